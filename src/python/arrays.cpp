@@ -1,0 +1,136 @@
+#include "arrays.hpp"
+
+#include <cstdlib>
+#include <string>
+
+#include "binding.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL VANT_PyArray_API
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+namespace vant::py {
+namespace {
+
+bool ensure_numpy() noexcept {
+    if (PyArray_API != nullptr) return true;
+    return _import_array() >= 0;
+}
+
+void raise_not_array(PyObject* obj, const char* name) {
+    std::string msg = "argument '" + std::string(name) + "': '" + type_qualname(obj) +
+                      "' object cannot be converted to 'PyArray<T, D>'";
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+}
+
+// The array when obj is a float32 ndarray of exactly `ndim` dimensions, else null (TypeError set).
+PyArrayObject* checked_array(PyObject* obj, const char* name, int ndim) noexcept {
+    try {
+        if (!ensure_numpy()) return nullptr;
+        if (!PyArray_Check(obj)) {
+            raise_not_array(obj, name);
+            return nullptr;
+        }
+        auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+        PyArray_Descr* f32 = PyArray_DescrFromType(NPY_FLOAT32);
+        bool ok = PyArray_NDIM(arr) == ndim && PyArray_EquivTypes(PyArray_DESCR(arr), f32);
+        Py_DECREF(f32);
+        if (!ok) {
+            raise_not_array(obj, name);
+            return nullptr;
+        }
+        return arr;
+    } catch (...) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+void free_buffer(PyObject* capsule) {
+    std::free(PyCapsule_GetPointer(capsule, "vantblas.buffer"));
+}
+
+PyObject* wrap(HostBuffer&& buffer, int nd, const uint64_t* extents) noexcept {
+    if (!ensure_numpy()) return nullptr;
+    npy_intp dims[3];
+    uint64_t total = 1;
+    for (int i = 0; i < nd; ++i) {
+        if (extents[i] > static_cast<uint64_t>(NPY_MAX_INTP) || !checked_mul(total, extents[i], &total)) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        dims[i] = static_cast<npy_intp>(extents[i]);
+    }
+    if (total != buffer.size()) {
+        PyErr_SetString(PyExc_RuntimeError, "ShapeError/IncompatibleShape: incompatible shapes");
+        return nullptr;
+    }
+    float* data = buffer.release();
+    PyRef capsule = PyRef::steal(PyCapsule_New(data, "vantblas.buffer", free_buffer));
+    if (!capsule) {
+        std::free(data);
+        return nullptr;
+    }
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT32);  // stolen below
+    PyObject* arr = PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, data,
+                                         NPY_ARRAY_CARRAY, nullptr);
+    if (!arr) return nullptr;  // the capsule still owns the buffer
+    // SetBaseObject steals the capsule even when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), capsule.release()) < 0) {
+        Py_DECREF(arr);
+        return nullptr;
+    }
+    return arr;
+}
+
+}  // namespace
+
+bool extract_matrix(PyObject* obj, const char* name, MatrixArg& out) noexcept {
+    PyArrayObject* arr = checked_array(obj, name, 2);
+    if (!arr) return false;
+    const npy_intp* dims = PyArray_DIMS(arr);
+    const npy_intp* strides = PyArray_STRIDES(arr);
+    out.array = PyRef::borrow(obj);
+    out.view = MatView{static_cast<const char*>(PyArray_DATA(arr)), static_cast<uint64_t>(dims[0]),
+                       static_cast<uint64_t>(dims[1]), strides[0], strides[1]};
+    return true;
+}
+
+bool extract_tensor3(PyObject* obj, const char* name, Tensor3Arg& out) noexcept {
+    PyArrayObject* arr = checked_array(obj, name, 3);
+    if (!arr) return false;
+    const npy_intp* dims = PyArray_DIMS(arr);
+    const npy_intp* strides = PyArray_STRIDES(arr);
+    out.array = PyRef::borrow(obj);
+    out.view = Tensor3View{static_cast<const char*>(PyArray_DATA(arr)),
+                           static_cast<uint64_t>(dims[0]), static_cast<uint64_t>(dims[1]),
+                           static_cast<uint64_t>(dims[2]), strides[0], strides[1], strides[2]};
+    return true;
+}
+
+PyObject* matrix_result(HostBuffer&& buffer, uint64_t rows, uint64_t cols) noexcept {
+    const uint64_t extents[2] = {rows, cols};
+    return wrap(std::move(buffer), 2, extents);
+}
+
+PyObject* tensor3_result(HostBuffer&& buffer, uint64_t d0, uint64_t d1, uint64_t d2) noexcept {
+    const uint64_t extents[3] = {d0, d1, d2};
+    return wrap(std::move(buffer), 3, extents);
+}
+
+bool zeros_for(uint64_t a, uint64_t b, uint64_t c, HostBuffer& out) noexcept {
+    uint64_t n;
+    if (!checked_mul(a, b, &n) || !checked_mul(n, c, &n)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    auto buf = HostBuffer::zeros(n);
+    if (!buf) {
+        PyErr_NoMemory();
+        return false;
+    }
+    out = std::move(*buf);
+    return true;
+}
+
+}  // namespace vant::py

@@ -1,0 +1,38 @@
+// NumPy arguments and results. The NumPy C API is obtained on first array use, not at import.
+// Arguments are never cast or copied on the way in: a float32 array of 2 (or 3) dimensions is
+// viewed through its byte strides; anything else is refused with the conversion TypeError.
+#pragma once
+
+#include <cstdint>
+
+#include "common/host_buffer.hpp"
+#include "common/views.hpp"
+#include "pyref.hpp"
+
+namespace vant::py {
+
+struct MatrixArg {
+    PyRef array;  // keeps the argument alive while the view is used
+    MatView view;
+};
+
+struct Tensor3Arg {
+    PyRef array;
+    Tensor3View view;
+};
+
+// False with TypeError "argument '<name>': '<type>' object cannot be converted to
+// 'PyArray<T, D>'" (or an import error) set.
+bool extract_matrix(PyObject* obj, const char* name, MatrixArg& out) noexcept;
+bool extract_tensor3(PyObject* obj, const char* name, Tensor3Arg& out) noexcept;
+
+// A new C-ordered, writeable float32 array over the buffer, which the array's base object takes
+// over (no copy). The buffer must hold exactly the product of the extents.
+PyObject* matrix_result(HostBuffer&& buffer, uint64_t rows, uint64_t cols) noexcept;
+PyObject* tensor3_result(HostBuffer&& buffer, uint64_t d0, uint64_t d1, uint64_t d2) noexcept;
+
+// A zero-filled buffer of the product of the extents; MemoryError when the count overflows or
+// memory is short (zero-stride views can describe enormous shapes).
+bool zeros_for(uint64_t a, uint64_t b, uint64_t c, HostBuffer& out) noexcept;
+
+}  // namespace vant::py

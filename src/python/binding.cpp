@@ -1,0 +1,222 @@
+#include "binding.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+namespace vant::py {
+namespace {
+
+std::string quoted_list(const char* const* names, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) {
+            if (count > 2) out += ",";
+            out += i == count - 1 ? " and " : " ";
+        }
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+void raise_too_many(const Signature& sig, Py_ssize_t given) {
+    std::string msg = sig.display;
+    if (sig.required == sig.count) {
+        msg += " takes " + std::to_string(sig.count) +
+               (sig.count == 1 ? " positional argument" : " positional arguments");
+    } else {
+        msg += " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.count) +
+               " positional arguments";
+    }
+    msg += " but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+}
+
+int param_index(const Signature& sig, PyObject* key) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!text) {
+        PyErr_Clear();
+        return -1;
+    }
+    std::string_view k(text, static_cast<size_t>(len));
+    for (int i = 0; i < sig.count; ++i)
+        if (k == sig.names[i]) return i;
+    return -1;
+}
+
+// Places one keyword argument; false with TypeError set.
+bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, Args& out) {
+    int idx = param_index(sig, key);
+    if (idx < 0) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.display, key);
+        return false;
+    }
+    if (out.slot[idx]) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display,
+                     sig.names[idx]);
+        return false;
+    }
+    out.slot[idx] = value;
+    return true;
+}
+
+bool check_required(const Signature& sig, const Args& out) {
+    const char* missing[kMaxParams];
+    int k = 0;
+    for (int i = 0; i < sig.required; ++i)
+        if (!out.slot[i]) missing[k++] = sig.names[i];
+    if (k == 0) return true;
+    std::string msg = std::string(sig.display) + " missing " + std::to_string(k) +
+                      (k == 1 ? " required positional argument: " : " required positional arguments: ") +
+                      quoted_list(missing, k);
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          Args& out) noexcept {
+    try {
+        if (nargs > sig.count) {
+            raise_too_many(sig, nargs);
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = args[i];
+        if (kwnames) {
+            Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t i = 0; i < nkw; ++i)
+                if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
+        }
+        return check_required(sig, out);
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noexcept {
+    try {
+        Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+        if (nargs > sig.count) {
+            raise_too_many(sig, nargs);
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = PyTuple_GET_ITEM(args, i);
+        if (kwargs) {
+            PyObject *key, *value;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(kwargs, &pos, &key, &value))
+                if (!place_keyword(sig, key, value, out)) return false;
+        }
+        return check_required(sig, out);
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+std::string type_qualname(PyObject* obj) {
+    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    if (name && PyUnicode_Check(name.get())) {
+        const char* text = PyUnicode_AsUTF8(name.get());
+        if (text) return text;
+    }
+    PyErr_Clear();
+    const char* full = Py_TYPE(obj)->tp_name;
+    const char* dot = std::strrchr(full, '.');
+    return dot ? dot + 1 : full;
+}
+
+void prefix_conversion_error(const char* name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef text = PyRef::steal(value ? PyObject_Str(value) : nullptr);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    if (!text) return;  // an error from str() is left set
+    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+}
+
+bool to_u64(PyObject* obj, const char* name, uint64_t& out) noexcept {
+    PyRef index;
+    if (!PyLong_Check(obj)) {
+        index = PyRef::steal(PyNumber_Index(obj));
+        if (!index) {
+            prefix_conversion_error(name);
+            return false;
+        }
+        obj = index.get();
+    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        prefix_conversion_error(name);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool to_text(PyObject* obj, const char* name, std::string& out) noexcept {
+    try {
+        if (!PyUnicode_Check(obj)) {
+            std::string msg = "argument '" + std::string(name) + "': '" + type_qualname(obj) +
+                              "' object cannot be converted to 'PyString'";
+            PyErr_SetString(PyExc_TypeError, msg.c_str());
+            return false;
+        }
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+        if (!text) {
+            prefix_conversion_error(name);
+            return false;
+        }
+        out.assign(text, static_cast<size_t>(len));
+        return true;
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+namespace {
+// Round-to-nearest conversion that also covers finite doubles beyond the float32 range, whose
+// plain cast is undefined in C++.
+float round_to_f32(double d) noexcept {
+    if (std::isfinite(d) && std::fabs(d) > FLT_MAX) {
+        const double midpoint = 0x1.ffffffp127;  // halfway between FLT_MAX and 2^128
+        float big = std::fabs(d) >= midpoint ? HUGE_VALF : FLT_MAX;
+        return d < 0 ? -big : big;
+    }
+    return static_cast<float>(d);
+}
+}  // namespace
+
+bool to_f32(PyObject* obj, const char* name, float& out) noexcept {
+    double d;
+    if (PyFloat_CheckExact(obj)) {
+        d = PyFloat_AS_DOUBLE(obj);
+    } else {
+        d = PyFloat_AsDouble(obj);
+        if (d == -1.0 && PyErr_Occurred()) {
+            prefix_conversion_error(name);
+            return false;
+        }
+    }
+    out = round_to_f32(d);
+    return true;
+}
+
+PyObject* raise_runtime(const std::string& text) noexcept {
+    PyErr_SetString(PyExc_RuntimeError, text.c_str());
+    return nullptr;
+}
+
+}  // namespace vant::py

@@ -1,0 +1,39 @@
+// The module's Python-facing functions and classes; registered in module.cpp.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace vant::py {
+
+#define VANT_FASTCALL(name) \
+    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+#define VANT_NOARGS(name) PyObject* name(PyObject* self, PyObject* unused) noexcept
+
+// GEMM entry points
+VANT_FASTCALL(fn_matmul);
+VANT_FASTCALL(fn_matmul_fp16);
+VANT_FASTCALL(fn_gemm);
+VANT_FASTCALL(fn_gemm_fp16);
+VANT_FASTCALL(fn_gemm_chain);
+VANT_FASTCALL(fn_gemm_batched);
+// CPU neural-network operations
+VANT_FASTCALL(fn_attention);
+VANT_FASTCALL(fn_fused_attention);
+VANT_FASTCALL(fn_fused_linear_gelu);
+VANT_FASTCALL(fn_fused_rmsnorm);
+// Descriptive functions
+VANT_NOARGS(fn_info);
+VANT_NOARGS(fn_get_device_info);
+VANT_NOARGS(fn_is_cuda_available);
+VANT_FASTCALL(fn_benchmark);
+
+// Class type objects, built on first use and cached for the process (new reference or null).
+PyObject* settings_type() noexcept;  // VantBLAS
+PyObject* model_type() noexcept;     // VantBLASModel
+PyObject* tensor_type() noexcept;    // VantTensor
+
+// Creates a heap type whose name carries no module prefix (repr "<class 'Name'>"), not
+// subclassable. Returns a new reference or null.
+PyObject* make_bare_type(PyType_Spec& spec, const char* bare_name) noexcept;
+
+}  // namespace vant::py

@@ -1,0 +1,71 @@
+// The one process-wide GPU context: driver initialised, device 0, one context, one stream and
+// the nine training kernels. Built lazily by the first GPU operation, never torn down.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "../common/result.hpp"
+#include "../driver/driver_api.hpp"
+
+namespace vant::rt {
+
+using drv::CUcontext;
+using drv::CUfunction;
+using drv::CUmodule;
+using drv::CUresult;
+using drv::CUstream;
+
+struct TrainingKernel {
+    CUmodule module = nullptr;
+    CUfunction function = nullptr;
+};
+
+struct CudaCore {
+    CUcontext context = nullptr;
+    TrainingKernel kernels[9];  // matmul, softmax, adamw, one_hot, one_hot_chunk,
+                                // cross_entropy_backward, reduce_sum, embedding, transpose
+    CUstream stream = nullptr;
+    uint64_t device_id = 0;
+};
+
+// The process-wide core, built on first use; on failure nothing is cached and the next call
+// starts again. The returned pointer stays valid for the rest of the process.
+Result<CudaCore*> get_cuda_core(uint64_t ordinal);
+
+// The driver's description of a status, or "Unknown CUDA error: <status>".
+std::string cuda_status_text(CUresult status);
+// Success for status 0, otherwise an error carrying cuda_status_text(status).
+Result<void> check_status(CUresult status);
+
+// Makes the core's context current on the calling thread:
+// "Failed to set CUDA context: " + status text on failure.
+Result<void> make_current(const CudaCore& core);
+
+// True when the driver loads, cuInit succeeds and at least one device is present. Creates no
+// context and prints nothing.
+bool cuda_usable() noexcept;
+
+// Error value of the GEMM launch and dispatch layer.
+class CudaError {
+public:
+    enum class Kind { DriverStatus, InvalidDimensions, LaunchFailed };
+
+    static CudaError driver_status(CUresult status) { return CudaError(Kind::DriverStatus, status, {}); }
+    static CudaError invalid_dimensions(std::string m) { return CudaError(Kind::InvalidDimensions, 0, std::move(m)); }
+    static CudaError launch_failed(std::string m) { return CudaError(Kind::LaunchFailed, 0, std::move(m)); }
+
+    Kind kind() const noexcept { return kind_; }
+    CUresult status() const noexcept { return status_; }
+    const std::string& message() const noexcept { return message_; }
+    // "CUDA error: <status>", "Invalid dimensions: <msg>" or "Kernel launch failed: <msg>".
+    std::string display() const;
+
+private:
+    CudaError(Kind k, CUresult s, std::string m) : kind_(k), status_(s), message_(std::move(m)) {}
+    Kind kind_;
+    CUresult status_;
+    std::string message_;
+};
+
+}  // namespace vant::rt

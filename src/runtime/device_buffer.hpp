@@ -1,0 +1,62 @@
+// Device allocations of float32 (or half) elements, each owned by exactly one host object.
+// Byte counts handed to the driver fit 32 bits, so a buffer holds fewer than 2^30 floats; larger
+// requests are refused with a message instead of wrapping around.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "../common/host_buffer.hpp"
+#include "../common/result.hpp"
+#include "cuda_core.hpp"
+
+namespace vant::rt {
+
+using drv::CUdeviceptr;
+
+// Move-only owner of one device allocation; frees it (status ignored) when destroyed.
+class DeviceBuffer {
+public:
+    DeviceBuffer() = default;
+    DeviceBuffer(CUdeviceptr ptr, uint64_t len) noexcept : ptr_(ptr), len_(len) {}
+    DeviceBuffer(const DeviceBuffer&) = delete;
+    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+    DeviceBuffer(DeviceBuffer&& o) noexcept : ptr_(std::exchange(o.ptr_, 0)), len_(std::exchange(o.len_, 0)) {}
+    DeviceBuffer& operator=(DeviceBuffer&& o) noexcept;
+    ~DeviceBuffer() { reset(); }
+
+    CUdeviceptr ptr() const noexcept { return ptr_; }
+    uint64_t len() const noexcept { return len_; }  // elements
+    bool empty() const noexcept { return ptr_ == 0; }
+    // Frees the allocation now (status ignored).
+    void reset() noexcept;
+    // Gives up ownership without freeing.
+    CUdeviceptr release_ownership() noexcept { len_ = 0; return std::exchange(ptr_, 0); }
+
+private:
+    CUdeviceptr ptr_ = 0;
+    uint64_t len_ = 0;
+};
+
+// Largest element count whose byte size (elem_bytes per element) fits the 32-bit byte counts.
+bool fits_byte_count(uint64_t elements, uint64_t elem_bytes) noexcept;
+
+// Gets the core, makes its context current, allocates n floats and copies them up.
+// Messages: "Failed to get CUDA core: ", "Failed to set CUDA context: ",
+// "Failed to allocate CUDA memory: ", "Failed to copy data to GPU: " (+ text).
+Result<DeviceBuffer> upload(const float* host, uint64_t n);
+
+// cuMemAlloc of n elements of elem_bytes each; the error is the bare status text, so callers
+// add their own prefix ("Failed to allocate output: ", ...).
+Result<DeviceBuffer> allocate(uint64_t n, uint64_t elem_bytes = 4);
+
+// Synchronises the core's stream and copies rows x cols floats back into a new host buffer; the
+// device buffer is released after a successful copy (on failure it stays with the caller).
+// Messages: "Failed to get CUDA core: ", "Failed to set CUDA context: ",
+// "Failed to synchronize stream: ", "Failed to copy data from GPU: " (+ text).
+Result<HostBuffer> download(DeviceBuffer& buffer, uint64_t rows, uint64_t cols, uint64_t ordinal);
+
+// Frees a buffer now (status ignored).
+inline void release(DeviceBuffer& buffer) noexcept { buffer.reset(); }
+
+}  // namespace vant::rt
