@@ -1,0 +1,339 @@
+"""Stand-in CUDA driver for tests that need no GPU.
+
+The stand-in is a small C++ library (tests/fake_driver/*.cpp) built as ``libcuda.so.1``. A test
+runs its code in a child Python process whose library search path starts with the stand-in, so
+the module under test loads it exactly as it would load the real driver. Inside the child the
+same library is reached through ctypes to configure it and to read what happened.
+
+Parent side (in a test)::
+
+    import fakecuda
+    r = fakecuda.run('''
+        import _vantblas_testhooks as h
+        h.get_cuda_core(0)
+        print("live", fake.live_allocations)
+    ''', hooks=True, cc=(7, 5))
+    r.check()                      # raises with stdout/stderr when the child failed
+    r.stdout, r.stderr, r.lines    # decoded fd 1 / fd 2 output of the child, lines of fd 1
+
+``run(code, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(),
+memory_limit=None, strict=False, env=None, driver_dir=None, timeout=300)``:
+    ``code`` is dedented and executed in a fresh interpreter with ``fake`` (a FakeDriver, or
+    None when ``driver=False``), ``fakecuda``, ``json``, ``os`` and ``sys`` already imported.
+    ``driver=False`` puts an empty folder (``driver_dir``, or a fresh temporary one) first on
+    the search path instead, so the driver is missing; copying ``fakecuda.library_path()``
+    into that folder later "installs" it. ``hooks=True`` builds and adds the test-only
+    module ``_vantblas_testhooks``. ``cc``/``devices``/``fail``/``hide``/``memory_limit``/
+    ``strict`` configure the stand-in through environment variables before the child starts;
+    ``fail`` is a list of (entry, nth, status) and nth = 0 fails every call.
+
+``library_path()`` builds the stand-in (cached under build/fake_driver/<hash of its sources>/,
+rebuilt when any tests/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1.
+``hooks_dir()`` builds ``_vantblas_testhooks`` with cmake into build/testhooks and returns the
+folder. ``real_driver_present()`` tells whether a real libcuda.so.1 can be found (tests of the
+missing-driver path skip there, since the system copy would be found first).
+
+Child side, ``FakeDriver`` (the ``fake`` object):
+    configuration: ``set_compute_capability(major, minor)`` (default 8.9), ``set_device_count(n)``,
+    ``set_max_ptx_version(major, minor)``, ``set_target_refusal_status(status)`` (default 209),
+    ``set_memory_limit(bytes)``, ``set_strict_launch(on)`` (a launch of a kernel without an
+    executor fails), ``hide_entry(name)`` (cuGetProcAddress reports it missing);
+    faults: ``fail(entry, nth=1, status=2)`` fails call number nth (counted since the last
+    reset; 0 = every call) of an entry point such as "cuMemAlloc", ``clear_failures()``;
+    inspection: ``calls(entry)``, ``call_log()`` (entry names in call order),
+    ``resolutions()`` ("name@version/flags" as asked of cuGetProcAddress), ``launches()``
+    (dicts: kernel, grid, block, shared, types, params with f32 decoded as float),
+    ``stat(name)`` and the properties ``live_allocations``, ``live_bytes``, ``live_contexts``,
+    ``live_modules``, ``live_streams``, ``bounds_violations``, ``bad_frees``;
+    ``allocation_size(addr)``, ``function_handle(name)``, ``read_f32(addr, n)``,
+    ``write_f32(addr, values)``, ``assert_no_leaks()``;
+    ``reset()`` (forget every object, log and setting of faults), ``clear_logs()``.
+
+Entry names in the logs are the driver's base names ("cuMemAlloc", not "cuMemAlloc_v2").
+Launched kernels run on the CPU through the executors registered with FAKE_KERNEL in
+tests/fake_driver/exec_*.cpp; every address they touch must lie inside a live allocation, else
+the launch fails with 700 and ``bounds_violations`` counts it.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import fcntl
+import hashlib
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import textwrap
+from pathlib import Path
+
+TESTS_DIR = Path(__file__).resolve().parent
+REPO = TESTS_DIR.parent
+FAKE_SRC = TESTS_DIR / "fake_driver"
+BUILD_ROOT = REPO / "build"
+
+CXX = os.environ.get("CXX", "g++")
+
+
+class BuildError(RuntimeError):
+    pass
+
+
+def _locked(name):
+    BUILD_ROOT.mkdir(parents=True, exist_ok=True)
+    f = open(BUILD_ROOT / f".{name}.lock", "w")
+    fcntl.flock(f, fcntl.LOCK_EX)
+    return f
+
+
+def _fake_sources():
+    return sorted(p for p in FAKE_SRC.iterdir() if p.suffix in (".cpp", ".hpp"))
+
+
+_library_cache: Path | None = None
+
+
+def library_path() -> Path:
+    """Builds the stand-in driver when its sources changed; returns the libcuda.so.1 path."""
+    global _library_cache
+    if _library_cache is not None and _library_cache.exists():
+        return _library_cache
+    sources = _fake_sources()
+    digest = hashlib.sha256()
+    for p in sources:
+        digest.update(p.name.encode())
+        digest.update(p.read_bytes())
+    digest.update(CXX.encode())
+    out_dir = BUILD_ROOT / "fake_driver" / digest.hexdigest()[:16]
+    lib = out_dir / "libcuda.so.1"
+    if not lib.exists():
+        with _locked("fake_driver"):
+            if not lib.exists():
+                tmp = Path(tempfile.mkdtemp(dir=BUILD_ROOT / "fake_driver" if (BUILD_ROOT / "fake_driver").exists()
+                                            else BUILD_ROOT))
+                cmd = [CXX, "-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-pthread", "-fvisibility=hidden",
+                       "-ffp-contract=off", "-Wall", "-Wextra", "-Wl,-soname,libcuda.so.1",
+                       "-o", str(tmp / "libcuda.so.1")]
+                cmd += [str(p) for p in sources if p.suffix == ".cpp"]
+                r = subprocess.run(cmd, capture_output=True, text=True)
+                if r.returncode != 0:
+                    shutil.rmtree(tmp, ignore_errors=True)
+                    raise BuildError("building the stand-in driver failed:\n" + r.stderr)
+                out_dir.parent.mkdir(parents=True, exist_ok=True)
+                try:
+                    os.rename(tmp, out_dir)
+                except OSError:
+                    shutil.rmtree(tmp, ignore_errors=True)
+                    if not lib.exists():
+                        raise
+    _library_cache = lib
+    return lib
+
+
+_hooks_cache: Path | None = None
+
+
+def hooks_dir() -> Path:
+    """Builds the test-only module _vantblas_testhooks (cmake, ninja) and returns its folder."""
+    global _hooks_cache
+    if _hooks_cache is not None:
+        return _hooks_cache
+    build = BUILD_ROOT / "testhooks"
+    with _locked("testhooks"):
+        gen = ["-G", "Ninja"] if shutil.which("ninja") else []
+        cfg = ["cmake", "-S", str(REPO), "-B", str(build), *gen, "-DCMAKE_BUILD_TYPE=Release",
+               "-DVANT_TEST_HOOKS=ON", f"-DPython_EXECUTABLE={sys.executable}"]
+        for cmd in (cfg, ["cmake", "--build", str(build), "--target", "_vantblas_testhooks", "-j2"]):
+            r = subprocess.run(cmd, capture_output=True, text=True)
+            if r.returncode != 0:
+                raise BuildError("building _vantblas_testhooks failed:\n" + r.stdout[-6000:] + r.stderr[-6000:])
+    _hooks_cache = build / "tests" / "hooks"
+    return _hooks_cache
+
+
+def real_driver_present() -> bool:
+    """True when a real driver library would be found by its plain name."""
+    try:
+        ctypes.CDLL("libcuda.so.1")
+        return True
+    except OSError:
+        return False
+
+
+class ChildResult:
+    def __init__(self, proc: subprocess.CompletedProcess, code: str):
+        self.returncode = proc.returncode
+        self.stdout = proc.stdout.decode("utf-8", "replace")
+        self.stderr = proc.stderr.decode("utf-8", "replace")
+        self.code = code
+
+    @property
+    def lines(self):
+        return self.stdout.splitlines()
+
+    def check(self):
+        if self.returncode != 0:
+            raise AssertionError(
+                f"child exited with {self.returncode}\n--- code ---\n{self.code}\n"
+                f"--- stdout ---\n{self.stdout}\n--- stderr ---\n{self.stderr}")
+        return self
+
+
+_PRELUDE = """\
+import json, os, sys
+sys.path.insert(0, {tests!r})
+import fakecuda
+fake = fakecuda.FakeDriver() if os.environ.get("FAKECUDA_LIB") else None
+"""
+
+
+def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(), memory_limit=None,
+        strict=False, env=None, driver_dir=None, timeout=300) -> ChildResult:
+    child_env = dict(os.environ)
+    for k in [k for k in child_env if k.startswith("FAKE_CUDA_")]:
+        del child_env[k]
+    child_env.pop("FAKECUDA_LIB", None)
+    tmp = None
+    if driver:
+        lib = library_path()
+        search = str(lib.parent)
+        child_env["FAKECUDA_LIB"] = str(lib)
+    else:
+        if driver_dir is None:
+            tmp = tempfile.TemporaryDirectory()
+            driver_dir = tmp.name
+        search = str(driver_dir)
+    old = child_env.get("LD_LIBRARY_PATH")
+    child_env["LD_LIBRARY_PATH"] = search + (os.pathsep + old if old else "")
+    if cc is not None:
+        child_env["FAKE_CUDA_CC"] = f"{cc[0]}.{cc[1]}"
+    if devices is not None:
+        child_env["FAKE_CUDA_DEVICES"] = str(devices)
+    if fail:
+        child_env["FAKE_CUDA_FAIL"] = ",".join(f"{e}:{n}:{s}" for e, n, s in fail)
+    if hide:
+        child_env["FAKE_CUDA_HIDE"] = ",".join(hide)
+    if memory_limit is not None:
+        child_env["FAKE_CUDA_MEMORY_LIMIT"] = str(memory_limit)
+    if strict:
+        child_env["FAKE_CUDA_STRICT"] = "1"
+    paths = [str(hooks_dir())] if hooks else []
+    if child_env.get("PYTHONPATH"):
+        paths.append(child_env["PYTHONPATH"])
+    if paths:
+        child_env["PYTHONPATH"] = os.pathsep.join(paths)
+    child_env["PYTHONUNBUFFERED"] = "1"
+    if env:
+        child_env.update(env)
+    source = _PRELUDE.format(tests=str(TESTS_DIR)) + textwrap.dedent(code)
+    try:
+        proc = subprocess.run([sys.executable, "-c", source], env=child_env, capture_output=True, timeout=timeout)
+    finally:
+        if tmp is not None:
+            tmp.cleanup()
+    return ChildResult(proc, textwrap.dedent(code))
+
+
+class FakeDriver:
+    """ctypes access to the stand-in's control functions, for use inside the child process."""
+
+    def __init__(self, path=None):
+        lib = ctypes.CDLL(path or os.environ["FAKECUDA_LIB"])
+        self.lib = lib
+        c_char_p, c_int, c_long, c_u64, c_void_p = (ctypes.c_char_p, ctypes.c_int, ctypes.c_long,
+                                                     ctypes.c_uint64, ctypes.c_void_p)
+        sigs = {
+            "fake_reset": ([], None), "fake_clear_logs": ([], None),
+            "fake_set_compute_capability": ([c_int, c_int], None), "fake_set_device_count": ([c_int], None),
+            "fake_set_max_ptx_version": ([c_int, c_int], None), "fake_set_target_refusal_status": ([c_int], None),
+            "fake_set_memory_limit": ([c_u64], None), "fake_set_strict_launch": ([c_int], None),
+            "fake_hide_entry": ([c_char_p], None), "fake_fail_call": ([c_char_p, c_long, c_int], None),
+            "fake_clear_failures": ([], None), "fake_call_count": ([c_char_p], c_long),
+            "fake_stat": ([c_char_p], c_long), "fake_allocation_size": ([c_u64], c_long),
+            "fake_host_pointer": ([c_u64, c_u64], c_void_p), "fake_launch_log_json": ([], c_char_p),
+            "fake_call_log_json": ([], c_char_p), "fake_resolution_log_json": ([], c_char_p),
+            "fake_function_handle": ([c_char_p], c_void_p),
+        }
+        for name, (args, res) in sigs.items():
+            fn = getattr(lib, name)
+            fn.argtypes = args
+            fn.restype = res
+
+    # configuration
+    def reset(self): self.lib.fake_reset()
+    def clear_logs(self): self.lib.fake_clear_logs()
+    def set_compute_capability(self, major, minor): self.lib.fake_set_compute_capability(major, minor)
+    def set_device_count(self, n): self.lib.fake_set_device_count(n)
+    def set_max_ptx_version(self, major, minor): self.lib.fake_set_max_ptx_version(major, minor)
+    def set_target_refusal_status(self, status): self.lib.fake_set_target_refusal_status(status)
+    def set_memory_limit(self, nbytes): self.lib.fake_set_memory_limit(nbytes)
+    def set_strict_launch(self, on=True): self.lib.fake_set_strict_launch(1 if on else 0)
+    def hide_entry(self, name): self.lib.fake_hide_entry(name.encode())
+
+    # faults
+    def fail(self, entry, nth=1, status=2): self.lib.fake_fail_call(entry.encode(), nth, status)
+    def clear_failures(self): self.lib.fake_clear_failures()
+
+    # inspection
+    def calls(self, entry): return self.lib.fake_call_count(entry.encode())
+    def call_log(self): return json.loads(self.lib.fake_call_log_json())
+    def resolutions(self): return json.loads(self.lib.fake_resolution_log_json())
+
+    def launches(self):
+        out = []
+        for l in json.loads(self.lib.fake_launch_log_json()):
+            types = [p["type"] for p in l["params"]]
+            values = []
+            for p in l["params"]:
+                if p["type"] == "f32":
+                    values.append(struct.unpack("<f", struct.pack("<I", p["bits"] & 0xFFFFFFFF))[0])
+                elif p["type"] in ("s32",):
+                    values.append(struct.unpack("<i", struct.pack("<I", p["bits"] & 0xFFFFFFFF))[0])
+                else:
+                    values.append(p["bits"])
+            out.append({"kernel": l["kernel"], "grid": tuple(l["grid"]), "block": tuple(l["block"]),
+                        "shared": l["shared"], "types": types, "params": values})
+        return out
+
+    def stat(self, name):
+        v = self.lib.fake_stat(name.encode())
+        if v < 0:
+            raise KeyError(name)
+        return v
+
+    live_allocations = property(lambda self: self.stat("live_allocations"))
+    live_bytes = property(lambda self: self.stat("live_bytes"))
+    live_contexts = property(lambda self: self.stat("live_contexts"))
+    live_modules = property(lambda self: self.stat("live_modules"))
+    live_streams = property(lambda self: self.stat("live_streams"))
+    bounds_violations = property(lambda self: self.stat("bounds_violations"))
+    bad_frees = property(lambda self: self.stat("bad_frees"))
+
+    def allocation_size(self, addr):
+        v = self.lib.fake_allocation_size(addr)
+        return None if v < 0 else v
+
+    def function_handle(self, name):
+        return self.lib.fake_function_handle(name.encode()) or 0
+
+    def read_f32(self, addr, n):
+        p = self.lib.fake_host_pointer(addr, 4 * n)
+        if not p:
+            raise ValueError("not inside a live allocation")
+        return list((ctypes.c_float * n).from_address(p))
+
+    def write_f32(self, addr, values):
+        values = list(values)
+        p = self.lib.fake_host_pointer(addr, 4 * len(values))
+        if not p:
+            raise ValueError("not inside a live allocation")
+        (ctypes.c_float * len(values)).from_address(p)[:] = values
+
+    def assert_no_leaks(self):
+        state = {k: self.stat(k) for k in ("live_allocations", "live_contexts", "live_modules", "bad_frees",
+                                           "bounds_violations")}
+        leaks = {k: v for k, v in state.items() if v}
+        assert not leaks, f"stand-in driver reports {leaks}"
