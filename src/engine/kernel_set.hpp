@@ -1,0 +1,103 @@
+// The process-wide set of loaded GEMM, conversion, attention, fused and FP8 modules, with one
+// optional function handle per kernel the engine knows by name, and the dispatch that turns one
+// product on device memory into a kernel launch.
+//
+// The set is built once, under a lock, by the first GPU GEMM request and never released: its
+// modules stay loaded until the process ends. A failed build caches nothing, so the next request
+// loads (and prints) everything again.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "../driver/driver_api.hpp"
+#include "cuda_result.hpp"
+
+namespace vant::engine {
+
+using drv::CUdeviceptr;
+using drv::CUfunction;
+using drv::CUmodule;
+using drv::CUresult;
+using drv::CUstream;
+
+// Every address argument below is a device address of row-major data: A is M x K, B is K x N and
+// C is M x N floats. The dispatch neither allocates, copies nor synchronises; a successful return
+// means the driver accepted the launch on `stream`. Sizes are not checked against the buffers:
+// callers guarantee that A, B and C hold their M x K, K x N and M x N floats.
+struct KernelSet {
+    // Empty (null) when not available. Launched: gemm_small, gemm_shared, gemm_v2,
+    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max; the others are held for users of the
+    // set. Fallbacks put another slot's handle here when a module fails (see load()).
+    CUfunction gemm_small = nullptr;
+    CUfunction gemm_basic = nullptr;
+    CUfunction gemm_shared = nullptr;
+    CUfunction gemm_reg8x8 = nullptr;
+    CUfunction batched_gemm = nullptr;
+    CUfunction gemm_wmma_max = nullptr;
+    CUfunction gemm_wmma_opt_vec = nullptr;
+    CUfunction gemm_fp16_pure = nullptr;
+    CUfunction gemm_v2 = nullptr;
+    CUfunction gemm_small_v1 = nullptr;
+    CUfunction gemm_medium_v1 = nullptr;
+    CUfunction convert_f32_to_f16_fn = nullptr;
+    CUfunction convert_f16_to_f32_fn = nullptr;
+    CUfunction quantize_fp8 = nullptr;
+    CUfunction dequantize_fp8 = nullptr;
+    CUfunction gemm_fp8_tiled = nullptr;
+    CUfunction attention_basic = nullptr;
+    CUfunction fused_attention_simple = nullptr;
+    CUfunction multihead_attention = nullptr;
+    CUfunction fused_linear_bias_gelu = nullptr;
+    CUfunction fused_linear_bias_silu = nullptr;
+    CUfunction fused_rmsnorm_residual = nullptr;
+    CUfunction fused_layernorm_residual = nullptr;
+    CUfunction fused_swiglu = nullptr;
+    CUfunction fused_bias_residual = nullptr;
+
+    // Every module this set resolved its handles from, kept loaded for the life of the process.
+    std::vector<CUmodule> modules;
+
+    // The process-wide set, loaded on first use (the pointer stays valid for the rest of the
+    // process), or the error of the load.
+    static CudaResult<const KernelSet*> get();
+    // Loads every module with its progress and warning lines. On failure the modules loaded so
+    // far are unloaded again before the error is returned.
+    static CudaResult<KernelSet> load();
+
+    // Single precision: small (every size below 64), shared, or V2 (every size at least 2048,
+    // N a multiple of 4, V2 loaded). A zero size is an InvalidDimensions error.
+    CudaResult<void> gemm_f32(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n,
+                              uint32_t k, CUstream stream) const;
+    // The given handle with the shared kernel's parameter order and geometry (the basic kernel
+    // in the reduced set takes the same).
+    CudaResult<void> launch_shared(CUfunction fn, CUdeviceptr a, CUdeviceptr b, CUdeviceptr c,
+                                   uint32_t m, uint32_t n, uint32_t k, CUstream stream) const;
+    // n float32 values at `source` rounded to n halves at `destination` (2n bytes).
+    CudaResult<void> convert_f32_to_f16(CUdeviceptr source, CUdeviceptr destination, uint32_t n,
+                                        CUstream stream) const;
+    // Tensor-core product. A and B are float32: both tensor-core kernels round them to half while
+    // staging, and the shared-kernel fallback reads them as float32 as well, so every kernel this
+    // can launch reads exactly the buffers it is given. C receives float32.
+    CudaResult<void> gemm_f16(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n,
+                              uint32_t k, CUstream stream) const;
+    // The WMMA-max kernel; when the driver refuses it, one warning line and the fallback handle
+    // through launch_shared.
+    CudaResult<void> launch_wmma(CUfunction fallback, CUfunction wmma, CUdeviceptr a,
+                                 CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
+                                 CUstream stream) const;
+
+    bool has_tensor_cores() const noexcept { return gemm_wmma_max != nullptr; }
+};
+
+enum class Precision { F16, F32 };
+
+// C = A x B on float32 device buffers by the rule of the single GEMM: the tensor-core route when
+// all sizes are multiples of 16 and the WMMA-max kernel is loaded; if that route fails its error
+// is dropped silently and the single-precision dispatch runs instead. Returns the precision that
+// produced C, or the single-precision dispatch's error.
+CudaResult<Precision> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,
+                                      CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
+                                      CUstream stream);
+
+}  // namespace vant::engine

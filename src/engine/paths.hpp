@@ -1,0 +1,102 @@
+// Kernel choice and launch geometry as pure functions of sizes and capabilities, so that every
+// threshold and table can be checked without a device. The dispatch in kernel_set.cpp only
+// reads these and issues the launch.
+#pragma once
+
+#include <cstdint>
+
+namespace vant::engine {
+
+// Which single-precision kernel serves a product.
+enum class F32Path {
+    ZeroDimension,  // nothing to launch: a size is 0
+    Small,          // 16x16 tiles, every size below 64
+    Shared,         // 64x64 shared-memory tiles
+    V2,             // 128x128 register-blocked tiles, every size at least 2048
+};
+
+// Which tensor-core kernel serves a product (or why none can).
+enum class F16Path {
+    Unavailable,    // the WMMA-max kernel is not loaded
+    BadDimensions,  // a size is not a multiple of 16
+    OptVec,
+    WmmaMax,
+};
+
+inline constexpr uint32_t kSmallLimit = 64;  // small path only while every size is below this
+inline constexpr uint32_t kV2Least = 2048;   // V2 path only once every size reaches this
+
+// The V2 kernel moves B and C in groups of four floats: without N % 4 == 0 the last group of a
+// row would run past the row (and past the buffer on the last row).
+constexpr bool v2_fits(uint32_t m, uint32_t n, uint32_t k) noexcept {
+    uint32_t least = m < n ? m : n;
+    least = least < k ? least : k;
+    return least >= kV2Least && n % 4 == 0;
+}
+
+constexpr F32Path choose_f32_path(uint32_t m, uint32_t n, uint32_t k, bool has_v2) noexcept {
+    if (m == 0 || n == 0 || k == 0) return F32Path::ZeroDimension;
+    uint32_t big = m > n ? m : n;
+    big = big > k ? big : k;
+    if (big < kSmallLimit) return F32Path::Small;
+    if (has_v2 && v2_fits(m, n, k)) return F32Path::V2;
+    return F32Path::Shared;
+}
+
+constexpr bool multiples_of_16(uint32_t m, uint32_t n, uint32_t k) noexcept {
+    return ((m | n | k) & 15u) == 0;
+}
+
+// The FP16 route of a product is tried when all sizes are multiples of 16 (zero included) and
+// the WMMA-max kernel is loaded; otherwise the FP32 route is taken directly.
+constexpr bool takes_f16_route(uint32_t m, uint32_t n, uint32_t k, bool has_wmma_max) noexcept {
+    return has_wmma_max && multiples_of_16(m, n, k);
+}
+
+// The availability test comes before the size test.
+constexpr F16Path choose_f16_path(uint32_t m, uint32_t n, uint32_t k, bool has_wmma_max,
+                                  bool has_opt_vec) noexcept {
+    if (!has_wmma_max) return F16Path::Unavailable;
+    if (!multiples_of_16(m, n, k)) return F16Path::BadDimensions;
+    return has_opt_vec ? F16Path::OptVec : F16Path::WmmaMax;
+}
+
+// ceil(x / t) in unsigned 32-bit arithmetic, as the launch tables define it. It would wrap for x
+// within t of 2^32, but a non-empty operand with such an extent cannot fit the 32-bit byte counts
+// of a device buffer, so the callers refuse those sizes before any launch.
+constexpr uint32_t ceil_div(uint32_t x, uint32_t t) noexcept { return (x + t - 1) / t; }
+
+struct LaunchShape {
+    uint32_t grid[3];
+    uint32_t block[3];
+    uint32_t shared_bytes;  // dynamic shared memory handed to the driver
+
+    friend constexpr bool operator==(const LaunchShape&, const LaunchShape&) = default;
+};
+
+// Dynamic shared sizes below are passed as the tables give them even where the kernel itself
+// declares only static arrays.
+constexpr LaunchShape small_shape(uint32_t m, uint32_t n) noexcept {
+    return {{ceil_div(n, 16), ceil_div(m, 16), 1}, {16, 16, 1}, 2048};
+}
+constexpr LaunchShape shared_shape(uint32_t m, uint32_t n) noexcept {
+    return {{ceil_div(n, 64), ceil_div(m, 64), 1}, {16, 16, 1}, 4096};
+}
+// The basic 64x64 kernel standing in for the small kernel: its own 64x64 tiling, no shared memory.
+constexpr LaunchShape basic_shape(uint32_t m, uint32_t n) noexcept {
+    return {{ceil_div(n, 64), ceil_div(m, 64), 1}, {16, 16, 1}, 0};
+}
+constexpr LaunchShape v2_shape(uint32_t m, uint32_t n) noexcept {
+    return {{ceil_div(n, 128), ceil_div(m, 128), 1}, {256, 1, 1}, 0};
+}
+constexpr LaunchShape opt_vec_shape(uint32_t m, uint32_t n) noexcept {
+    return {{ceil_div(n, 64), ceil_div(m, 64), 1}, {128, 1, 1}, 0};
+}
+constexpr LaunchShape wmma_max_shape(uint32_t m, uint32_t n) noexcept {
+    return {{ceil_div(n, 128), ceil_div(m, 128), 1}, {256, 1, 1}, 20480};
+}
+constexpr LaunchShape convert_shape(uint32_t count) noexcept {
+    return {{ceil_div(count, 256), 1, 1}, {256, 1, 1}, 0};
+}
+
+}  // namespace vant::engine
