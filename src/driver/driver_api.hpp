@@ -20,26 +20,47 @@ using CUstream = struct CUstream_st*;
 inline constexpr CUresult CUDA_SUCCESS = 0;
 inline constexpr CUresult CUDA_ERROR_NOT_SUPPORTED = 801;
 
-CUresult cuInit(unsigned int flags);
-CUresult cuDeviceGet(CUdevice* device, int ordinal);
-CUresult cuDeviceGetCount(int* count);
-CUresult cuDeviceGetAttribute(int* value, int attribute, CUdevice device);
-CUresult cuCtxCreate(CUcontext* ctx, unsigned int flags, CUdevice device);
-CUresult cuCtxDestroy(CUcontext ctx);
-CUresult cuCtxSetCurrent(CUcontext ctx);
-CUresult cuStreamCreate(CUstream* stream, unsigned int flags);
-CUresult cuStreamSynchronize(CUstream stream);
-CUresult cuModuleLoadData(CUmodule* module, const void* image);
-CUresult cuModuleGetFunction(CUfunction* fn, CUmodule module, const char* name);
-CUresult cuModuleUnload(CUmodule module);
-CUresult cuMemAlloc(CUdeviceptr* dptr, size_t bytes);
-CUresult cuMemFree(CUdeviceptr dptr);
-CUresult cuMemcpyHtoD(CUdeviceptr dst, const void* src, size_t bytes);
-CUresult cuMemcpyDtoH(void* dst, CUdeviceptr src, size_t bytes);
-CUresult cuLaunchKernel(CUfunction f, unsigned int gridX, unsigned int gridY, unsigned int gridZ,
-                        unsigned int blockX, unsigned int blockY, unsigned int blockZ,
-                        unsigned int sharedMemBytes, CUstream stream, void** kernelParams,
-                        void** extra);
-CUresult cuGetErrorString(CUresult status, const char** text);
+// Device attributes read through cuDeviceGetAttribute.
+inline constexpr int CU_DEVICE_ATTRIBUTE_MULTIPROCESSOR_COUNT = 16;
+inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR = 75;
+inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR = 76;
+
+// Every driver entry point the module calls: (name, API version it is resolved at, parameter
+// list, argument list). The version fixes the signature: cuCtxCreate at 3020 is the 3-argument
+// form (12050 and later take a parameter struct), cuMemAlloc / cuMemFree / cuMemcpy* at 3020 are
+// the 64-bit forms. Slots, resolution and wrappers are all generated from this one list.
+#define VANT_DRIVER_ENTRIES(X)                                                                     \
+    X(cuInit, 2000, (unsigned int flags), (flags))                                                 \
+    X(cuDeviceGet, 2000, (CUdevice * device, int ordinal), (device, ordinal))                      \
+    X(cuDeviceGetCount, 2000, (int* count), (count))                                               \
+    X(cuDeviceGetAttribute, 2000, (int* value, int attribute, CUdevice device),                    \
+      (value, attribute, device))                                                                  \
+    X(cuCtxCreate, 3020, (CUcontext * ctx, unsigned int flags, CUdevice device), (ctx, flags, device)) \
+    X(cuCtxDestroy, 4000, (CUcontext ctx), (ctx))                                                  \
+    X(cuCtxSetCurrent, 4000, (CUcontext ctx), (ctx))                                               \
+    X(cuStreamCreate, 2000, (CUstream * stream, unsigned int flags), (stream, flags))              \
+    X(cuStreamSynchronize, 2000, (CUstream stream), (stream))                                      \
+    X(cuModuleLoadData, 2000, (CUmodule * module, const void* image), (module, image))             \
+    X(cuModuleGetFunction, 2000, (CUfunction * fn, CUmodule module, const char* name),             \
+      (fn, module, name))                                                                          \
+    X(cuModuleUnload, 2000, (CUmodule module), (module))                                           \
+    X(cuMemAlloc, 3020, (CUdeviceptr * dptr, size_t bytes), (dptr, bytes))                         \
+    X(cuMemFree, 3020, (CUdeviceptr dptr), (dptr))                                                 \
+    X(cuMemcpyHtoD, 3020, (CUdeviceptr dst, const void* src, size_t bytes), (dst, src, bytes))     \
+    X(cuMemcpyDtoH, 3020, (void* dst, CUdeviceptr src, size_t bytes), (dst, src, bytes))           \
+    X(cuLaunchKernel, 4000,                                                                        \
+      (CUfunction f, unsigned int gridX, unsigned int gridY, unsigned int gridZ,                   \
+       unsigned int blockX, unsigned int blockY, unsigned int blockZ, unsigned int sharedMemBytes, \
+       CUstream stream, void** kernelParams, void** extra),                                        \
+      (f, gridX, gridY, gridZ, blockX, blockY, blockZ, sharedMemBytes, stream, kernelParams, extra)) \
+    X(cuGetErrorString, 6000, (CUresult status, const char** text), (status, text))
+
+#define VANT_DECLARE_DRIVER_WRAPPER(name, version, params, args) CUresult name params noexcept;
+VANT_DRIVER_ENTRIES(VANT_DECLARE_DRIVER_WRAPPER)
+#undef VANT_DECLARE_DRIVER_WRAPPER
+
+// Loads the driver and resolves the table if that has not succeeded yet: 0 when the table is
+// filled, -1 when the library or its cuGetProcAddress is missing (the next call tries again).
+int ensure_loaded() noexcept;
 
 }  // namespace vant::drv

@@ -31,7 +31,19 @@ struct CudaCore {
 
 // The process-wide core, built on first use; on failure nothing is cached and the next call
 // starts again. The returned pointer stays valid for the rest of the process.
+// The build holds the slot's lock, so concurrent first callers wait for one build instead of
+// each creating a context; a failed build releases what it created before the failing step.
 Result<CudaCore*> get_cuda_core(uint64_t ordinal);
+
+// The core when it has been built, else null; never builds, never calls the driver.
+CudaCore* built_cuda_core() noexcept;
+
+// Index of each training kernel in CudaCore::kernels.
+enum TrainingKernelIndex : int {
+    kMatmulKernel, kSoftmaxKernel, kAdamwKernel, kOneHotKernel, kOneHotChunkKernel,
+    kCrossEntropyBackwardKernel, kReduceSumKernel, kEmbeddingKernel, kTransposeKernel,
+    kTrainingKernelCount
+};
 
 // The driver's description of a status, or "Unknown CUDA error: <status>".
 std::string cuda_status_text(CUresult status);

@@ -28,7 +28,8 @@ public:
     CUdeviceptr ptr() const noexcept { return ptr_; }
     uint64_t len() const noexcept { return len_; }  // elements
     bool empty() const noexcept { return ptr_ == 0; }
-    // Frees the allocation now (status ignored).
+    // Frees the allocation now (status ignored). The core's context is made current first, so a
+    // buffer dropped on a thread other than the one that created it is still freed.
     void reset() noexcept;
     // Gives up ownership without freeing.
     CUdeviceptr release_ownership() noexcept { len_ = 0; return std::exchange(ptr_, 0); }
@@ -38,20 +39,23 @@ private:
     uint64_t len_ = 0;
 };
 
-// Largest element count whose byte size (elem_bytes per element) fits the 32-bit byte counts.
+// Whether elements x elem_bytes fits the 32-bit byte counts handed to the driver.
 bool fits_byte_count(uint64_t elements, uint64_t elem_bytes) noexcept;
 
-// Gets the core, makes its context current, allocates n floats and copies them up.
+// Gets the core, makes its context current, allocates n floats and copies them up. A failed
+// copy frees the new allocation; counts of 2^30 floats and more are refused.
 // Messages: "Failed to get CUDA core: ", "Failed to set CUDA context: ",
 // "Failed to allocate CUDA memory: ", "Failed to copy data to GPU: " (+ text).
 Result<DeviceBuffer> upload(const float* host, uint64_t n);
 
-// cuMemAlloc of n elements of elem_bytes each; the error is the bare status text, so callers
-// add their own prefix ("Failed to allocate output: ", ...).
+// cuMemAlloc of n elements of elem_bytes each, on the calling thread's current context; the
+// error is the bare status text (or the size refusal), so callers add their own prefix
+// ("Failed to allocate output: ", ...).
 Result<DeviceBuffer> allocate(uint64_t n, uint64_t elem_bytes = 4);
 
 // Synchronises the core's stream and copies rows x cols floats back into a new host buffer; the
 // device buffer is released after a successful copy (on failure it stays with the caller).
+// rows x cols must not exceed the buffer's length.
 // Messages: "Failed to get CUDA core: ", "Failed to set CUDA context: ",
 // "Failed to synchronize stream: ", "Failed to copy data from GPU: " (+ text).
 Result<HostBuffer> download(DeviceBuffer& buffer, uint64_t rows, uint64_t cols, uint64_t ordinal);
