@@ -6,8 +6,8 @@
 namespace vant::py {
 
 #define VANT_FASTCALL(name) \
-    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
-#define VANT_NOARGS(name) PyObject* name(PyObject* self, PyObject* unused) noexcept
+    PyObject* name([[maybe_unused]] PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+#define VANT_NOARGS(name) PyObject* name([[maybe_unused]] PyObject* self, [[maybe_unused]] PyObject* unused) noexcept
 
 // GEMM entry points
 VANT_FASTCALL(fn_matmul);

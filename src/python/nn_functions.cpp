@@ -1,0 +1,77 @@
+// CPU attention and the fused linear+GELU / RMSNorm operations.
+#include <cmath>
+
+#include "arrays.hpp"
+#include "binding.hpp"
+#include "cpu/cpu_ops.hpp"
+#include "functions.hpp"
+#include "guard.hpp"
+
+namespace vant::py {
+namespace {
+
+PyObject* attention_entry(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const Signature sig{display, {"q", "k", "v", "scale"}, 4, 3};
+        Args bound;
+        Tensor3Arg q, k, v;
+        if (!bind(sig, args, nargs, kwnames, bound) || !extract_tensor3(bound[0], "q", q) ||
+            !extract_tensor3(bound[1], "k", k) || !extract_tensor3(bound[2], "v", v))
+            return nullptr;
+        const uint64_t B = q.view.d0, S = q.view.d1, D = q.view.d2;
+        float scale;
+        if (bound.given_not_none(3)) {
+            if (!to_f32(bound[3], "scale", scale)) return nullptr;
+        } else {
+            scale = 1.0f / std::sqrt(static_cast<float>(D));
+        }
+        HostBuffer out;
+        if (!zeros_for(B, S, D, out)) return nullptr;
+        // With no batches, positions or features nothing is read from k or v.
+        if (B != 0 && S != 0 && D != 0) cpu::attention(q.view, k.view, v.view, scale, out.data());
+        return tensor3_result(std::move(out), B, S, D);
+    });
+}
+
+}  // namespace
+
+VANT_FASTCALL(fn_attention) { return attention_entry("attention()", args, nargs, kwnames); }
+VANT_FASTCALL(fn_fused_attention) { return attention_entry("fused_attention()", args, nargs, kwnames); }
+
+VANT_FASTCALL(fn_fused_linear_gelu) {
+    return guarded([&]() -> PyObject* {
+        const Signature sig{"fused_linear_gelu()", {"x", "weight", "bias"}, 3, 2};
+        Args bound;
+        MatrixArg x, w, bias;
+        if (!bind(sig, args, nargs, kwnames, bound) || !extract_matrix(bound[0], "x", x) ||
+            !extract_matrix(bound[1], "weight", w))
+            return nullptr;
+        const bool has_bias = bound.given_not_none(2);
+        if (has_bias && !extract_matrix(bound[2], "bias", bias)) return nullptr;
+        const uint64_t N = x.view.rows, O = w.view.rows;
+        HostBuffer out;
+        if (!zeros_for(N, O, 1, out)) return nullptr;
+        if (N != 0 && O != 0) cpu::linear_gelu(x.view, w.view, has_bias ? &bias.view : nullptr, out.data());
+        return matrix_result(std::move(out), N, O);
+    });
+}
+
+VANT_FASTCALL(fn_fused_rmsnorm) {
+    return guarded([&]() -> PyObject* {
+        const Signature sig{"fused_rmsnorm()", {"x", "weight", "eps"}, 3, 2};
+        Args bound;
+        MatrixArg x, w;
+        if (!bind(sig, args, nargs, kwnames, bound) || !extract_matrix(bound[0], "x", x) ||
+            !extract_matrix(bound[1], "weight", w))
+            return nullptr;
+        float eps = 1e-6f;
+        if (bound.given_not_none(2) && !to_f32(bound[2], "eps", eps)) return nullptr;
+        const uint64_t R = x.view.rows, C = x.view.cols;
+        HostBuffer out;
+        if (!zeros_for(R, C, 1, out)) return nullptr;
+        if (R != 0 && C != 0) cpu::rmsnorm(x.view, w.view, eps, out.data());
+        return matrix_result(std::move(out), R, C);
+    });
+}
+
+}  // namespace vant::py

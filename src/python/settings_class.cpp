@@ -1,0 +1,111 @@
+// VantBLAS: a holder of two free-form text settings. Nothing else in the module reads them.
+#include <new>
+#include <string>
+
+#include "binding.hpp"
+#include "functions.hpp"
+#include "guard.hpp"
+
+namespace vant::py {
+namespace {
+
+struct SettingsObject {
+    PyObject_HEAD
+    std::string* precision;  // owned; set in tp_new, freed in dealloc only if set
+    std::string* kernel;
+};
+
+SettingsObject* as_settings(PyObject* self) { return reinterpret_cast<SettingsObject*>(self); }
+
+PyObject* settings_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        const Signature sig{"VantBLAS.__new__()", {"precision", "kernel"}, 2, 0};
+        Args bound;
+        if (!bind(sig, args, kwargs, bound)) return nullptr;
+        std::string precision = "fp16", kernel = "auto";
+        if (bound.given(0) && !to_text(bound[0], "precision", precision)) return nullptr;
+        if (bound.given(1) && !to_text(bound[1], "kernel", kernel)) return nullptr;
+        PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        SettingsObject* s = as_settings(self.get());
+        s->precision = new std::string(std::move(precision));
+        s->kernel = new std::string(std::move(kernel));
+        return self.release();
+    });
+}
+
+void settings_dealloc(PyObject* self) noexcept {
+    SettingsObject* s = as_settings(self);
+    delete s->precision;
+    delete s->kernel;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* set_text(const char* display, const char* name, std::string* SettingsObject::*field,
+                   PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const Signature sig{display, {name}, 1, 1};
+        Args bound;
+        std::string text;
+        if (!bind(sig, args, nargs, kwnames, bound) || !to_text(bound[0], name, text)) return nullptr;
+        *(as_settings(self)->*field) = std::move(text);
+        Py_RETURN_NONE;
+    });
+}
+
+VANT_FASTCALL(settings_set_precision) {
+    return set_text("VantBLAS.set_precision()", "p", &SettingsObject::precision, self, args, nargs, kwnames);
+}
+VANT_FASTCALL(settings_set_kernel) {
+    return set_text("VantBLAS.set_kernel()", "k", &SettingsObject::kernel, self, args, nargs, kwnames);
+}
+
+PyObject* text_object(const std::string& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+}
+
+VANT_NOARGS(settings_get_precision) {
+    return guarded([&]() -> PyObject* { return text_object(*as_settings(self)->precision); });
+}
+VANT_NOARGS(settings_get_kernel) {
+    return guarded([&]() -> PyObject* { return text_object(*as_settings(self)->kernel); });
+}
+VANT_NOARGS(settings_info) {
+    return guarded([&]() -> PyObject* {
+        const SettingsObject* s = as_settings(self);
+        return text_object("VantBLAS v1.0.9.post1 | " + *s->precision + " | " + *s->kernel);
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"info", reinterpret_cast<PyCFunction>(settings_info), METH_NOARGS, "info($self)\n--\n\n"},
+    {"set_precision", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(settings_set_precision)),
+     METH_FASTCALL | METH_KEYWORDS, "set_precision($self, p)\n--\n\n"},
+    {"set_kernel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(settings_set_kernel)),
+     METH_FASTCALL | METH_KEYWORDS, "set_kernel($self, k)\n--\n\n"},
+    {"get_precision", reinterpret_cast<PyCFunction>(settings_get_precision), METH_NOARGS, "get_precision($self)\n--\n\n"},
+    {"get_kernel", reinterpret_cast<PyCFunction>(settings_get_kernel), METH_NOARGS, "get_kernel($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(settings_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(settings_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>("VantBLAS(precision=\"fp16\", kernel=\"auto\")\n--\n\nVantBLAS class")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.VantBLAS", sizeof(SettingsObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+PyObject* settings_type() noexcept {
+    static PyObject* type = nullptr;
+    if (!type) type = make_bare_type(kSpec, "VantBLAS");
+    return Py_XNewRef(type);
+}
+
+}  // namespace vant::py
