@@ -1,0 +1,74 @@
+// CPU arithmetic of the module: matrix products, attention, fused linear+GELU and RMSNorm.
+//
+// Every result is defined by a fixed order of float32 operations: each product is rounded to
+// float32 and then added to a float32 accumulator that starts at +0.0 (never a fused
+// multiply-add), sums run in increasing index order, and expf / tanhf / sqrtf are the C runtime's.
+// The fast paths below only change which independent outputs are computed together (SIMD lanes,
+// cache blocks, worker threads); they give the same bits as the plain loops in `reference`, on
+// every instruction set and for any thread count.
+//
+// Inputs are strided views (byte strides, possibly negative, zero or not multiples of 4). Outputs
+// are contiguous row-major float32 buffers that the caller has zero-filled; the functions overwrite
+// every element of them. Shape faults throw vant::Panic(kIndexOutOfBounds) before any output is
+// written. Scratch memory may throw std::bad_alloc. Callers hold the interpreter lock; the worker
+// threads never touch Python.
+#pragma once
+
+#include <cstdint>
+
+#include "common/views.hpp"
+
+namespace vant::cpu {
+
+// C (a.rows x b.cols) = A @ B. Requires a.cols == b.rows (the caller reports a mismatch).
+void gemm(const MatView& a, const MatView& b, float* c);
+
+// C (a.d0 x a.d1 x b.d2) = a[p] @ b[p] for every p < a.d0, with K = a.d2. Rows of b beyond K and
+// batches beyond a.d0 are not read. Panics when K > 0 and b.d1 < K, or when a.d0 > b.d0 (checked
+// whenever a.d0, a.d1 and b.d2 are all non-zero; with any of them 0 it returns at once).
+void gemm_batched(const Tensor3View& a, const Tensor3View& b, float* c);
+
+// out (q's shape B x S x D) = softmax(q k^T * scale) v per batch, over the first S keys.
+// Nothing is read when B, S or D is 0. With D > 0, panics unless k and v each have at least
+// B batches, S positions and D features.
+void attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v, float scale,
+               float* out);
+
+// The scale used when the caller gives none: 1 / sqrtf(float(D)), in float32.
+float default_attention_scale(uint64_t d);
+
+// out (N x O) = gelu(x (N x K) @ weight (O x K')^T [+ bias row 0]); tanh form of GELU.
+// bias may be null. Panics (before computing) when N, O, K > 0 and K' < K, or when a bias is
+// given, N, O > 0 and it has no row or fewer than O columns.
+void linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float* out);
+
+// out (R x C) = x / sqrtf(mean(x^2) + eps) * weight row 0, row by row. Nothing is read when R or
+// C is 0; otherwise panics (before computing) when weight has no row or fewer than C columns.
+void rmsnorm(const MatView& x, const MatView& w, float eps, float* out);
+
+// The plain sequential loops that define the results; the fast paths are checked against them.
+namespace reference {
+void gemm(const MatView& a, const MatView& b, float* c);
+void gemm_batched(const Tensor3View& a, const Tensor3View& b, float* c);
+void attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v, float scale,
+               float* out);
+void linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float* out);
+void rmsnorm(const MatView& x, const MatView& w, float eps, float* out);
+}  // namespace reference
+
+// Test-only controls; never reachable from the public module.
+namespace testing {
+enum class Isa : int { Auto = 0, Baseline = 1, Avx2 = 2, Avx512 = 3 };
+// Restricts the instruction-set path; false (and no change) when the machine lacks it.
+bool force_isa(Isa isa);
+// The path the next call will use.
+Isa active_isa();
+// The widest path this machine supports.
+Isa best_isa();
+// Number of threads used per call (the calling thread included); 0 restores the default, which
+// is the number of CPUs the process may run on.
+void force_threads(unsigned n);
+unsigned thread_count();
+}  // namespace testing
+
+}  // namespace vant::cpu

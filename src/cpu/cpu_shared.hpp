@@ -1,0 +1,45 @@
+// Pieces shared by the plain and the fast CPU paths: the shape checks (both must fault on the same
+// inputs) and the element-wise formula of GELU.
+//
+// Functions here have internal linkage on purpose: a translation unit built for a wider
+// instruction set must never lend its copy of an inline function to baseline code.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "common/panic.hpp"
+#include "common/views.hpp"
+
+namespace vant::cpu::detail {
+
+// With D > 0, k and v must cover B batches, S positions and D features.
+static inline void check_attention_shapes(const Tensor3View& q, const Tensor3View& k,
+                                          const Tensor3View& v) {
+    for (const Tensor3View* t : {&k, &v})
+        if (t->d0 < q.d0 || t->d1 < q.d1 || t->d2 < q.d2) panic_index();
+}
+
+// Called only when N > 0 and O > 0.
+static inline void check_linear_gelu_shapes(const MatView& x, const MatView& w, const MatView* bias) {
+    if (x.cols > 0 && w.cols < x.cols) panic_index();
+    if (bias && (bias->rows < 1 || bias->cols < w.rows)) panic_index();
+}
+
+// Called only when R > 0 and C > 0.
+static inline void check_rmsnorm_shapes(const MatView& x, const MatView& w) {
+    if (w.rows < 1 || w.cols < x.cols) panic_index();
+}
+
+// tanh form of GELU, each step rounded to float32 in exactly this order.
+static inline float gelu(float v) {
+    const float c0 = 0.044715f;    // 0x3D372713
+    const float c1 = 0.7978845f;   // 0x3F4C4229
+    float u = ((v * v) * v) * c0;
+    u = u + v;
+    u = u * c1;
+    float h = v * 0.5f;
+    return (tanhf(u) + 1.0f) * h;
+}
+
+}  // namespace vant::cpu::detail

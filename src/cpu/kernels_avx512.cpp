@@ -1,0 +1,37 @@
+// 512-bit path; this unit is compiled with the AVX-512 flags (never contraction into fused
+// multiply-adds) and only entered after a run-time check of the processor.
+#include <cstring>
+
+#include "cpu/isa_kernels.hpp"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+
+namespace vant::cpu {
+namespace {
+
+struct Vec {
+    using T = __m512;
+    static constexpr int L = 16;
+    static T load(const float* p) { return _mm512_loadu_ps(p); }
+    static void store(float* p, T v) { _mm512_storeu_ps(p, v); }
+    static T bcast(float x) { return _mm512_set1_ps(x); }
+    static T mul(T a, T b) { return _mm512_mul_ps(a, b); }
+    static T add(T a, T b) { return _mm512_add_ps(a, b); }
+};
+
+#include "cpu/tile_kernel.inc"
+
+}  // namespace
+
+const KernelSet* kernels_avx512() {
+    static const KernelSet ks{"avx512", 12, 32, &tile_kernel<12, 2>};
+    return &ks;
+}
+
+}  // namespace vant::cpu
+#else
+namespace vant::cpu {
+const KernelSet* kernels_avx512() { return nullptr; }
+}  // namespace vant::cpu
+#endif

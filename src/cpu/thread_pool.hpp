@@ -1,0 +1,32 @@
+// Worker threads for the CPU paths. Work is split into independent tasks whose results do not
+// depend on which thread runs them, so the thread count never changes a result.
+//
+// The pool is created on first use with one thread per CPU the process may run on (its affinity;
+// nothing is read from the environment), and re-created in a child after fork. The calling
+// thread takes part in every job, keeps the interpreter lock, and returns only when all tasks
+// are done. Workers run with the caller's floating-point control state (rounding, denormals).
+#pragma once
+
+#include <cstddef>
+
+namespace vant::cpu {
+
+// Threads a call may use (the caller included); honours the test override.
+unsigned worker_budget();
+
+// Runs task(i) for every i < n on up to `threads` threads (the caller included). An exception
+// thrown by a task stops the remaining tasks and is rethrown here. Calls from inside a task run
+// inline.
+void run_tasks(size_t n, unsigned threads, void (*task)(void* ctx, size_t i), void* ctx);
+
+template <class F>
+void parallel_for(size_t n, unsigned threads, F&& f) {
+    if (n == 0) return;
+    auto tramp = [](void* ctx, size_t i) { (*static_cast<F*>(ctx))(i); };
+    run_tasks(n, threads, tramp, const_cast<void*>(static_cast<const void*>(&f)));
+}
+
+// Test hook storage (see cpu_ops.hpp testing::force_threads).
+void set_thread_override(unsigned n);
+
+}  // namespace vant::cpu
