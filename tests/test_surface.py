@@ -1,0 +1,172 @@
+"""Registration of the module: names, order, signatures, documentation, import behaviour."""
+
+from __future__ import annotations
+
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+FUNCTIONS = [
+    ("matmul", "(a, b)", "Matrix multiplication"),
+    ("matmul_fp16", "(a, b)", "FP16 Matrix multiplication"),
+    ("gemm", "(a, b)", "General Matrix Multiply: C = A @ B\nUses real VantBLAS CUDA kernels when available, falls back to CPU otherwise"),
+    ("gemm_fp16", "(a, b)", "FP16 GEMM with Tensor Cores\nUses real VantBLAS CUDA kernels with Tensor Cores when available"),
+    ("gemm_chain", "(a, w1, w2)", "\u2705 OPTIMIZED: Chain two GEMMs on GPU (A @ W1 @ W2)\nThis is MUCH faster than calling gemm twice (no CPU round-trip!)"),
+    ("gemm_batched", "(a, b)", "Batched GEMM"),
+    ("attention", "(q, k, v, scale=None)", "Fused Attention (alias)"),
+    ("fused_attention", "(q, k, v, scale=None)", "Fused Attention: softmax(Q @ K^T / sqrt(d)) @ V"),
+    ("fused_linear_gelu", "(x, weight, bias=None)", "Fused Linear + GELU"),
+    ("fused_rmsnorm", "(x, weight, eps=None)", "Fused RMSNorm"),
+    ("info", "()", "Print VantBLAS info"),
+    ("get_device_info", "()", "Get device information"),
+    ("is_cuda_available", "()", "Check if CUDA is available"),
+    ("benchmark", '(operation="gemm_fp16", size=2048, iterations=100)', "Run benchmark"),
+]
+CLASSES = ["VantBLAS", "VantBLASModel", "VantTensor"]
+
+
+def test_all_lists_functions_then_classes_in_registration_order(vb):
+    assert vb.__all__ == [name for name, _, _ in FUNCTIONS] + CLASSES
+    assert all(type(name) is str for name in vb.__all__)
+
+
+def test_dir_holds_only_the_exported_names_and_standard_attributes(vb):
+    standard = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+    own = set(dir(vb)) - standard
+    assert own == set(vb.__all__) | {"__all__"}
+    assert not hasattr(vb, "__version__")
+    assert not hasattr(vb, "PanicException")
+    assert vb.__doc__ == "VantBLAS Python module"
+
+
+@pytest.mark.parametrize("name,signature,doc", FUNCTIONS)
+def test_function_signature_and_doc(vb, name, signature, doc):
+    fn = getattr(vb, name)
+    assert fn.__text_signature__ == signature
+    assert fn.__doc__ == doc
+    assert fn.__module__ == "_vantblas"
+    assert type(fn).__name__ == "builtin_function_or_method"
+
+
+@pytest.mark.parametrize("name", ["info", "get_device_info", "is_cuda_available"])
+def test_argumentless_functions_refuse_arguments_with_cpythons_text(vb, name):
+    with pytest.raises(TypeError, match=rf"^(_vantblas\.)?{name}\(\) takes no arguments \(1 given\)$"):
+        getattr(vb, name)(1)
+
+
+def test_classes_have_bare_names_and_cannot_be_subclassed(vb):
+    for name in CLASSES:
+        cls = getattr(vb, name)
+        assert cls.__name__ == name
+        assert repr(cls) == f"<class '{name}'>"
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+
+
+def test_class_documentation_and_signatures(vb):
+    assert vb.VantBLAS.__text_signature__ == '(precision="fp16", kernel="auto")'
+    assert vb.VantBLAS.__doc__ == "VantBLAS class"
+    assert vb.VantTensor.__text_signature__ == '(data, device="cuda")'
+    assert vb.VantTensor.__doc__ == (
+        "\u2705 Phase 2: GPU-Resident Tensor Class\n"
+        "Eliminates NumPy\u2194CUDA conversion overhead by keeping data on GPU")
+    assert vb.VantBLASModel.__text_signature__ == "()"
+    assert vb.VantBLASModel.__doc__ == (
+        "\u2705 ULTRA-OPTIMIZED: Model class that keeps weights on GPU\n"
+        "This eliminates NumPy \u2194 CUDA conversion overhead for weights!")
+    t = vb.VantTensor
+    assert t.matmul.__text_signature__ == "($self, other)"
+    assert t.matmul.__doc__ == "Matrix multiplication with another VantTensor (both stay on GPU!)"
+    assert t.cpu.__doc__ == "Convert to NumPy array (explicit conversion when needed)"
+    assert t.shape.__doc__ == "Get shape" and t.device.__doc__ == "Get device"
+    m = vb.VantBLASModel
+    assert m.set_weights.__text_signature__ == "($self, w1, w2)"
+    assert m.set_weights.__doc__ == (
+        "Set weights (allocates on GPU, stays there!)\n"
+        "\u2705 OPTIMIZED: Also creates FP16 versions if dimensions allow for Tensor Cores")
+    assert m.forward.__doc__ == "Forward pass (weights already on GPU!)"
+    assert m.forward_batch.__text_signature__ == "($self, x_batch)"
+    assert m.forward_batch.__doc__.count("\n") == 2
+    for meth in ["info", "set_precision", "set_kernel", "get_precision", "get_kernel"]:
+        assert getattr(vb.VantBLAS, meth).__doc__ is None
+    assert vb.VantBLAS.set_kernel.__text_signature__ == "($self, k)"
+
+
+def test_reimport_returns_the_identical_module(vb):
+    again = importlib.import_module("_vantblas")
+    assert again is vb
+    del sys.modules["_vantblas"]
+    try:
+        fresh = importlib.import_module("_vantblas")
+        assert fresh is vb
+    finally:
+        sys.modules["_vantblas"] = vb
+
+
+def run_child(code: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_import_is_warning_free_and_star_import_gives_exactly_the_exports():
+    r = run_child("""
+        ns = {}
+        exec("from _vantblas import *", ns)
+        import _vantblas
+        assert sorted(k for k in ns if k != "__builtins__") == sorted(_vantblas.__all__)
+        print("ok")
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
+
+
+def test_sub_interpreter_import_is_refused():
+    r = run_child("""
+        import _vantblas
+        try:
+            import _testcapi
+        except ImportError:
+            print("skip")
+            raise SystemExit
+        code = (
+            "try:\\n"
+            "    import _vantblas\\n"
+            "except ImportError as e:\\n"
+            "    assert 'sub-interpreters' in str(e), e\\n"
+            "else:\\n"
+            "    raise AssertionError('imported')\\n"
+        )
+        assert _testcapi.run_in_subinterp(code) == 0
+        print("ok")
+    """)
+    if r.stdout.strip() == "skip":
+        pytest.skip("_testcapi is not available")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
+
+
+def test_panic_exception_is_a_base_exception_outside_exception(vb):
+    import numpy as np
+
+    a = np.ones((2, 3, 4), np.float32)
+    b = np.ones((1, 4, 5), np.float32)
+    with pytest.raises(BaseException) as info:
+        try:
+            vb.gemm_batched(a, b)
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught by 'except Exception'")
+    exc_type = info.type
+    assert exc_type.__name__ == "PanicException"
+    assert exc_type.__bases__ == (BaseException,)
+    assert str(info.value) == "ndarray: index out of bounds"
+
+
+def test_panic_is_reported_on_standard_error(vb, capfd):
+    import numpy as np
+
+    with pytest.raises(BaseException):
+        vb.gemm_batched(np.ones((2, 3, 4), np.float32), np.ones((1, 4, 5), np.float32))
+    assert "ndarray: index out of bounds" in capfd.readouterr().err
