@@ -1,0 +1,91 @@
+"""Worker threads of the CPU paths: results independent of the thread count, a pool that works
+again in a forked child, and builds free of fused multiply-adds."""
+
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import cpu_refs as ref
+import cpunative
+
+
+@pytest.fixture(scope="module")
+def lib():
+    try:
+        lib = cpunative.load()
+    except (OSError, RuntimeError) as e:
+        pytest.skip(f"cannot build the CPU test library: {e}")
+    yield lib
+    lib.threads(0)
+    lib.isa("auto")
+
+
+def test_default_thread_count_follows_affinity(lib):
+    import os
+
+    lib.threads(0)
+    assert lib.thread_count() == len(os.sched_getaffinity(0))
+
+
+def test_results_do_not_depend_on_thread_count(lib):
+    rng = np.random.default_rng(20)
+    a, b = rng.standard_normal((301, 277), np.float32), rng.standard_normal((277, 190), np.float32)
+    q = rng.standard_normal((3, 150, 24), np.float32)
+    ba, bb = rng.standard_normal((5, 40, 70), np.float32), rng.standard_normal((5, 70, 30), np.float32)
+    x, w = rng.standard_normal((100, 300), np.float32), rng.standard_normal((1, 300), np.float32)
+    runs = []
+    for isa in lib.available_isas():
+        assert lib.isa(isa)
+        for t in (1, 2, 3, 4, 7):
+            lib.threads(t)
+            runs.append((isa, t, [lib.gemm(a, b), lib.attention(q, q, q, 0.3), lib.gemm_batched(ba, bb),
+                                  lib.linear_gelu(a, b.T.copy()), lib.rmsnorm(x, w, 1e-5)]))
+    lib.threads(0)
+    lib.isa("auto")
+    first = runs[0][2]
+    for isa, t, outs in runs[1:]:
+        for i, (o, f) in enumerate(zip(outs, first)):
+            assert ref.same_bits(o, f), f"{isa} with {t} threads, output {i}: {ref.mismatch(o, f)}"
+
+
+def test_unavailable_path_is_refused(lib):
+    avail = lib.available_isas()
+    for name in ("baseline", "avx2", "avx512"):
+        assert lib.isa(name) == (name in avail)
+    lib.isa("auto")
+    assert lib.active_isa() == avail[-1]
+
+
+def test_forked_child_rebuilds_the_pool():
+    code = textwrap.dedent(f"""
+        import os, sys
+        sys.path.insert(0, {str(cpunative.ROOT / 'tests')!r})
+        import numpy as np, cpunative
+        lib = cpunative.load()
+        lib.threads(3)
+        a = np.random.default_rng(0).standard_normal((200, 200), np.float32)
+        before = lib.gemm(a, a)          # the parent's pool now has worker threads
+        pid = os.fork()
+        if pid == 0:
+            ok = np.array_equal(lib.gemm(a, a), before) and np.array_equal(lib.gemm(a, a), before)
+            os._exit(0 if ok else 3)
+        _, status = os.waitpid(pid, 0)
+        print("child", os.waitstatus_to_exitcode(status))
+        print("parent", np.array_equal(lib.gemm(a, a), before))
+    """)
+    cpunative.load()  # build outside the child's time limit
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["child", "0", "parent", "True"]
+
+
+@pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump missing")
+def test_no_fused_multiply_add_in_cpu_code():
+    out = subprocess.run(["objdump", "-d", "--no-show-raw-insn", str(cpunative.library_path())],
+                         capture_output=True, text=True, check=True).stdout
+    fused = [l for l in out.splitlines() if "vfmadd" in l or "vfmsub" in l or "vfnmadd" in l or "vfnmsub" in l]
+    assert not fused, fused[:5]
