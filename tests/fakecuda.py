@@ -39,14 +39,16 @@ Child side, ``FakeDriver`` (the ``fake`` object):
     ``set_memory_limit(bytes)``, ``set_strict_launch(on)`` (a launch of a kernel without an
     executor fails), ``hide_entry(name)`` (cuGetProcAddress reports it missing);
     faults: ``fail(entry, nth=1, status=2)`` fails call number nth (counted since the last
-    reset; 0 = every call) of an entry point such as "cuMemAlloc", ``clear_failures()``;
+    reset; 0 = every call) of an entry point such as "cuMemAlloc", ``fail_next(entry, status)``
+    fails the next call from now, ``clear_failures()``;
     inspection: ``calls(entry)``, ``call_log()`` (entry names in call order),
     ``resolutions()`` ("name@version/flags" as asked of cuGetProcAddress), ``launches()``
     (dicts: kernel, grid, block, shared, types, params with f32 decoded as float),
     ``stat(name)`` and the properties ``live_allocations``, ``live_bytes``, ``live_contexts``,
     ``live_modules``, ``live_streams``, ``bounds_violations``, ``bad_frees``;
     ``allocation_size(addr)``, ``function_handle(name)``, ``read_f32(addr, n)``,
-    ``write_f32(addr, values)``, ``assert_no_leaks()``;
+    ``write_f32(addr, values)``, ``assert_no_leaks(contexts=0, modules=0)`` (no live
+    allocation, bad free or out-of-bounds access, and exactly that many live contexts/modules);
     ``reset()`` (forget every object, log and setting of faults), ``clear_logs()``.
 
 Entry names in the logs are the driver's base names ("cuMemAlloc", not "cuMemAlloc_v2").
@@ -275,6 +277,7 @@ class FakeDriver:
 
     # faults
     def fail(self, entry, nth=1, status=2): self.lib.fake_fail_call(entry.encode(), nth, status)
+    def fail_next(self, entry, status=2): self.fail(entry, self.calls(entry) + 1, status)
     def clear_failures(self): self.lib.fake_clear_failures()
 
     # inspection
@@ -332,8 +335,12 @@ class FakeDriver:
             raise ValueError("not inside a live allocation")
         (ctypes.c_float * len(values)).from_address(p)[:] = values
 
-    def assert_no_leaks(self):
-        state = {k: self.stat(k) for k in ("live_allocations", "live_contexts", "live_modules", "bad_frees",
-                                           "bounds_violations")}
+    def assert_no_leaks(self, contexts=0, modules=0):
+        """No live allocation, bad free or out-of-bounds access; contexts and modules as given."""
+        state = {k: self.stat(k) for k in ("live_allocations", "bad_frees", "bounds_violations")}
         leaks = {k: v for k, v in state.items() if v}
+        if self.live_contexts != contexts:
+            leaks["live_contexts"] = self.live_contexts
+        if self.live_modules != modules:
+            leaks["live_modules"] = self.live_modules
         assert not leaks, f"stand-in driver reports {leaks}"

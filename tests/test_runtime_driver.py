@@ -1,0 +1,102 @@
+"""Run-time loading of the driver: a missing driver, a driver installed later, the versions each
+entry point is resolved at, and entry points an older driver lacks."""
+
+from __future__ import annotations
+
+import json
+
+import pytest
+
+import fakecuda
+
+pytestmark = pytest.mark.skipif(fakecuda.real_driver_present(),
+                                reason="a real libcuda.so.1 would be found before any stand-in")
+
+NO_DRIVER = "cuInit failed: cuInit failed with error: 801"
+
+
+def test_without_driver_every_call_fails_with_801_and_nothing_is_printed():
+    r = fakecuda.run(f"""
+        import _vantblas_testhooks as h
+        for _ in range(3):
+            try:
+                h.get_cuda_core(0)
+                raise SystemExit("core built without a driver")
+            except RuntimeError as e:
+                assert str(e) == {NO_DRIVER!r}, str(e)
+        assert not h.core_built()
+        assert h.cuda_usable() is False
+        for entry in ("cuInit", "cuDeviceGetCount", "cuLaunchKernel", "cuGetErrorString"):
+            assert h.driver_status(entry) == 801, entry
+        assert h.driver_status("ensure_loaded") == -1
+        # cuGetErrorString itself is missing, so every text is the fallback form.
+        assert h.cuda_status_text(2) == "Unknown CUDA error: 2"
+        assert h.check_status(801) == "Unknown CUDA error: 801"
+        try:
+            h.upload(bytes(24))
+        except RuntimeError as e:
+            assert str(e) == "Failed to get CUDA core: " + {NO_DRIVER!r}, str(e)
+    """, driver=False, hooks=True)
+    r.check()
+    assert r.stdout == ""
+
+
+def test_driver_installed_after_a_failed_load_is_picked_up(tmp_path):
+    # The search folder exists but is empty at first; the stand-in is copied in after the first
+    # failure, as if the driver had been installed while the process ran.
+    r = fakecuda.run(f"""
+        import shutil
+        import _vantblas_testhooks as h
+        try:
+            h.get_cuda_core(0)
+        except RuntimeError as e:
+            assert str(e) == {NO_DRIVER!r}
+        shutil.copy({str(fakecuda.library_path())!r}, {str(tmp_path)!r} + "/libcuda.so.1")
+        assert h.cuda_usable() is True
+        core = h.get_cuda_core(0)
+        assert len(core["functions"]) == 9
+    """, driver=False, driver_dir=tmp_path, hooks=True)
+    r.check()
+    assert len(r.lines) == 26
+
+
+def test_entry_points_are_resolved_once_at_their_versions():
+    r = fakecuda.run("""
+        import _vantblas_testhooks as h
+        h.get_cuda_core(0)
+        first = fake.resolutions()
+        h.cuda_usable(); h.get_cuda_core(0); h.upload(bytes(8))
+        assert fake.resolutions() == first, "the driver was resolved again"
+        print(json.dumps(first))
+    """, hooks=True)
+    r.check()
+    resolved = json.loads(r.lines[-1])
+    assert resolved[0] == "cuGetProcAddress@13000/0"
+    versions = dict(item.split("/")[0].split("@") for item in resolved[1:])
+    assert all(item.endswith("/0") for item in resolved)
+    assert versions == {
+        "cuInit": "2000", "cuDeviceGet": "2000", "cuDeviceGetCount": "2000", "cuDeviceGetAttribute": "2000",
+        "cuCtxCreate": "3020", "cuCtxDestroy": "4000", "cuCtxSetCurrent": "4000", "cuStreamCreate": "2000",
+        "cuStreamSynchronize": "2000", "cuModuleLoadData": "2000", "cuModuleGetFunction": "2000",
+        "cuModuleUnload": "2000", "cuMemAlloc": "3020", "cuMemFree": "3020", "cuMemcpyHtoD": "3020",
+        "cuMemcpyDtoH": "3020", "cuLaunchKernel": "4000", "cuGetErrorString": "6000",
+    }
+
+
+def test_missing_entry_point_gives_801_without_reloading():
+    r = fakecuda.run("""
+        import _vantblas_testhooks as h
+        assert h.driver_status("cuLaunchKernel") == 801
+        before = len(fake.resolutions())
+        assert h.driver_status("cuLaunchKernel") == 801
+        assert len(fake.resolutions()) == before
+        assert fake.calls("cuLaunchKernel") == 0
+        h.get_cuda_core(0)  # everything else still works
+    """, hooks=True, hide=["cuLaunchKernel"])
+    r.check()
+    # A driver without error strings: texts fall back to the numeric form.
+    r = fakecuda.run("""
+        import _vantblas_testhooks as h
+        assert h.cuda_status_text(2) == "Unknown CUDA error: 2"
+    """, hooks=True, hide=["cuGetErrorString"])
+    r.check()
