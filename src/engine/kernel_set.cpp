@@ -98,6 +98,10 @@ CUfunction load_single(Loader& loader, const char* path, const char* entry,
 CudaResult<KernelSet> KernelSet::load() {
     auto core = rt::get_cuda_core(0);
     if (!core) return CudaError::launch_failed(core.error());
+    // The first GEMM may come from a thread other than the one that built the core; modules load
+    // into the current context, so make the core's current here.
+    if (CUresult s = drv::cuCtxSetCurrent(core.value()->context); s != drv::CUDA_SUCCESS)
+        return CudaError::driver_status(s);
 
     Loader loader;
     KernelSet set;
