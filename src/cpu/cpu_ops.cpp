@@ -16,6 +16,11 @@
 #include "cpu/isa_kernels.hpp"
 #include "cpu/thread_pool.hpp"
 
+#if defined(__x86_64__) || defined(_M_X64)
+#include <emmintrin.h>
+#define VANT_CPU_X86 1
+#endif
+
 namespace vant::cpu {
 namespace {
 
@@ -134,18 +139,15 @@ void pack_b_panel(const Operand& b, size_t k0, size_t kb, size_t j0, size_t cols
         }
         return;
     }
-    for (size_t c = 0; c < static_cast<size_t>(nr); ++c) {
-        if (c >= cols) {
-            for (size_t k = 0; k < kb; ++k) d[k * nr + c] = 0.0f;
-            continue;
-        }
-        const char* col = b.ptr(k0, j0 + c);
-        if (b.rs == 4) {
-            for (size_t k = 0; k < kb; ++k) d[k * nr + c] = load_f32(col + 4 * k);
-        } else {
-            for (size_t k = 0; k < kb; ++k)
-                d[k * nr + c] = load_f32(col + static_cast<int64_t>(k) * b.rs);
-        }
+    // Columns read side by side (k outermost) so the panel is written in order.
+    constexpr size_t kMaxNr = 64;
+    const char* colp[kMaxNr];
+    for (size_t c = 0; c < cols; ++c) colp[c] = b.ptr(k0, j0 + c);
+    for (size_t k = 0; k < kb; ++k) {
+        const int64_t off = static_cast<int64_t>(k) * b.rs;
+        float* dk = d + k * nr;
+        for (size_t c = 0; c < cols; ++c) dk[c] = load_f32(colp[c] + off);
+        for (size_t c = cols; c < static_cast<size_t>(nr); ++c) dk[c] = 0.0f;
     }
 }
 
@@ -208,6 +210,39 @@ void gemm_core(const KernelSet& ks, const Operand& a, const Operand& b, size_t m
     }
 }
 
+// w[j] = w[j] * scale for all j; returns the largest non-NaN w[j] (-inf when there is none).
+// The running maximum of the plain loops (take s_j when s_j > m) is split over lanes here; the
+// lanes can only disagree with it on the sign of a zero maximum, and expf(s - m) is the same for
+// m = +0 and m = -0 (s - m differs at most in the sign of a zero result, and expf(+-0) = 1).
+float scale_and_max(float* w, size_t n, float scale) {
+    size_t j = 0;
+    float mx = -INFINITY;
+#if VANT_CPU_X86
+    if (n >= 8) {
+        const __m128 sv = _mm_set1_ps(scale);
+        __m128 m0 = _mm_set1_ps(-INFINITY), m1 = m0;
+        for (; j + 8 <= n; j += 8) {
+            __m128 a = _mm_mul_ps(_mm_loadu_ps(w + j), sv);
+            __m128 b = _mm_mul_ps(_mm_loadu_ps(w + j + 4), sv);
+            _mm_storeu_ps(w + j, a);
+            _mm_storeu_ps(w + j + 4, b);
+            m0 = _mm_max_ps(a, m0);  // a NaN in the first operand leaves the maximum alone
+            m1 = _mm_max_ps(b, m1);
+        }
+        alignas(16) float lanes[8];
+        _mm_store_ps(lanes, m0);
+        _mm_store_ps(lanes + 4, m1);
+        for (float l : lanes)
+            if (l > mx) mx = l;
+    }
+#endif
+    for (; j < n; ++j) {
+        w[j] = w[j] * scale;
+        if (w[j] > mx) mx = w[j];
+    }
+    return mx;
+}
+
 Operand operand(const MatView& v) { return Operand{v.data, v.row_stride, v.col_stride}; }
 Operand transposed(const MatView& v) { return Operand{v.data, v.col_stride, v.row_stride}; }
 
@@ -266,10 +301,7 @@ void attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
                   rows, s, d, sc, s, 1);
         for (size_t r = 0; r < rows; ++r) {
             float* w = sc + r * s;
-            for (size_t j = 0; j < s; ++j) w[j] = w[j] * scale;
-            float mx = -INFINITY;
-            for (size_t j = 0; j < s; ++j)
-                if (w[j] > mx) mx = w[j];
+            const float mx = scale_and_max(w, s, scale);
             for (size_t j = 0; j < s; ++j) w[j] = expf(w[j] - mx);
         }
         // Totals are serial chains over keys; several rows' chains run side by side.

@@ -1,0 +1,185 @@
+"""Speed of the CPU operations against NumPy and PyTorch, measured in one run.
+
+    PYTHONPATH=build/<dir> python bench/cpu.py [--repeat N] [--native] [--quick]
+
+Our figures come from the public module functions (``_vantblas.gemm`` and the rest; with no GPU
+``gemm`` runs on the CPU). ``--native`` (or a missing module) measures the same C++ code through
+the ctypes test library instead (tests/cpunative.py).
+
+The peers run in child processes with the default thread counts. OPENBLAS_CORETYPE and
+OPENBLAS_L2_SIZE, set on some machines, make OpenBLAS pick slower kernels, so NumPy is measured
+with both removed from the environment; when either is set here, NumPy is measured a second time
+with them as they are and both figures are printed. Ratios are peer time / our time (above 1: we
+are faster) and use the figures measured without those variables.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BLAS_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+
+
+def best_time(fn, repeat, min_time=0.2):
+    fn()  # warm-up: pools, caches, page faults
+    times = []
+    start = time.perf_counter()
+    while len(times) < repeat or (time.perf_counter() - start < min_time and len(times) < 50):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def inputs(quick):
+    rng = np.random.default_rng(0)
+    r = lambda *s: rng.standard_normal(s, dtype=np.float32)  # noqa: E731
+    sizes = [256, 512, 1024] if quick else [256, 512, 1024, 2048]
+    data = {f"gemm {n}": (r(n, n), r(n, n)) for n in sizes}
+    data["gemm_batched 64x128x128"] = (r(64, 128, 128), r(64, 128, 128))
+    data["attention 8x512x64"] = (r(8, 512, 64), r(8, 512, 64), r(8, 512, 64))
+    data["fused_linear_gelu 1024"] = (r(1024, 1024), r(1024, 1024), r(1, 1024))
+    n = 2048 if quick else 4096
+    data[f"fused_rmsnorm {n}"] = (r(n, n), r(1, n))
+    return data
+
+
+# ---- peers (run in a child process) ----------------------------------------------------------------
+
+def numpy_ops():
+    def gelu(y):
+        return np.float32(0.5) * y * (np.float32(1) + np.tanh(np.float32(0.7978845) * (y + np.float32(0.044715) * y * y * y)))
+
+    def softmax_attention(q, k, v):
+        s = q @ k.transpose(0, 2, 1) * np.float32(1 / np.sqrt(q.shape[2]))
+        s = np.exp(s - s.max(axis=2, keepdims=True))
+        return (s / s.sum(axis=2, keepdims=True)) @ v
+
+    def rms(x, w):
+        return x / np.sqrt(np.mean(x * x, axis=1, keepdims=True) + np.float32(1e-6)) * w[0]
+
+    return {
+        "gemm": lambda a, b: np.matmul(a, b),
+        "gemm_batched": lambda a, b: np.matmul(a, b),
+        "attention": softmax_attention,
+        "fused_linear_gelu": lambda x, w, b: gelu(x @ w.T + b[0]),
+        "fused_rmsnorm": rms,
+    }
+
+
+def run_peers(args):
+    data = inputs(args.quick)
+    out = {"numpy": {}, "torch": {}}
+    try:
+        import threadpoolctl
+
+        out["blas"] = [{k: i.get(k) for k in ("internal_api", "version", "architecture", "num_threads")}
+                       for i in threadpoolctl.threadpool_info() if i.get("user_api") == "blas"]
+    except ImportError:
+        out["blas"] = "threadpoolctl not installed"
+    ops = numpy_ops()
+    for name, arrs in data.items():
+        out["numpy"][name] = best_time(lambda: ops[name.split()[0]](*arrs), args.repeat)
+    try:
+        import torch
+        import torch.nn.functional as F
+
+        out["torch_threads"] = torch.get_num_threads()
+        q, k, v = (torch.from_numpy(x) for x in data["attention 8x512x64"])
+        with torch.no_grad():
+            out["torch"]["attention 8x512x64"] = best_time(lambda: F.scaled_dot_product_attention(q, k, v), args.repeat)
+    except ImportError:
+        out["torch"] = None
+    print(json.dumps(out))
+
+
+def peers_in_child(args, env):
+    cmd = [sys.executable, __file__, "--peers", "--repeat", str(args.repeat)] + (["--quick"] if args.quick else [])
+    r = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
+    return json.loads(r.stdout.strip().splitlines()[-1])
+
+
+# ---- ours -----------------------------------------------------------------------------------------
+
+def our_ops(native):
+    if not native:
+        try:
+            import _vantblas as vb
+
+            return "module _vantblas", {
+                "gemm": vb.gemm, "gemm_batched": vb.gemm_batched, "attention": vb.attention,
+                "fused_linear_gelu": vb.fused_linear_gelu, "fused_rmsnorm": vb.fused_rmsnorm}
+        except ImportError:
+            pass
+    sys.path.insert(0, str(ROOT / "tests"))
+    import cpunative
+
+    lib = cpunative.load()
+    return f"ctypes test library ({lib.active_isa()}, {lib.thread_count()} threads)", {
+        "gemm": lib.gemm, "gemm_batched": lib.gemm_batched, "attention": lib.attention,
+        "fused_linear_gelu": lib.linear_gelu, "fused_rmsnorm": lib.rmsnorm}
+
+
+TARGETS = {  # minimum peer/our ratio asked for
+    "gemm 1024": ("numpy", 0.5), "gemm 2048": ("numpy", 0.5),
+    "gemm_batched 64x128x128": ("numpy", 0.5),
+    "attention 8x512x64": ("torch", 0.5),
+    "fused_linear_gelu 1024": ("numpy", 0.5),
+    "fused_rmsnorm 4096": ("numpy", 1.0), "fused_rmsnorm 2048": ("numpy", 1.0),
+}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--native", action="store_true")
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--peers", action="store_true", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.peers:
+        return run_peers(args)
+
+    clean_env = {k: v for k, v in os.environ.items() if k not in BLAS_VARS}
+    set_vars = {k: os.environ[k] for k in BLAS_VARS if k in os.environ}
+    peers = peers_in_child(args, clean_env)
+    peers_as_set = peers_in_child(args, dict(os.environ)) if set_vars else None
+
+    who, ops = our_ops(args.native)
+    data = inputs(args.quick)
+    ours = {name: best_time(lambda: ops[name.split()[0]](*arrs), args.repeat) for name, arrs in data.items()}
+
+    print(f"ours: {who}; cpus available: {len(os.sched_getaffinity(0)) if hasattr(os, 'sched_getaffinity') else os.cpu_count()}")
+    print(f"NumPy {np.__version__} BLAS: {peers['blas']}; torch threads: {peers.get('torch_threads')}")
+    print("NumPy figures quoted: measured with " + " and ".join(BLAS_VARS) + " unset"
+          + (f" (also measured with {set_vars} as set here)" if set_vars else " (neither is set here)"))
+    hdr = f"{'operation':28} {'ours ms':>9} {'numpy ms':>9} {'np/ours':>8} {'torch ms':>9} {'tc/ours':>8}  target"
+    print(hdr)
+    print("-" * len(hdr))
+    for name, t in ours.items():
+        tn = peers["numpy"].get(name)
+        tt = (peers.get("torch") or {}).get(name)
+        line = f"{name:28} {t * 1e3:9.2f} {tn * 1e3:9.2f} {tn / t:8.2f}"
+        line += f" {tt * 1e3:9.2f} {tt / t:8.2f}" if tt else f" {'':9} {'':8}"
+        if name in TARGETS:
+            peer, need = TARGETS[name]
+            ratio = (tt if peer == "torch" else tn) / t if (tt if peer == "torch" else tn) else float("nan")
+            line += f"  {peer} >= {need}: {'met' if ratio >= need else 'MISSED'}"
+        if name.startswith("attention"):
+            line += f"; numpy softmax: {'faster' if t < tn else 'SLOWER'}"
+        print(line)
+        if peers_as_set:
+            ts = peers_as_set["numpy"][name]
+            print(f"{'':28} numpy with {','.join(set_vars)} as set: {ts * 1e3:.2f} ms (np/ours {ts / t:.2f})")
+
+
+if __name__ == "__main__":
+    main()
