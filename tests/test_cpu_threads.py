@@ -1,6 +1,7 @@
 """Worker threads of the CPU paths: results independent of the thread count, a pool that works
 again in a forked child, and builds free of fused multiply-adds."""
 
+import re
 import shutil
 import subprocess
 import sys
@@ -84,8 +85,11 @@ def test_forked_child_rebuilds_the_pool():
 
 
 @pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump missing")
-def test_no_fused_multiply_add_in_cpu_code():
+def test_no_fused_multiply_add_or_vector_math_in_cpu_code():
     out = subprocess.run(["objdump", "-d", "--no-show-raw-insn", str(cpunative.library_path())],
                          capture_output=True, text=True, check=True).stdout
-    fused = [l for l in out.splitlines() if "vfmadd" in l or "vfmsub" in l or "vfnmadd" in l or "vfnmsub" in l]
+    fused = [l for l in out.splitlines() if any(op in l for op in ("vfmadd", "vfmsub", "vfnmadd", "vfnmsub"))]
     assert not fused, fused[:5]
+    # Vector variants of expf/tanhf (libmvec, named _ZGV...) must never replace the C runtime's.
+    assert not re.search(r"_ZGV[bcde][NM]\d+v+_", out)
+    assert "expf" in out and "tanhf" in out

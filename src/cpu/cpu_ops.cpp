@@ -285,7 +285,7 @@ void attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
     const KernelSet& ks = kernels_for(current_isa());
     const size_t mr = ks.mr;
     // Queries per task: a block of whole tiles, fewer when the rows of scores get long.
-    size_t qb = mr * div_up(64, mr);
+    size_t qb = mr * div_up(128, mr);
     const size_t limit = (size_t{1} << 20) / s;
     if (qb > limit) qb = limit < 1 ? 1 : limit;
     const size_t q_blocks = div_up(s, qb);
