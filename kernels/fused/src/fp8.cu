@@ -67,7 +67,7 @@ __device__ __forceinline__ unsigned k_tiles(unsigned K) { return K / kTile + (K 
 // 1-D launch; dynamic shared memory block-size floats.
 extern "C" __global__ void vantblas_quantize_fp8(unsigned char* out, const float* in,
                                                  float* scale_out, unsigned n) {
-    extern __shared__ float amax_buf[];
+    VANT_DYNAMIC_SHARED(float, amax_buf);
     const size_t i = global_index();
     const bool valid = i < n;
     amax_buf[threadIdx.x] = valid ? fabsf(__ldg(in + i)) : 0.0f;
@@ -155,7 +155,7 @@ extern "C" __global__ void vantblas_gemm_fp8_tiled(float* C, const unsigned char
 // the launch. 1-D grid-stride launch; dynamic shared memory block-size floats.
 extern "C" __global__ void vantblas_compute_fp8_scale(float* amax_out, const float* in,
                                                       unsigned n) {
-    extern __shared__ float amax_buf[];
+    VANT_DYNAMIC_SHARED(float, amax_buf);
     const size_t stride = static_cast<size_t>(gridDim.x) * blockDim.x;
     float m = 0.0f;
     for (size_t i = global_index(); i < n; i += stride) m = fmaxf(m, fabsf(__ldg(in + i)));

@@ -97,7 +97,7 @@ extern "C" __global__ void vantblas_fused_attention_f32(float* O, const float* Q
                                                         const float* V, unsigned /*slices*/,
                                                         unsigned seq_len, unsigned head_dim,
                                                         float scale) {
-    extern __shared__ float tiles[];
+    VANT_DYNAMIC_SHARED(float, tiles);
     // A block too small for the 64-row tiles would read tile rows nobody loaded.
     if (head_dim == 0 || head_dim > kTileRows || blockDim.x < kTileRows * head_dim) return;
 
@@ -153,7 +153,7 @@ extern "C" __global__ void vantblas_fused_attention_simple(float* O, const float
                                                            const float* K, const float* V,
                                                            unsigned /*slices*/, unsigned seq_len,
                                                            unsigned head_dim, float scale) {
-    extern __shared__ float scores[];
+    VANT_DYNAMIC_SHARED(float, scores);
     __shared__ float red[kBlockSlot + 1];
     const unsigned q = blockIdx.x;
     if (q >= seq_len || blockDim.x % 32 != 0) return;
@@ -188,7 +188,7 @@ extern "C" __global__ void vantblas_multihead_attention(float* O, const float* Q
                                                         const float* V, unsigned /*batch*/,
                                                         unsigned num_heads, unsigned seq_len,
                                                         unsigned head_dim, float scale) {
-    extern __shared__ float scores[];
+    VANT_DYNAMIC_SHARED(float, scores);
     const unsigned q = blockIdx.x;
     if (q >= seq_len) return;
 

@@ -78,7 +78,7 @@ extern "C" __global__ void vantblas_fused_rmsnorm_residual(float* out, const flo
                                                            const float* residual,
                                                            const float* weight, int /*rows*/,
                                                            int hidden, float eps) {
-    extern __shared__ float h[];
+    VANT_DYNAMIC_SHARED(float, h);
     __shared__ float red[kRedSlots];
     if (blockDim.x % 32 != 0) return;
     const size_t base = static_cast<size_t>(blockIdx.x) * hidden;
@@ -103,7 +103,7 @@ extern "C" __global__ void vantblas_fused_layernorm_residual(float* out, const f
                                                              const float* gamma,
                                                              const float* beta, int /*rows*/,
                                                              int hidden, float eps) {
-    extern __shared__ float h[];
+    VANT_DYNAMIC_SHARED(float, h);
     __shared__ float red[kRedSlots];
     if (blockDim.x % 32 != 0) return;
     const size_t base = static_cast<size_t>(blockIdx.x) * hidden;
