@@ -9,10 +9,11 @@ namespace vant::cpu {
 
 // Accumulates a tile of C with the packed panels of one k-block:
 //   for k in [0, kb):  c[r][j] = c[r][j] + ap[k*mr + r] * bp[k*nr + j]   (product rounded, then sum)
-// for r < rows <= mr and j < cols <= nr; c has row stride ldc (floats). Rows and columns of the
-// panels past rows/cols are padding and never reach C.
+// for r < rows <= mr and j < cols <= nr; c has row stride ldc (floats). With first set the
+// accumulators start at +0.0 and C is only written. Rows and columns of the panels past
+// rows/cols are padding and never reach C.
 using TileFn = void (*)(size_t kb, const float* ap, const float* bp, float* c, size_t ldc,
-                        int rows, int cols);
+                        int rows, int cols, bool first);
 
 struct KernelSet {
     const char* name;

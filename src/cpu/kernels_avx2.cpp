@@ -13,6 +13,7 @@ namespace {
 struct Vec {
     using T = __m256;
     static constexpr int L = 8;
+    static T zero() { return _mm256_setzero_ps(); }
     static T load(const float* p) { return _mm256_loadu_ps(p); }
     static void store(float* p, T v) { _mm256_storeu_ps(p, v); }
     static T bcast(float x) { return _mm256_set1_ps(x); }

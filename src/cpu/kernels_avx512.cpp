@@ -13,6 +13,7 @@ namespace {
 struct Vec {
     using T = __m512;
     static constexpr int L = 16;
+    static T zero() { return _mm512_setzero_ps(); }
     static T load(const float* p) { return _mm512_loadu_ps(p); }
     static void store(float* p, T v) { _mm512_storeu_ps(p, v); }
     static T bcast(float x) { return _mm512_set1_ps(x); }

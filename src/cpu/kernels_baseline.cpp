@@ -15,6 +15,7 @@ namespace {
 struct Vec {
     using T = __m128;
     static constexpr int L = 4;
+    static T zero() { return _mm_setzero_ps(); }
     static T load(const float* p) { return _mm_loadu_ps(p); }
     static void store(float* p, T v) { _mm_storeu_ps(p, v); }
     static T bcast(float x) { return _mm_set1_ps(x); }
@@ -26,6 +27,7 @@ constexpr int kMr = 4, kNv = 2;
 struct Vec {
     using T = float;
     static constexpr int L = 1;
+    static T zero() { return 0.0f; }
     static T load(const float* p) { return *p; }
     static void store(float* p, T v) { *p = v; }
     static T bcast(float x) { return x; }
