@@ -150,6 +150,8 @@ class Device:
         return ptr.value
 
     def run(self, module: str, entry: str, grid, block, params, shared: int = 0) -> list[np.ndarray]:
+        # Other launchers in the process may have made their own context current meanwhile.
+        self._call("cuCtxSetCurrent", self._ctx)
         fn = self.function(module, entry)
         grid = tuple(grid) + (1,) * (3 - len(grid))
         block = tuple(block) + (1,) * (3 - len(block))
