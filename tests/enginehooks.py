@@ -1,0 +1,87 @@
+"""Builds ``_vantblas_enginehooks``, a test-only module that reaches the GEMM engine directly.
+
+``build_dir()`` compiles tests/hooks/engine/*.cpp together with the common, driver, runtime and
+engine sources and the embedded PTX texts (straight with the C++ compiler, cached under
+build/enginehooks/<hash of the inputs>/) and returns the folder that holds the module. Pass it
+as ``env={"PYTHONPATH": str(build_dir())}`` to ``fakecuda.run``.
+
+The module (see tests/hooks/engine/engine_hooks.cpp) offers: ``choose_f32_path(m, n, k, has_v2)``,
+``choose_f16_path(m, n, k, has_wmma_max, has_opt_vec)``, ``takes_f16_route(m, n, k, has_wmma)``,
+``fits_device_sizes(m, n, k)``, ``kernel_set()`` (slot -> handle), ``alloc(bytes)``,
+``free_all()``, ``gemm_f32/gemm_f16(a, b, c, m, n, k)`` and ``convert_f32_to_f16(src, dst, n)``
+(None or the error's display text), ``gemm_f16_or_f32(...)`` ("f16", "f32" or the error text)
+and ``gpu_gemm(view_a, view_b)`` with views as (address, rows, cols, row stride, col stride) in
+bytes (bytes of the M x N result, or the error text). ``view(array)`` below makes such a tuple.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+from pathlib import Path
+
+import fakecuda
+
+REPO = fakecuda.REPO
+BUILD = REPO / "build" / "enginehooks"
+CXX = os.environ.get("CXX", "g++")
+
+
+def _inputs():
+    files = []
+    for sub in ("src/common", "src/driver", "src/runtime", "src/engine", "tests/hooks/engine"):
+        files += sorted(p for p in (REPO / sub).glob("*") if p.suffix in (".cpp", ".hpp"))
+    files += sorted((REPO / "kernels").rglob("*.ptx"))
+    files.append(REPO / "cmake" / "embed_kernels.cmake")
+    return files
+
+
+def build_dir() -> Path:
+    digest = hashlib.sha256()
+    for p in _inputs():
+        digest.update(str(p.relative_to(REPO)).encode())
+        digest.update(p.read_bytes())
+    digest.update(CXX.encode())
+    digest.update(sys.version.encode())
+    out = BUILD / digest.hexdigest()[:16]
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    module = out / f"_vantblas_enginehooks{suffix}"
+    if module.exists():
+        return out
+    BUILD.mkdir(parents=True, exist_ok=True)
+    with fakecuda._locked("enginehooks"):
+        if module.exists():
+            return out
+        tmp = Path(tempfile.mkdtemp(dir=BUILD))
+        embed = tmp / "kernel_texts_embedded.cpp"
+        r = subprocess.run(["cmake", f"-DKERNEL_DIR={REPO / 'kernels'}", f"-DOUTPUT={embed}", "-P",
+                            str(REPO / "cmake" / "embed_kernels.cmake")], capture_output=True, text=True)
+        if r.returncode != 0:
+            raise fakecuda.BuildError("embedding the PTX texts failed:\n" + r.stderr)
+        sources = [p for p in _inputs() if p.suffix == ".cpp"] + [embed]
+        cmd = [CXX, "-std=c++20", "-O1", "-fPIC", "-shared", "-pthread", "-fvisibility=hidden",
+               "-ffp-contract=off", "-Wall", "-Wextra", f"-I{REPO / 'src'}",
+               f"-I{sysconfig.get_paths()['include']}", "-o", str(tmp / module.name)]
+        cmd += [str(s) for s in sources] + ["-ldl"]
+        r = subprocess.run(cmd, capture_output=True, text=True)
+        if r.returncode != 0:
+            shutil.rmtree(tmp, ignore_errors=True)
+            raise fakecuda.BuildError("building _vantblas_enginehooks failed:\n" + r.stderr[-8000:])
+        try:
+            os.rename(tmp, out)
+        except OSError:
+            shutil.rmtree(tmp, ignore_errors=True)
+            if not module.exists():
+                raise
+    return out
+
+
+def view(array):
+    """(address, rows, cols, row stride, col stride) of a 2-D float32 NumPy array."""
+    return (array.__array_interface__["data"][0], array.shape[0], array.shape[1],
+            array.strides[0], array.strides[1])

@@ -1,0 +1,263 @@
+// Test-only module exposing the GEMM engine to Python: the pure kernel-choice functions, the kernel
+// set, the dispatch operations on raw device addresses and the GPU GEMM procedure with its error
+// text (which the public module discards before falling back to the CPU).
+//
+// Dispatch results come back as None on success or the CudaError's display text; the GPU GEMM
+// returns bytes (M x N float32, row-major) or its error text.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "engine/gpu_gemm.hpp"
+#include "engine/kernel_set.hpp"
+#include "engine/paths.hpp"
+#include "runtime/cuda_core.hpp"
+#include "runtime/device_buffer.hpp"
+
+namespace {
+
+using namespace vant;
+using engine::CUdeviceptr;
+using engine::CUfunction;
+using engine::KernelSet;
+
+std::map<uint64_t, rt::DeviceBuffer> g_buffers;  // by device address
+
+const char* f32_path_name(engine::F32Path p) {
+    switch (p) {
+        case engine::F32Path::ZeroDimension: return "zero";
+        case engine::F32Path::Small: return "small";
+        case engine::F32Path::Shared: return "shared";
+        case engine::F32Path::V2: return "v2";
+    }
+    return "?";
+}
+
+const char* f16_path_name(engine::F16Path p) {
+    switch (p) {
+        case engine::F16Path::Unavailable: return "unavailable";
+        case engine::F16Path::BadDimensions: return "bad_dimensions";
+        case engine::F16Path::OptVec: return "opt_vec";
+        case engine::F16Path::WmmaMax: return "wmma_max";
+    }
+    return "?";
+}
+
+PyObject* choose_f32_path(PyObject*, PyObject* args) {
+    unsigned int m, n, k;
+    int has_v2;
+    if (!PyArg_ParseTuple(args, "IIIp", &m, &n, &k, &has_v2)) return nullptr;
+    return PyUnicode_FromString(f32_path_name(engine::choose_f32_path(m, n, k, has_v2 != 0)));
+}
+
+PyObject* choose_f16_path(PyObject*, PyObject* args) {
+    unsigned int m, n, k;
+    int wmma, opt_vec;
+    if (!PyArg_ParseTuple(args, "IIIpp", &m, &n, &k, &wmma, &opt_vec)) return nullptr;
+    return PyUnicode_FromString(
+        f16_path_name(engine::choose_f16_path(m, n, k, wmma != 0, opt_vec != 0)));
+}
+
+PyObject* takes_f16_route(PyObject*, PyObject* args) {
+    unsigned int m, n, k;
+    int wmma;
+    if (!PyArg_ParseTuple(args, "IIIp", &m, &n, &k, &wmma)) return nullptr;
+    return PyBool_FromLong(engine::takes_f16_route(m, n, k, wmma != 0));
+}
+
+PyObject* fits_device_sizes(PyObject*, PyObject* args) {
+    unsigned long long m, n, k;
+    if (!PyArg_ParseTuple(args, "KKK", &m, &n, &k)) return nullptr;
+    return PyBool_FromLong(engine::fits_device_sizes(m, n, k));
+}
+
+const KernelSet* kernel_set_or_raise() {
+    auto set = KernelSet::get();
+    if (!set) {
+        PyErr_SetString(PyExc_RuntimeError, set.error().display().c_str());
+        return nullptr;
+    }
+    return set.value();
+}
+
+// Slot name -> handle (0 when empty), in declaration order.
+PyObject* kernel_set(PyObject*, PyObject*) {
+    const KernelSet* s = kernel_set_or_raise();
+    if (!s) return nullptr;
+    const std::pair<const char*, CUfunction> slots[] = {
+        {"gemm_small", s->gemm_small},
+        {"gemm_basic", s->gemm_basic},
+        {"gemm_shared", s->gemm_shared},
+        {"gemm_reg8x8", s->gemm_reg8x8},
+        {"batched_gemm", s->batched_gemm},
+        {"gemm_wmma_max", s->gemm_wmma_max},
+        {"gemm_wmma_opt_vec", s->gemm_wmma_opt_vec},
+        {"gemm_fp16_pure", s->gemm_fp16_pure},
+        {"gemm_v2", s->gemm_v2},
+        {"gemm_small_v1", s->gemm_small_v1},
+        {"gemm_medium_v1", s->gemm_medium_v1},
+        {"convert_f32_to_f16", s->convert_f32_to_f16_fn},
+        {"convert_f16_to_f32", s->convert_f16_to_f32_fn},
+        {"quantize_fp8", s->quantize_fp8},
+        {"dequantize_fp8", s->dequantize_fp8},
+        {"gemm_fp8_tiled", s->gemm_fp8_tiled},
+        {"attention_basic", s->attention_basic},
+        {"fused_attention_simple", s->fused_attention_simple},
+        {"multihead_attention", s->multihead_attention},
+        {"fused_linear_bias_gelu", s->fused_linear_bias_gelu},
+        {"fused_linear_bias_silu", s->fused_linear_bias_silu},
+        {"fused_rmsnorm_residual", s->fused_rmsnorm_residual},
+        {"fused_layernorm_residual", s->fused_layernorm_residual},
+        {"fused_swiglu", s->fused_swiglu},
+        {"fused_bias_residual", s->fused_bias_residual},
+    };
+    PyObject* d = PyDict_New();
+    if (!d) return nullptr;
+    for (const auto& [name, fn] : slots) {
+        PyObject* v = PyLong_FromVoidPtr(fn);
+        if (!v || PyDict_SetItemString(d, name, v) < 0) {
+            Py_XDECREF(v);
+            Py_DECREF(d);
+            return nullptr;
+        }
+        Py_DECREF(v);
+    }
+    PyObject* mods = PyLong_FromSize_t(s->modules.size());
+    PyDict_SetItemString(d, "module_count", mods);
+    Py_XDECREF(mods);
+    return d;
+}
+
+// Device allocation of `bytes` owned by this module; returns its address.
+PyObject* alloc(PyObject*, PyObject* args) {
+    unsigned long long bytes;
+    if (!PyArg_ParseTuple(args, "K", &bytes)) return nullptr;
+    auto core = rt::get_cuda_core(0);
+    if (!core) {
+        PyErr_SetString(PyExc_RuntimeError, core.error().c_str());
+        return nullptr;
+    }
+    auto cur = rt::make_current(*core.value());
+    if (!cur) {
+        PyErr_SetString(PyExc_RuntimeError, cur.error().c_str());
+        return nullptr;
+    }
+    auto buf = rt::allocate(bytes, 1);
+    if (!buf) {
+        PyErr_SetString(PyExc_RuntimeError, buf.error().c_str());
+        return nullptr;
+    }
+    uint64_t addr = buf->ptr();
+    g_buffers.emplace(addr, std::move(buf.value()));
+    return PyLong_FromUnsignedLongLong(addr);
+}
+
+PyObject* free_all(PyObject*, PyObject*) {
+    g_buffers.clear();
+    Py_RETURN_NONE;
+}
+
+PyObject* to_py(const engine::CudaResult<void>& r) {
+    if (r) Py_RETURN_NONE;
+    return PyUnicode_FromString(r.error().display().c_str());
+}
+
+bool stream_of_core(drv::CUstream* stream) {
+    auto core = rt::get_cuda_core(0);
+    if (!core) {
+        PyErr_SetString(PyExc_RuntimeError, core.error().c_str());
+        return false;
+    }
+    *stream = core.value()->stream;
+    return true;
+}
+
+using Dispatch = engine::CudaResult<void> (KernelSet::*)(CUdeviceptr, CUdeviceptr, CUdeviceptr,
+                                                         uint32_t, uint32_t, uint32_t,
+                                                         drv::CUstream) const;
+
+PyObject* run_dispatch(PyObject* args, Dispatch fn) {
+    unsigned long long a, b, c;
+    unsigned int m, n, k;
+    if (!PyArg_ParseTuple(args, "KKKIII", &a, &b, &c, &m, &n, &k)) return nullptr;
+    const KernelSet* s = kernel_set_or_raise();
+    drv::CUstream stream;
+    if (!s || !stream_of_core(&stream)) return nullptr;
+    return to_py((s->*fn)(a, b, c, m, n, k, stream));
+}
+
+PyObject* gemm_f32(PyObject*, PyObject* args) { return run_dispatch(args, &KernelSet::gemm_f32); }
+PyObject* gemm_f16(PyObject*, PyObject* args) { return run_dispatch(args, &KernelSet::gemm_f16); }
+
+PyObject* gemm_f16_or_f32(PyObject*, PyObject* args) {
+    unsigned long long a, b, c;
+    unsigned int m, n, k;
+    if (!PyArg_ParseTuple(args, "KKKIII", &a, &b, &c, &m, &n, &k)) return nullptr;
+    const KernelSet* s = kernel_set_or_raise();
+    drv::CUstream stream;
+    if (!s || !stream_of_core(&stream)) return nullptr;
+    auto r = engine::gemm_f16_or_f32(*s, a, b, c, m, n, k, stream);
+    if (!r) return PyUnicode_FromString(r.error().display().c_str());
+    return PyUnicode_FromString(r.value() == engine::Precision::F16 ? "f16" : "f32");
+}
+
+PyObject* convert_f32_to_f16(PyObject*, PyObject* args) {
+    unsigned long long src, dst;
+    unsigned int n;
+    if (!PyArg_ParseTuple(args, "KKI", &src, &dst, &n)) return nullptr;
+    const KernelSet* s = kernel_set_or_raise();
+    drv::CUstream stream;
+    if (!s || !stream_of_core(&stream)) return nullptr;
+    return to_py(s->convert_f32_to_f16(src, dst, n, stream));
+}
+
+// A view given as (address, rows, cols, row stride in bytes, column stride in bytes), so that
+// broadcast NumPy views of huge logical shapes can be passed without memory behind them.
+bool parse_view(PyObject* t, MatView* v) {
+    unsigned long long addr, rows, cols;
+    long long rs, cs;
+    if (!PyArg_ParseTuple(t, "KKKLL", &addr, &rows, &cols, &rs, &cs)) return false;
+    v->data = reinterpret_cast<const char*>(static_cast<uintptr_t>(addr));
+    v->rows = rows;
+    v->cols = cols;
+    v->row_stride = rs;
+    v->col_stride = cs;
+    return true;
+}
+
+PyObject* gpu_gemm(PyObject*, PyObject* args) {
+    PyObject *ta, *tb;
+    if (!PyArg_ParseTuple(args, "O!O!", &PyTuple_Type, &ta, &PyTuple_Type, &tb)) return nullptr;
+    MatView a, b;
+    if (!parse_view(ta, &a) || !parse_view(tb, &b)) return nullptr;
+    Result<HostBuffer> r = engine::gpu_gemm(a, b);
+    if (!r) return PyUnicode_FromString(r.error().c_str());
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r->data()),
+                                     static_cast<Py_ssize_t>(r->size() * sizeof(float)));
+}
+
+PyMethodDef methods[] = {
+    {"choose_f32_path", choose_f32_path, METH_VARARGS, nullptr},
+    {"choose_f16_path", choose_f16_path, METH_VARARGS, nullptr},
+    {"takes_f16_route", takes_f16_route, METH_VARARGS, nullptr},
+    {"fits_device_sizes", fits_device_sizes, METH_VARARGS, nullptr},
+    {"kernel_set", kernel_set, METH_NOARGS, nullptr},
+    {"alloc", alloc, METH_VARARGS, nullptr},
+    {"free_all", free_all, METH_NOARGS, nullptr},
+    {"gemm_f32", gemm_f32, METH_VARARGS, nullptr},
+    {"gemm_f16", gemm_f16, METH_VARARGS, nullptr},
+    {"gemm_f16_or_f32", gemm_f16_or_f32, METH_VARARGS, nullptr},
+    {"convert_f32_to_f16", convert_f32_to_f16, METH_VARARGS, nullptr},
+    {"gpu_gemm", gpu_gemm, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_vantblas_enginehooks", nullptr, -1, methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__vantblas_enginehooks() { return PyModule_Create(&module_def); }
