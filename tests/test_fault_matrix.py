@@ -1,0 +1,427 @@
+"""Every driver call of every GPU operation, failed in turn with several statuses.
+
+The calls an operation makes are read from the stand-in's call log, then each one is failed once
+with each status while the operation runs again in the same long-lived child process. The
+outcome must be the documented one: the CPU product (single-matrix GEMMs), the silent FP32
+fallback (a refused tensor-core launch), the operation's own message, or success when only a
+release was refused. After every case no device allocation may be left beyond those of live
+objects (and those whose release the driver refused), and the arguments' reference counts are
+unchanged. The first GPU use (core and kernel-set creation) is covered the same way, each case in
+a forked copy of a process that has not touched the GPU yet.
+"""
+
+from __future__ import annotations
+
+import json
+import textwrap
+
+import pytest
+
+import fakecuda
+
+pytestmark = pytest.mark.skipif(fakecuda.real_driver_present(), reason="a real driver would be found first")
+
+STATUSES = (2, 719, 801)  # out of memory, unspecified launch failure, not supported
+
+# Runs inside the child: helpers shared by the warm and the cold matrix.
+CHILD_COMMON = r'''
+import ctypes, gc, sys
+import numpy as np
+import _vantblas as vb
+import cpu_refs
+
+F32 = np.float32
+STATUSES = %(statuses)r
+_lib = ctypes.CDLL(os.environ["FAKECUDA_LIB"])
+_lib.cuGetErrorString.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_char_p)]
+
+def status_text(status):
+    text = ctypes.c_char_p()
+    if _lib.cuGetErrorString(status, ctypes.byref(text)) == 0 and text.value:
+        return text.value.decode()
+    return "Unknown CUDA error: %%d" %% status
+
+def rand(*shape, seed=0):
+    return np.random.default_rng(seed + 7 * len(shape) + sum(shape)).standard_normal(shape).astype(F32)
+
+def outcome(fn):
+    try:
+        return ("ok", fn())
+    except BaseException as e:
+        return ("raise", f"{type(e).__name__}: {e}")
+
+def close(x, ref, tol):
+    x = np.asarray(x, np.float64)
+    return x.shape == ref.shape and bool(np.all(np.abs(x - ref) <= tol * (1.0 + np.abs(ref))))
+
+F16_KERNELS = {"vantblas_gemm_wmma_max", "vantblas_gemm_wmma_opt_vec", "vantblas_gemm_wmma_fp16_pure"}
+'''
+
+
+def run_child(body: str, timeout=900) -> dict:
+    code = CHILD_COMMON % {"statuses": STATUSES} + textwrap.dedent(body)
+    r = fakecuda.run(code, timeout=timeout, env={"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
+    r.check()
+    line = [ln for ln in r.lines if ln.startswith("MATRIX ")][-1]
+    return json.loads(line[len("MATRIX "):])
+
+
+# The warm matrix. Each operation has a setup (untraced), an action whose driver calls are
+# enumerated, and the documented messages of its non-release calls in order.
+WARM = r'''
+a, b = rand(16, 32), rand(32, 16)           # every size a multiple of 16: tensor-core route
+c, d = rand(5, 7), rand(7, 3)               # single-precision route only
+w2 = rand(16, 16)
+cpu_ab, cpu_cd = cpu_refs.gemm(a, b), cpu_refs.gemm(c, d)
+ref_ab = a.astype(np.float64) @ b
+ref_cd = c.astype(np.float64) @ d
+ref_chain = ref_ab @ w2
+gpu_ab = vb.gemm(a, b)                      # also builds the core and the kernel set
+gpu_cd = vb.gemm(c, d)
+gpu_chain = vb.gemm_chain(a, b, w2)
+assert not np.array_equal(gpu_ab, cpu_ab), "the tensor-core route should round differently"
+
+NEEDS_CUDA = "RuntimeError: gemm_chain requires CUDA. Please use two separate gemm() calls for CPU fallback."
+t_a, t_c, t_d = vb.VantTensor(a), vb.VantTensor(c), vb.VantTensor(d)
+model = vb.VantBLASModel()
+w1m, w2m, xm = rand(7, 4), rand(4, 3), rand(5, 7)
+model.set_weights(w1m, w2m)
+ref_forward = model.forward(xm)
+product = t_c.matmul(t_d)
+product_ref = product.cpu()
+spare = []
+
+def small_launch(prefix, s):
+    return f"RuntimeError: {prefix}Kernel launch failed: cuLaunchKernel (small) failed: {s}"
+
+def gemm_like(fn, x, y, cpu, gpu, ref, retries):
+    """Single-matrix GEMM: the CPU product, or with retries the second GPU attempt."""
+    def check(entry, role, s, res, launched):
+        kind, value = res
+        if kind != "ok":
+            return f"raised {value}"
+        if role == "release":
+            return None if np.array_equal(value, gpu) else "result changed by a refused release"
+        if role == "launch" and launched and set(launched) - F16_KERNELS:
+            # A refused tensor-core launch: the product is redone in single precision on the GPU.
+            return None if close(value, ref, 1e-4) else "FP32 fallback result wrong"
+        want = gpu if retries else cpu
+        return None if np.array_equal(value, want) else f"expected the {'GPU' if retries else 'CPU'} product"
+    return (lambda: None), (lambda: fn(x, y)), None, check, (x, y)
+
+def chain_case():
+    def check(entry, role, s, res, launched):
+        kind, value = res
+        if role == "release":
+            return None if kind == "ok" and np.array_equal(value, gpu_chain) else f"{kind} {value!r:.200}"
+        if role == "launch" and kind == "ok":
+            ok = close(value, ref_chain, 2e-2) and set(launched) - F16_KERNELS
+            return None if ok else "FP32 fallback of one product wrong"
+        return None if kind == "raise" and value == NEEDS_CUDA else f"{kind} {value!r:.200}"
+    return (lambda: None), (lambda: vb.gemm_chain(a, b, w2)), None, check, (a, b, w2)
+
+def chain_fp32_case():
+    def check(entry, role, s, res, launched):
+        kind, value = res
+        if role == "release":
+            return None if kind == "ok" and close(value, (ref_cd @ rand(3, 2).astype(np.float64)), 1e-4) else "bad"
+        return None if kind == "raise" and value == NEEDS_CUDA else f"{kind} {value!r:.200}"
+    w = rand(3, 2)
+    return (lambda: None), (lambda: vb.gemm_chain(c, d, w)), None, check, (c, d, w)
+
+def tensor_new():
+    steps = ["Failed to set CUDA context: ", "Failed to allocate CUDA memory: ", "Failed to copy data to GPU: "]
+    def success(value):
+        return None if np.array_equal(value.cpu(), a) else "tensor holds wrong data"
+    return (lambda: None), (lambda: vb.VantTensor(a)), steps, success, (a,)
+
+def tensor_matmul():
+    def launch(s):
+        return small_launch("GEMM failed: ", s)
+    steps = ["Failed to set CUDA context: ", "Failed to allocate output: ", launch]
+    def success(value):
+        return None if close(value.cpu(), ref_cd, 1e-4) else "product wrong"
+    return (lambda: None), (lambda: t_c.matmul(t_d)), steps, success, (t_c, t_d)
+
+def tensor_cpu():
+    steps = ["Failed to set CUDA context: ", "Failed to synchronize stream: ", "Failed to copy data from GPU: "]
+    def success(value):
+        return None if np.array_equal(value, product_ref) else "download wrong"
+    return (lambda: None), (lambda: product.cpu()), steps, success, (product,)
+
+def tensor_del():
+    def setup():
+        spare.append(vb.VantTensor(c))
+    def action():
+        spare.clear()
+    return setup, action, [], None, ()
+
+def model_set_weights():
+    def setup():
+        model.set_weights(w1m, w2m)
+    steps = ["Failed to set CUDA context: ", "Failed to allocate W1: ", "Failed to copy W1: ",
+             "Failed to allocate W2: ", "Failed to copy W2: "]
+    def success(value):
+        if value is not None:
+            return "set_weights returned a value"
+        return None if np.array_equal(model.forward(xm), ref_forward) else "forward after set_weights wrong"
+    return setup, (lambda: model.set_weights(w1m, w2m)), steps, success, (w1m, w2m)
+
+def model_forward():
+    def setup():
+        model.set_weights(w1m, w2m)
+    steps = ["Failed to set CUDA context: ", "Failed to allocate CUDA memory: ", "Failed to copy data to GPU: ",
+             "Failed to allocate H: ", "Failed to allocate C: ",
+             lambda s: small_launch("First GEMM failed: ", s), lambda s: small_launch("Second GEMM failed: ", s),
+             "Failed to set CUDA context: ", "Failed to synchronize stream: ", "Failed to copy data from GPU: "]
+    def success(value):
+        return None if np.array_equal(value, ref_forward) else "forward result wrong"
+    return setup, (lambda: model.forward(xm)), steps, success, (xm,)
+
+OPS = {
+    "gemm": gemm_like(vb.gemm, a, b, cpu_ab, gpu_ab, ref_ab, False),
+    "matmul": gemm_like(vb.matmul, a, b, cpu_ab, gpu_ab, ref_ab, False),
+    "matmul_fp16": gemm_like(vb.matmul_fp16, a, b, cpu_ab, gpu_ab, ref_ab, False),
+    "gemm_fp16": gemm_like(vb.gemm_fp16, a, b, cpu_ab, gpu_ab, ref_ab, True),
+    "gemm/fp32": gemm_like(vb.gemm, c, d, cpu_cd, gpu_cd, ref_cd, False),
+    "gemm_fp16/fp32": gemm_like(vb.gemm_fp16, c, d, cpu_cd, gpu_cd, ref_cd, True),
+    "gemm_chain": chain_case(),
+    "gemm_chain/fp32": chain_fp32_case(),
+    "VantTensor": tensor_new(),
+    "VantTensor.matmul": tensor_matmul(),
+    "VantTensor.cpu": tensor_cpu(),
+    "VantTensor.__del__": tensor_del(),
+    "VantBLASModel.set_weights": model_set_weights(),
+    "VantBLASModel.forward": model_forward(),
+}
+
+def roles(log):
+    out = []
+    for i, entry in enumerate(log):
+        if entry == "cuMemFree" or (entry == "cuCtxSetCurrent" and i + 1 < len(log) and log[i + 1] == "cuMemFree"):
+            out.append("release")
+        elif entry == "cuLaunchKernel":
+            out.append("launch")
+        else:
+            out.append("step")
+    return out
+
+def expected_message(step, s, text):
+    return step(s) if callable(step) else "RuntimeError: " + step + text
+
+refused_frees = 0
+failures, cases, logs = [], 0, {}
+for name, (setup, action, steps, check, args) in OPS.items():
+    setup()
+    gc.collect()
+    fake.clear_logs()
+    res = outcome(action)
+    assert res[0] == "ok", (name, res)
+    log = fake.call_log()  # before a returned tensor is destroyed: that is VantTensor.__del__
+    del res
+    logs[name] = log
+    role = roles(log)
+    step_calls = [e for e, r in zip(log, role) if r != "release"]
+    if steps is not None and len(steps) != len(step_calls):
+        failures.append([name, "calls", f"{len(step_calls)} non-release calls {step_calls} but {len(steps)} documented steps"])
+        continue
+    for i, entry in enumerate(log):
+        nth = log[: i + 1].count(entry)
+        for s in STATUSES:
+            setup()
+            gc.collect()
+            base = fake.live_allocations
+            refs = [sys.getrefcount(x) for x in args]
+            fake.clear_logs()
+            fake.fail(entry, nth, s)
+            res = outcome(action)
+            fake.clear_failures()
+            launched = [l["kernel"] for l in fake.launches()]
+            cases += 1
+            if steps is None:
+                problem = check(entry, role[i], s, res, launched)
+            elif role[i] == "release":
+                problem = None if res[0] == "ok" else f"a refused release raised {res[1]}"
+                if problem is None and check is not None:
+                    problem = check(res[1])
+            else:
+                step = steps[sum(1 for r in role[:i] if r != "release")]
+                want = expected_message(step, s, status_text(s))
+                problem = None if res == ("raise", want) else f"got {res[0]} {res[1]!r:.300}, want {want!r}"
+            kept = 0  # a tensor returned by the case is destroyed with `res` below
+            if name == "VantBLASModel.set_weights" and role[i] != "release" and entry != "cuCtxSetCurrent":
+                kept = -2  # the old weights were released before the failure; none are held now
+                later = outcome(lambda: model.forward(xm))
+                if later != ("raise", "RuntimeError: Weights not set! Call set_weights() first."):
+                    problem = problem or f"after a failed set_weights forward gave {later!r:.200}"
+            if name == "VantTensor.__del__":
+                kept = -1
+            del res
+            gc.collect()
+            if entry == "cuMemFree":
+                refused_frees += 1  # the driver kept that allocation; nothing else may stay
+            live, want_live = fake.live_allocations, base + kept + (1 if entry == "cuMemFree" else 0)
+            if live != want_live:
+                problem = problem or f"live allocations {live}, expected {want_live}"
+            if [sys.getrefcount(x) for x in args] != refs:
+                problem = problem or "reference counts of the arguments changed"
+            if fake.bad_frees or fake.bounds_violations:
+                problem = problem or f"bad frees {fake.bad_frees}, bounds violations {fake.bounds_violations}"
+            if problem:
+                failures.append([name, f"{entry}#{nth}", s, problem])
+
+# A status the driver cannot describe: the messages end with the number instead.
+for name in ("VantTensor", "VantTensor.cpu", "VantBLASModel.forward"):
+    setup, action, steps, check, args = OPS[name]
+    log, role = logs[name], roles(logs[name])
+    for i, entry in enumerate(log):
+        if role[i] == "release":
+            continue
+        setup()
+        gc.collect()
+        base = fake.live_allocations
+        fake.clear_logs()
+        fake.fail(entry, log[: i + 1].count(entry), 719)
+        fake.fail("cuGetErrorString", 0, 2)
+        res = outcome(action)
+        fake.clear_failures()
+        cases += 1
+        step = steps[sum(1 for r in role[:i] if r != "release")]
+        want = expected_message(step, 719, "Unknown CUDA error: 719")
+        if res != ("raise", want):
+            failures.append([name, f"{entry} (no status text)", 719, f"got {res!r:.300}"])
+        del res
+        gc.collect()
+        if fake.live_allocations != base:
+            failures.append([name, f"{entry} (no status text)", 719, f"live allocations {fake.live_allocations}"])
+
+OPS.clear()  # its argument tuples hold tensors too
+args = None
+del product, t_a, t_c, t_d, model
+spare.clear()
+gc.collect()
+if fake.live_allocations != refused_frees:
+    failures.append(["end", "live", fake.live_allocations, f"expected only the {refused_frees} refused frees"])
+print("MATRIX " + json.dumps({"cases": cases, "failures": failures,
+                              "calls": {k: len(v) for k, v in logs.items()}}))
+'''
+
+
+def test_every_call_of_every_gpu_operation_fails_cleanly():
+    out = run_child(WARM)
+    print(f"fault matrix (warm): {out['cases']} (operation, call, status) cases; calls per operation {out['calls']}")
+    assert not out["failures"], "\n".join(map(str, out["failures"][:40]))
+    assert out["cases"] > 300
+
+
+# The cold matrix: the first GPU operation of a process also builds the core and the kernel set.
+# A failed creation must leave nothing behind and be retried by the next call; a tolerated one
+# (a kernel module that falls back to a simpler one) must still give correct products.
+COLD = r'''
+import os
+a, b = rand(16, 32), rand(32, 16)
+cpu_ab = cpu_refs.gemm(a, b)
+ref_ab = a.astype(np.float64) @ b
+
+def in_fork(fn):
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        try:
+            payload = fn()
+        except BaseException as e:
+            payload = ["crash", repr(e)]
+        os.write(w, json.dumps(payload).encode())
+        os._exit(0)
+    os.close(w)
+    chunks = []
+    while True:
+        chunk = os.read(r, 65536)
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(r)
+    _, status = os.waitpid(pid, 0)
+    if status != 0:
+        return ["crash", f"forked child ended with status {status}"]
+    return json.loads(b"".join(chunks))
+
+def first_use_log(action):
+    def go():
+        fake.clear_logs()
+        result = action()
+        log = fake.call_log()  # before a returned tensor is destroyed
+        del result
+        return log
+    return in_fork(go)
+
+def gemm_case(entry, nth, s):
+    fake.clear_logs()
+    fake.fail(entry, nth, s)
+    res = outcome(lambda: vb.gemm(a, b))
+    fake.clear_failures()
+    if res[0] != "ok":
+        return f"raised {res[1]}"
+    value = res[1]
+    problems = []
+    if fake.live_contexts == 0:
+        if fake.live_modules or fake.live_streams:
+            problems.append(f"failed creation left modules {fake.live_modules} streams {fake.live_streams}")
+        if not np.array_equal(value, cpu_ab):
+            problems.append("creation failed but the result is not the CPU product")
+    elif not (np.array_equal(value, cpu_ab) or close(value, ref_ab, 2e-2)):
+        problems.append("wrong product")
+    if fake.live_allocations != (1 if entry == "cuMemFree" else 0):
+        problems.append(f"live allocations {fake.live_allocations}")
+    again = outcome(lambda: vb.gemm(a, b))
+    if again[0] != "ok" or not close(again[1], ref_ab, 2e-2):
+        problems.append(f"the next call failed: {again[1]!r:.200}")
+    elif fake.live_contexts != 1:
+        problems.append("the next call did not build the core")
+    return "; ".join(problems) or None
+
+def tensor_case(entry, nth, s):
+    fake.clear_logs()
+    fake.fail(entry, nth, s)
+    res = outcome(lambda: vb.VantTensor(a))
+    fake.clear_failures()
+    problems = []
+    if res[0] == "ok":
+        if not np.array_equal(res[1].cpu(), a):
+            problems.append("tensor holds wrong data")
+    elif not res[1].startswith("RuntimeError: Failed to "):
+        problems.append(f"raised {res[1]}")
+    elif res[1].startswith("RuntimeError: Failed to get CUDA core: "):
+        if fake.live_contexts or fake.live_modules or fake.live_streams:
+            problems.append(f"failed core creation left contexts {fake.live_contexts} modules {fake.live_modules}")
+    del res  # a tensor built by the case is destroyed here
+    gc.collect()
+    if fake.live_allocations != 0:
+        problems.append(f"live allocations {fake.live_allocations}")
+    again = outcome(lambda: vb.VantTensor(a).cpu())
+    if again[0] != "ok" or not np.array_equal(again[1], a):
+        problems.append(f"the next construction failed: {again[1]!r:.200}")
+    return "; ".join(problems) or None
+
+cases, failures, sizes = 0, [], {}
+for name, action, case in (("gemm", lambda: vb.gemm(a, b), gemm_case),
+                           ("VantTensor", lambda: vb.VantTensor(a), tensor_case)):
+    log = first_use_log(action)
+    sizes[name] = len(log)
+    for i, entry in enumerate(log):
+        nth = log[: i + 1].count(entry)
+        for s in STATUSES:
+            cases += 1
+            problem = in_fork(lambda: case(entry, nth, s))
+            if problem:
+                failures.append([name, f"{entry}#{nth}", s, problem])
+print("MATRIX " + json.dumps({"cases": cases, "failures": failures, "calls": sizes}))
+'''
+
+
+def test_every_call_of_the_first_gpu_use_fails_cleanly():
+    out = run_child(COLD)
+    print(f"fault matrix (first use): {out['cases']} (operation, call, status) cases; calls {out['calls']}")
+    assert not out["failures"], "\n".join(map(str, out["failures"][:40]))
+    assert out["cases"] > 200
