@@ -28,7 +28,8 @@ memory_limit=None, strict=False, env=None, driver_dir=None, timeout=300)``:
     ``fail`` is a list of (entry, nth, status) and nth = 0 fails every call.
 
 ``library_path()`` builds the stand-in (cached under build/fake_driver/<hash of its sources>/,
-rebuilt when any tests/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1.
+rebuilt when any tests/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1;
+the environment variable FAKECUDA_CXXFLAGS adds compiler flags (and is part of the cache key).
 ``hooks_dir()`` builds ``_vantblas_testhooks`` with cmake into build/testhooks and returns the
 folder. ``real_driver_present()`` tells whether a real libcuda.so.1 can be found (tests of the
 missing-driver path skip there, since the system copy would be found first).
@@ -78,6 +79,8 @@ FAKE_SRC = TESTS_DIR / "fake_driver"
 BUILD_ROOT = REPO / "build"
 
 CXX = os.environ.get("CXX", "g++")
+# Extra compiler flags for the stand-in (the sanitizer stage builds it instrumented).
+EXTRA_CXXFLAGS = os.environ.get("FAKECUDA_CXXFLAGS", "").split()
 
 
 class BuildError(RuntimeError):
@@ -109,6 +112,7 @@ def library_path() -> Path:
         digest.update(p.name.encode())
         digest.update(p.read_bytes())
     digest.update(CXX.encode())
+    digest.update(" ".join(EXTRA_CXXFLAGS).encode())
     out_dir = BUILD_ROOT / "fake_driver" / digest.hexdigest()[:16]
     lib = out_dir / "libcuda.so.1"
     if not lib.exists():
@@ -118,7 +122,7 @@ def library_path() -> Path:
                                             else BUILD_ROOT))
                 cmd = [CXX, "-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-pthread", "-fvisibility=hidden",
                        "-ffp-contract=off", "-Wall", "-Wextra", "-Wl,-soname,libcuda.so.1",
-                       "-o", str(tmp / "libcuda.so.1")]
+                       *EXTRA_CXXFLAGS, "-o", str(tmp / "libcuda.so.1")]
                 cmd += [str(p) for p in sources if p.suffix == ".cpp"]
                 r = subprocess.run(cmd, capture_output=True, text=True)
                 if r.returncode != 0:
