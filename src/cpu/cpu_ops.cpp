@@ -22,6 +22,7 @@
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #define VANT_CPU_X86 1
 #endif
 
@@ -72,6 +73,7 @@ public:
     float* get(size_t n) {
         if (n > cap_) {
             mem_.reset();
+            cap_ = 0;  // stays consistent when the allocation below throws
             mem_.reset(new float[n + 16]);
             cap_ = n;
         }
@@ -394,7 +396,28 @@ void rmsnorm(const MatView& x, const MatView& w, float eps, float* out) {
             if (lanes == kLanes && x.col_stride == 4) {
                 const char* rowp[kLanes];
                 for (size_t l = 0; l < kLanes; ++l) rowp[l] = x.ptr(i0 + l, 0);
-                for (size_t j = 0; j < c; ++j)
+                size_t j = 0;
+#if VANT_CPU_X86
+                // Four rows per vector: a 4 x 4 block is transposed so that each lane adds its own
+                // row's squares in column order.
+                __m128 acc[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
+                for (; j + 4 <= c; j += 4) {
+                    for (int h = 0; h < 2; ++h) {
+                        __m128 r0 = _mm_loadu_ps(reinterpret_cast<const float*>(rowp[4 * h] + 4 * j));
+                        __m128 r1 = _mm_loadu_ps(reinterpret_cast<const float*>(rowp[4 * h + 1] + 4 * j));
+                        __m128 r2 = _mm_loadu_ps(reinterpret_cast<const float*>(rowp[4 * h + 2] + 4 * j));
+                        __m128 r3 = _mm_loadu_ps(reinterpret_cast<const float*>(rowp[4 * h + 3] + 4 * j));
+                        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                        acc[h] = _mm_add_ps(acc[h], _mm_mul_ps(r0, r0));
+                        acc[h] = _mm_add_ps(acc[h], _mm_mul_ps(r1, r1));
+                        acc[h] = _mm_add_ps(acc[h], _mm_mul_ps(r2, r2));
+                        acc[h] = _mm_add_ps(acc[h], _mm_mul_ps(r3, r3));
+                    }
+                }
+                _mm_storeu_ps(sum, acc[0]);
+                _mm_storeu_ps(sum + 4, acc[1]);
+#endif
+                for (; j < c; ++j)
                     for (size_t l = 0; l < kLanes; ++l) {
                         const float e = load_f32(rowp[l] + 4 * j);
                         sum[l] = sum[l] + e * e;
