@@ -44,26 +44,29 @@ inline T __ldg(const T* p) {
 #define __shared__ static
 #define __align__(n) __attribute__((aligned(n)))
 
-// Runs kernel(args...) over the grid, block after block.
+// Runs kernel(args...) over the grid: one OS thread per thread of a block, the blocks one after
+// another (each thread walks them in the same order and waits for the whole block at the end of
+// each, since the static "shared" arrays are reused). Every kernel here reaches the same number of
+// barriers in all threads of a block, which this relies on.
 template <typename... P, typename... A>
 void emu_launch(void (*kernel)(P...), dim3 grid, dim3 block, A... args) {
     const unsigned threads = block.x * block.y * block.z;
-    for (unsigned bz = 0; bz < grid.z; ++bz)
-        for (unsigned by = 0; by < grid.y; ++by)
-            for (unsigned bx = 0; bx < grid.x; ++bx) {
-                std::barrier<> bar(threads);
-                emu_block_barrier = &bar;
-                std::vector<std::thread> pool;
-                pool.reserve(threads);
-                for (unsigned t = 0; t < threads; ++t)
-                    pool.emplace_back([&, t] {
-                        threadIdx = {t % block.x, (t / block.x) % block.y, t / (block.x * block.y)};
+    std::barrier<> bar(threads);
+    emu_block_barrier = &bar;
+    std::vector<std::thread> pool;
+    pool.reserve(threads);
+    for (unsigned t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] {
+            threadIdx = {t % block.x, (t / block.x) % block.y, t / (block.x * block.y)};
+            blockDim = block;
+            gridDim = grid;
+            for (unsigned bz = 0; bz < grid.z; ++bz)
+                for (unsigned by = 0; by < grid.y; ++by)
+                    for (unsigned bx = 0; bx < grid.x; ++bx) {
                         blockIdx = {bx, by, bz};
-                        blockDim = block;
-                        gridDim = grid;
                         kernel(static_cast<P>(args)...);
-                        bar.arrive_and_drop();
-                    });
-                for (auto& th : pool) th.join();
-            }
+                        bar.arrive_and_wait();
+                    }
+        });
+    for (auto& th : pool) th.join();
 }

@@ -1,6 +1,7 @@
 // Host stand-in for the warp matrix operations (m16n16k16, FP16 inputs, float accumulators).
-// Every thread holds the whole 16 x 16 tile; loads check the alignment rules of the real
-// operations, stores are done by lane 0 alone (the other lanes would write the same values).
+// A fragment is the whole 16 x 16 tile, held by lane 0 of the warp, which alone loads, multiplies
+// and stores it (every lane would compute the same values); loads and stores check the alignment
+// rules of the real operations.
 #pragma once
 #include <cassert>
 #include <cstdint>
@@ -28,6 +29,8 @@ inline void fill_fragment(fragment<Use, 16, 16, 16, T, L>& f, float v) {
     for (auto& e : f.x) e = v;
 }
 
+inline bool lane0() { return threadIdx.x % 32 == 0; }
+
 inline void check_alignment(const void* p, unsigned ldm, unsigned elem) {
     assert(reinterpret_cast<uintptr_t>(p) % 32 == 0 && "fragment pointer must be 256-bit aligned");
     assert((ldm * elem) % 16 == 0 && "ldm must be a multiple of 16 bytes");
@@ -37,6 +40,7 @@ inline void check_alignment(const void* p, unsigned ldm, unsigned elem) {
 template <typename Use>
 inline void load_matrix_sync(fragment<Use, 16, 16, 16, __half, row_major>& f, const __half* p, unsigned ldm) {
     check_alignment(p, ldm, 2);
+    if (!lane0()) return;
     for (int r = 0; r < 16; ++r)
         for (int c = 0; c < 16; ++c) f.x[r * 16 + c] = p[(size_t)r * ldm + c];
 }
@@ -45,6 +49,7 @@ inline void mma_sync(fragment<accumulator, 16, 16, 16, float>& d,
                      const fragment<matrix_a, 16, 16, 16, __half, row_major>& a,
                      const fragment<matrix_b, 16, 16, 16, __half, row_major>& b,
                      const fragment<accumulator, 16, 16, 16, float>& c) {
+    if (!lane0()) return;
     float out[256];
     for (int i = 0; i < 16; ++i)
         for (int j = 0; j < 16; ++j) {
@@ -61,7 +66,7 @@ inline void store_matrix_sync(float* p, const fragment<accumulator, 16, 16, 16, 
     assert(layout == mem_row_major);
     check_alignment(p, ldm, 4);
     (void)layout;
-    if (threadIdx.x % 32 != 0) return;
+    if (!lane0()) return;
     for (int r = 0; r < 16; ++r)
         for (int c = 0; c < 16; ++c) p[(size_t)r * ldm + c] = f.x[r * 16 + c];
 }
