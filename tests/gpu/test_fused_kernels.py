@@ -94,6 +94,14 @@ def test_unmasked_attention_matches_reference(dev, s, d):
     np.testing.assert_allclose(out, attention_ref(q, k, v, scale, False), rtol=1e-4, atol=2e-5)
 
 
+def test_attention_scores_beyond_the_exponent_range_stay_finite(dev, dev86):
+    q, k, v = rand(1, 2, 40, 8, scale=10.0), rand(1, 2, 40, 8, scale=10.0), rand(1, 2, 40, 8)
+    np.testing.assert_allclose(dev.attention(q, k, v, 1.0), attention_ref(q, k, v, 1.0, False), rtol=1e-4, atol=2e-5)
+    for kernel in CAUSAL.values():
+        out = kernel(dev86, q, k, v, 1.0)
+        np.testing.assert_allclose(out, attention_ref(q, k, v, 1.0, True), rtol=1e-4, atol=2e-5)
+
+
 def test_unmasked_attention_with_equal_scores_averages_v(dev):
     q = np.zeros((1, 2, 50, 16), np.float32)
     k, v = rand(1, 2, 50, 16), rand(1, 2, 50, 16)
