@@ -182,3 +182,23 @@ def test_fp8_line_needs_quantise_and_tiled_gemm(missing, line_printed):
     slot = ["quantize_fp8", "dequantize_fp8", "gemm_fp8_tiled"][missing - 1]
     assert [s for s in ("quantize_fp8", "dequantize_fp8", "gemm_fp8_tiled") if not got.slots[s]] == [slot]
     assert got.engine_lines[-1] == ALL_LOADED
+
+
+def test_first_gemm_of_the_module_loads_the_fused_modules():
+    import importlib.util
+    import os
+
+    if importlib.util.find_spec("_vantblas") is None:
+        pytest.skip("_vantblas is not built on this PYTHONPATH")
+    r = fakecuda.run("""
+        import numpy as np, _vantblas
+        a = np.ones((4, 4), np.float32)
+        _vantblas.gemm(a, a)
+        _vantblas.gemm(a, a)
+    """, cc=(8, 6), env={"PYTHONPATH": os.environ.get("PYTHONPATH", "")})
+    r.check()
+    lines = [l for l in r.lines if l.startswith("[VantBLAS]")]
+    fused = [l for l in lines if any(k in l for k in ("Attention", "Fused Ops", "FP8"))]
+    # Loaded once, by the first product; the second finds the set in place.
+    assert fused == [ATTENTION_OK, FUSED_ATTENTION_OK, FUSED_OPS_COUNT.format(6), FP8_OK]
+    assert lines[-1] == ALL_LOADED and lines.count(ALL_LOADED) == 1
