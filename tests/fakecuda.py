@@ -31,7 +31,7 @@ memory_limit=None, strict=False, env=None, driver_dir=None, timeout=300)``:
 rebuilt when any tests/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1;
 the environment variable FAKECUDA_CXXFLAGS adds compiler flags (and is part of the cache key).
 ``hooks_dir()`` builds ``_vantblas_testhooks`` with cmake into build/testhooks and returns the
-folder. ``real_driver_present()`` tells whether a real libcuda.so.1 can be found (tests of the
+folder (or returns $FAKECUDA_HOOKS_DIR, a prebuilt variant such as a sanitizer build). ``real_driver_present()`` tells whether a real libcuda.so.1 can be found (tests of the
 missing-driver path skip there, since the system copy would be found first).
 
 Child side, ``FakeDriver`` (the ``fake`` object):
@@ -108,7 +108,8 @@ def library_path() -> Path:
         return _library_cache
     sources = _fake_sources()
     digest = hashlib.sha256()
-    for p in sources:
+    # exec_fused.cpp compiles the fused kernels' CUDA sources, so they count as sources too.
+    for p in sources + sorted((REPO / "kernels" / "fused" / "src").glob("*.cu*")):
         digest.update(p.name.encode())
         digest.update(p.read_bytes())
     digest.update(CXX.encode())
@@ -146,6 +147,9 @@ def hooks_dir() -> Path:
     """Builds the test-only module _vantblas_testhooks (cmake, ninja) and returns its folder."""
     global _hooks_cache
     if _hooks_cache is not None:
+        return _hooks_cache
+    if os.environ.get("FAKECUDA_HOOKS_DIR"):  # a prebuilt variant, e.g. with sanitizers
+        _hooks_cache = Path(os.environ["FAKECUDA_HOOKS_DIR"])
         return _hooks_cache
     build = BUILD_ROOT / "testhooks"
     with _locked("testhooks"):

@@ -177,6 +177,17 @@ def test_cuda_usable_reflects_driver_and_devices_without_side_effects():
     r.check()
 
 
+def test_concurrent_first_use_builds_one_core():
+    r = fakecuda.run("""
+        import _vantblas_testhooks as h
+        assert h.get_cuda_core_concurrently(8) == (1, 0)
+        assert fake.stat("contexts_created") == 1
+        fake.assert_no_leaks(contexts=1, modules=9)
+    """, hooks=True)
+    r.check()
+    assert len(r.lines) == 26
+
+
 def test_buffer_dropped_on_another_thread_is_freed():
     r = fakecuda.run("""
         import _vantblas_testhooks as h

@@ -3,9 +3,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "driver/driver_api.hpp"
 #include "runtime/cuda_core.hpp"
@@ -194,7 +197,35 @@ PyObject* release_on_thread(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// Calls get_cuda_core(0) from n threads started together; returns the number of distinct cores
+// they received and the number of failures.
+PyObject* get_cuda_core_concurrently(PyObject*, PyObject* arg) {
+    long n = PyLong_AsLong(arg);
+    if (PyErr_Occurred()) return nullptr;
+    std::vector<rt::CudaCore*> cores(static_cast<size_t>(n), nullptr);
+    std::vector<std::thread> threads;
+    std::atomic<bool> go{false};
+    Py_BEGIN_ALLOW_THREADS
+    for (long i = 0; i < n; ++i)
+        threads.emplace_back([&, i] {
+            while (!go.load()) std::this_thread::yield();
+            auto r = rt::get_cuda_core(0);
+            if (r) cores[static_cast<size_t>(i)] = r.value();
+        });
+    go.store(true);
+    for (auto& t : threads) t.join();
+    Py_END_ALLOW_THREADS
+    std::set<rt::CudaCore*> distinct;
+    long failures = 0;
+    for (auto* c : cores) {
+        if (c) distinct.insert(c);
+        else ++failures;
+    }
+    return Py_BuildValue("(nl)", static_cast<Py_ssize_t>(distinct.size()), failures);
+}
+
 PyMethodDef methods[] = {
+    {"get_cuda_core_concurrently", get_cuda_core_concurrently, METH_O, nullptr},
     {"get_cuda_core", get_cuda_core, METH_O, nullptr},
     {"core_built", core_built, METH_NOARGS, nullptr},
     {"cuda_status_text", cuda_status_text, METH_O, nullptr},
