@@ -78,7 +78,7 @@ def fp8_encode_ref(x, scale):
         e = np.floor(np.log2(a.astype(np.float64)))
     e = np.where(a > 0, e, 0).astype(np.int64)
     biased = np.clip(e + 7, 0, 15)
-    mant = (a * np.exp2(7 - biased).astype(np.float32) - np.float32(1)) * np.float32(8)
+    mant = ((a * np.exp2(7 - biased).astype(np.float32) - np.float32(1)) * np.float32(8)).astype(np.float64)
     m = np.clip(np.where(mant >= 0, np.floor(mant + 0.5), -np.floor(-mant + 0.5)), 0, 7).astype(np.uint8)
     code = (sign << 7) | (biased.astype(np.uint8) << 3) | m
     return np.where(a < np.float32(2.0 ** -9), sign << 7, code).astype(np.uint8)
