@@ -1,4 +1,5 @@
-"""The fused kernels' CUDA sources, run on the CPU through the stand-in driver's executors.
+"""The fused kernels run on the CPU: the CUDA sources through the stand-in driver's executors,
+the hand-written attention PTX through a small PTX interpreter (tests/fused_ptx_interp.py).
 
 The gpu tests of tests/gpu/test_fused_kernels.py run here against the stand-in, whose executors
 compile the same sources as plain C++ with one host thread per GPU thread (real barriers and
@@ -12,7 +13,11 @@ import re
 import subprocess
 import sys
 
+import numpy as np
+import pytest
+
 import fakecuda
+from fused_ptx_interp import Kernel, Memory
 
 GPU_TESTS = fakecuda.TESTS_DIR / "gpu" / "test_fused_kernels.py"
 
@@ -36,11 +41,6 @@ def test_kernel_sources_pass_the_gpu_tests_on_the_cpu():
 
 
 # ---- the hand-written attention PTX, run by the interpreter -----------------------------------
-
-import numpy as np  # noqa: E402
-import pytest  # noqa: E402
-
-from fused_ptx_interp import Kernel, Memory  # noqa: E402
 
 RNG = np.random.default_rng(7)
 
