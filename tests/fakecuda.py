@@ -38,7 +38,8 @@ Child side, ``FakeDriver`` (the ``fake`` object):
     configuration: ``set_compute_capability(major, minor)`` (default 8.9), ``set_device_count(n)``,
     ``set_max_ptx_version(major, minor)``, ``set_target_refusal_status(status)`` (default 209),
     ``set_memory_limit(bytes)``, ``set_strict_launch(on)`` (a launch of a kernel without an
-    executor fails), ``hide_entry(name)`` (cuGetProcAddress reports it missing);
+    executor fails), ``hide_entry(name)`` (cuGetProcAddress reports it missing),
+    ``set_error_text(status, bytes)`` (what cuGetErrorString answers for that status);
     faults: ``fail(entry, nth=1, status=2)`` fails call number nth (counted since the last
     reset; 0 = every call) of an entry point such as "cuMemAlloc", ``fail_next(entry, status)``
     fails the next call from now, ``clear_failures()``;
@@ -265,7 +266,7 @@ class FakeDriver:
             "fake_stat": ([c_char_p], c_long), "fake_allocation_size": ([c_u64], c_long),
             "fake_host_pointer": ([c_u64, c_u64], c_void_p), "fake_launch_log_json": ([], c_char_p),
             "fake_call_log_json": ([], c_char_p), "fake_resolution_log_json": ([], c_char_p),
-            "fake_function_handle": ([c_char_p], c_void_p),
+            "fake_function_handle": ([c_char_p], c_void_p), "fake_set_error_text": ([c_int, c_char_p], None),
         }
         for name, (args, res) in sigs.items():
             fn = getattr(lib, name)
@@ -282,6 +283,7 @@ class FakeDriver:
     def set_memory_limit(self, nbytes): self.lib.fake_set_memory_limit(nbytes)
     def set_strict_launch(self, on=True): self.lib.fake_set_strict_launch(1 if on else 0)
     def hide_entry(self, name): self.lib.fake_hide_entry(name.encode())
+    def set_error_text(self, status, text: bytes): self.lib.fake_set_error_text(status, text)
 
     # faults
     def fail(self, entry, nth=1, status=2): self.lib.fake_fail_call(entry.encode(), nth, status)

@@ -207,6 +207,11 @@ def test_status_texts_and_error_display():
         assert h.cuda_status_text(-1) == "Unknown CUDA error: -1"
         assert h.check_status(0) is None
         assert h.check_status(1) == "invalid argument"
+        # Bytes that are not UTF-8 become U+FFFD, one per maximal invalid sequence.
+        fake.set_error_text(999, b"bad \\xff byte \\xed\\xa0\\x80 cut \\xe2\\x82")
+        assert h.cuda_status_text(999) == "bad \\ufffd byte \\ufffd\\ufffd\\ufffd cut \\ufffd", h.cuda_status_text(999)
+        fake.set_error_text(998, "caf\\u00e9 \\u2713 \\U0001F600".encode())
+        assert h.cuda_status_text(998) == "caf\\u00e9 \\u2713 \\U0001F600"
         assert h.cuda_error_display("DriverStatus", 700) == "CUDA error: 700"
         assert h.cuda_error_display("DriverStatus", -3) == "CUDA error: -3"
         assert h.cuda_error_display("InvalidDimensions", "M is 0") == "Invalid dimensions: M is 0"

@@ -83,6 +83,7 @@ struct State {
     uint64_t memory_limit = 0;  // 0 = unlimited
     bool strict_launch = false; // a launch of a kernel without an executor fails
     std::set<std::string> hidden_entries;
+    std::map<CUresult, std::string> error_texts;  // replacements for the built-in texts
     // live objects
     bool initialised = false;
     std::map<uint64_t, Allocation> allocations;  // device address -> allocation
@@ -250,6 +251,8 @@ std::string json_escape(const std::string& in) {
 }
 
 const char* error_text(CUresult status) {
+    auto custom = st().error_texts.find(status);
+    if (custom != st().error_texts.end()) return custom->second.c_str();
     switch (status) {
         case 0: return "no error";
         case 1: return "invalid argument";
@@ -645,6 +648,7 @@ FAKE_EXPORT void fake_reset() {
     s.resolutions.clear();
     s.failures.clear();
     s.hidden_entries.clear();
+    s.error_texts.clear();
     current_context = nullptr;
 }
 
@@ -674,6 +678,12 @@ FAKE_EXPORT void fake_set_memory_limit(uint64_t bytes) { std::lock_guard<std::re
 FAKE_EXPORT void fake_set_strict_launch(int on) { std::lock_guard<std::recursive_mutex> g(st().lock); st().strict_launch = on != 0; }
 // Makes cuGetProcAddress report the entry point as missing (an older driver).
 FAKE_EXPORT void fake_hide_entry(const char* name) { std::lock_guard<std::recursive_mutex> g(st().lock); st().hidden_entries.insert(name); }
+
+// Replaces the description cuGetErrorString gives for a status (any bytes, NUL-terminated).
+FAKE_EXPORT void fake_set_error_text(int status, const char* text) {
+    std::lock_guard<std::recursive_mutex> g(st().lock);
+    st().error_texts[status] = text;
+}
 
 // Fails call number `nth` (1-based, counted since the last reset) of `entry` with `status`;
 // nth = 0 fails every call until cleared.
