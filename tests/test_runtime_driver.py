@@ -4,6 +4,7 @@ entry point is resolved at, and entry points an older driver lacks."""
 from __future__ import annotations
 
 import json
+import subprocess
 
 import pytest
 
@@ -58,6 +59,37 @@ def test_driver_installed_after_a_failed_load_is_picked_up(tmp_path):
     """, driver=False, driver_dir=tmp_path, hooks=True)
     r.check()
     assert len(r.lines) == 26
+
+
+def test_library_without_the_resolver_counts_as_no_driver(tmp_path):
+    src = tmp_path / "empty.cpp"
+    src.write_text('extern "C" int cuInit(unsigned) { return 0; }\n')
+    subprocess.run([fakecuda.CXX, "-shared", "-fPIC", "-o", str(tmp_path / "libcuda.so.1"), str(src)], check=True)
+    r = fakecuda.run(f"""
+        import _vantblas_testhooks as h
+        for _ in range(2):
+            try:
+                h.get_cuda_core(0)
+            except RuntimeError as e:
+                assert str(e) == {NO_DRIVER!r}, str(e)
+        assert h.driver_status("ensure_loaded") == -1
+    """, driver=False, driver_dir=tmp_path, hooks=True)
+    r.check()
+
+
+def test_null_bootstrap_entry_counts_as_no_driver_and_is_retried():
+    r = fakecuda.run(f"""
+        import _vantblas_testhooks as h
+        try:
+            h.get_cuda_core(0)
+        except RuntimeError as e:
+            assert str(e) == {NO_DRIVER!r}, str(e)
+        assert fake.calls("cuInit") == 0
+        assert fake.resolutions() == ["cuGetProcAddress@13000/0"]
+        fake.reset()  # the resolver answers again: the next call loads the driver
+        assert len(h.get_cuda_core(0)["functions"]) == 9
+    """, hooks=True, hide=["cuGetProcAddress"])
+    r.check()
 
 
 def test_entry_points_are_resolved_once_at_their_versions():
