@@ -163,14 +163,17 @@ def test_causal_attention_first_query_sees_only_the_first_key(dev86, kernel):
     np.testing.assert_allclose(out[:, :, 0, :], v[:, :, 0, :], rtol=1e-6, atol=0)
 
 
-@pytest.mark.parametrize("entry,grid", [("vantblas_fused_attention_simple", (9, 2)),
-                                        ("vantblas_multihead_attention", (9, 1, 2))])
-def test_causal_attention_blocks_past_the_sequence_write_nothing(dev86, entry, grid):
+@pytest.mark.parametrize("entry,grid,block,shared", [
+    ("vantblas_fused_attention_simple", (9, 2), 64, 6 * 4),
+    ("vantblas_multihead_attention", (9, 1, 2), 64, 6 * 4),
+    ("vantblas_fused_attention_f32", (1, 2, 2), 64 * 8, 3 * 64 * 8 * 4),
+])
+def test_causal_attention_rows_past_the_sequence_write_nothing(dev86, entry, grid, block, shared):
     b, h, s, d = 2, 1, 6, 8
     q, k, v = rand(b, h, s, d), rand(b, h, s, d), rand(b, h, s, d)
-    heads = [u32(b * h)] if entry.endswith("simple") else [u32(b), u32(h)]
+    heads = [u32(b), u32(h)] if entry.endswith("multihead_attention") else [u32(b * h)]
     params = [dev86.upload(q), dev86.upload(k), dev86.upload(v)] + heads + [u32(s), u32(d), f32(0.5)]
-    out, guard = _guarded_launch(dev86, "fused_attention", entry, grid, (64,), q.shape, params, shared=s * 4)
+    out, guard = _guarded_launch(dev86, "fused_attention", entry, grid, (block,), q.shape, params, shared=shared)
     np.testing.assert_allclose(out, attention_ref(q, k, v, 0.5, True), rtol=1e-4, atol=2e-5)
     assert np.isnan(guard).all()
 
