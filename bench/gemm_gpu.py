@@ -1,0 +1,286 @@
+"""GPU GEMM benchmark: every kernel path of the engine timed device-resident with CUDA events, next
+to torch.matmul on the same device, plus gemm() NumPy-to-NumPy next to the equivalent PyTorch
+path. Prints TFLOPS and the ratio to PyTorch; exits cleanly (status 0) without a GPU.
+
+    python bench/gemm_gpu.py [--sizes 1024 2048 4096 8192] [--runs N] [--budget SECONDS]
+
+Kernel timings launch the PTX texts under kernels/ through the ctypes launcher of tests/gpu on
+the device's primary context: fresh random operands per size, a few warm-up launches, then the
+median of many launches, each bracketed by its own pair of events. Peers:
+- FP32 kernels (shared, V2): torch.matmul in float32 with TF32 disabled;
+- tensor-core kernels (OptVec, WMMA max; FP32 operands rounded to half while staging): torch.matmul
+  of float16 operands with float32 output where this PyTorch offers it (else float16 output,
+  marked in the table);
+- gemm() end to end (host arrays in, host array out; the tensor-core route for these sizes):
+  upload, conversion to half, matmul, conversion to float32 and download in PyTorch.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "gpu"))
+
+
+def load_launcher():
+    try:
+        import launcher
+    except ImportError as e:  # the launcher ships with the tests
+        print(f"gemm_gpu: cannot import the ctypes launcher ({e}); skipped")
+        return None, None
+    dev = launcher.open_device()
+    return launcher, dev
+
+
+class Events:
+    """CUDA event timing on the launcher's context and the default stream."""
+
+    def __init__(self, dev):
+        self.dev = dev
+        lib = dev._lib
+        vp = ctypes.c_void_p
+        for name, args in {"cuEventCreate": [vp, ctypes.c_uint], "cuEventRecord": [vp, vp],
+                           "cuEventSynchronize": [vp], "cuEventElapsedTime": [vp, vp, vp],
+                           "cuEventDestroy_v2": [vp], "cuMemcpyHtoD_v2": [ctypes.c_uint64, vp, ctypes.c_size_t],
+                           "cuMemFree_v2": [ctypes.c_uint64], "cuLaunchKernel": None,
+                           "cuCtxSetCurrent": [vp], "cuMemGetInfo_v2": [vp, vp]}.items():
+            fn = getattr(lib, name)
+            if args is not None:
+                fn.argtypes = args
+            fn.restype = ctypes.c_int
+        self.lib = lib
+
+    def check(self, name, status):
+        if status != 0:
+            raise RuntimeError(f"{name} failed with CUDA status {status}")
+
+    def current(self):
+        self.check("cuCtxSetCurrent", self.lib.cuCtxSetCurrent(self.dev._ctx))
+
+    def free_bytes(self):
+        free, total = ctypes.c_size_t(), ctypes.c_size_t()
+        self.check("cuMemGetInfo", self.lib.cuMemGetInfo_v2(ctypes.byref(free), ctypes.byref(total)))
+        return free.value
+
+    def upload(self, array):
+        array = np.ascontiguousarray(array)
+        ptr = self.dev._alloc(array.nbytes)
+        self.check("cuMemcpyHtoD", self.lib.cuMemcpyHtoD_v2(ptr, array.ctypes.data_as(ctypes.c_void_p),
+                                                             array.nbytes))
+        return ptr
+
+    def free(self, ptr):
+        self.lib.cuMemFree_v2(ptr)
+
+    def time_launches(self, fn, grid, block, shared, params, warmup, runs):
+        """Median milliseconds of `runs` launches after `warmup` ones."""
+        holders = []
+        for kind, value in params:
+            holders.append({"ptr": ctypes.c_uint64, "u32": ctypes.c_uint32, "f32": ctypes.c_float}[kind](value))
+        argv = (ctypes.c_void_p * len(holders))(*[ctypes.cast(ctypes.byref(h), ctypes.c_void_p) for h in holders])
+
+        def launch():
+            self.check("cuLaunchKernel", self.lib.cuLaunchKernel(fn, *grid, *block, shared, None, argv, None))
+
+        events = []
+        try:
+            for _ in range(warmup):
+                launch()
+            for _ in range(runs):
+                start, end = ctypes.c_void_p(), ctypes.c_void_p()
+                self.check("cuEventCreate", self.lib.cuEventCreate(ctypes.byref(start), 0))
+                self.check("cuEventCreate", self.lib.cuEventCreate(ctypes.byref(end), 0))
+                events.append((start, end))
+                self.check("cuEventRecord", self.lib.cuEventRecord(start, None))
+                launch()
+                self.check("cuEventRecord", self.lib.cuEventRecord(end, None))
+            times = []
+            for start, end in events:
+                self.check("cuEventSynchronize", self.lib.cuEventSynchronize(end))
+                ms = ctypes.c_float()
+                self.check("cuEventElapsedTime", self.lib.cuEventElapsedTime(ctypes.byref(ms), start, end))
+                times.append(ms.value)
+            return statistics.median(times)
+        finally:
+            for start, end in events:
+                self.lib.cuEventDestroy_v2(start)
+                self.lib.cuEventDestroy_v2(end)
+
+
+def ceil_div(x, t):
+    return (x + t - 1) // t
+
+
+# (label, module, entry, parameter order, tile, block, dynamic shared bytes, minimum compute capability)
+PATHS = [
+    ("shared (FP32)", "gemm/shared.ptx", "vantblas_gemm_shared_64x64", "abc", 64, (16, 16, 1), 4096, (7, 5)),
+    ("V2 (FP32)", "gemm/v2.ptx", "vantblas_gemm_v2", "abc+", 128, (256, 1, 1), 0, (8, 6)),
+    ("OptVec (TC)", "gemm/wmma_opt.ptx", "vantblas_gemm_wmma_opt_vec", "cab", 64, (128, 1, 1), 0, (8, 0)),
+    ("WMMA max (TC)", "gemm/wmma_max.ptx", "vantblas_gemm_wmma_max", "cab", 128, (256, 1, 1), 20480, (8, 0)),
+]
+
+
+def tflops(n, ms):
+    return 2.0 * n ** 3 / (ms * 1e-3) / 1e12 if ms and ms > 0 else float("nan")
+
+
+def torch_setup():
+    try:
+        import torch
+    except ImportError:
+        return None
+    if not torch.cuda.is_available():
+        return None
+    torch.backends.cuda.matmul.allow_tf32 = False
+    torch.backends.cudnn.allow_tf32 = False
+    return torch
+
+
+def torch_half_matmul(torch):
+    """float16 x float16 -> float32 where this PyTorch can, else float16 output (flagged)."""
+    a = torch.ones((16, 16), device="cuda", dtype=torch.float16)
+    try:
+        torch.mm(a, a, out_dtype=torch.float32)
+        return (lambda x, y: torch.mm(x, y, out_dtype=torch.float32)), "fp16->fp32"
+    except (TypeError, RuntimeError):
+        return (lambda x, y: torch.matmul(x, y)), "fp16->fp16"
+
+
+def torch_time(torch, fn, warmup, runs):
+    for _ in range(warmup):
+        fn()
+    pairs = []
+    for _ in range(runs):
+        s, e = torch.cuda.Event(enable_timing=True), torch.cuda.Event(enable_timing=True)
+        s.record()
+        fn()
+        e.record()
+        pairs.append((s, e))
+    torch.cuda.synchronize()
+    return statistics.median(s.elapsed_time(e) for s, e in pairs)
+
+
+def wall_median(fn, runs):
+    times = []
+    for _ in range(runs):
+        t0 = time.perf_counter()
+        fn()
+        times.append((time.perf_counter() - t0) * 1e3)
+    return statistics.median(times)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--sizes", type=int, nargs="+", default=[1024, 2048, 4096, 8192])
+    ap.add_argument("--runs", type=int, default=0, help="timed launches per path (default: by size)")
+    ap.add_argument("--budget", type=float, default=240.0, help="seconds; larger sizes are skipped past it")
+    args = ap.parse_args(argv)
+    started = time.monotonic()
+
+    launcher, dev = load_launcher()
+    if dev is None:
+        print("gemm_gpu: no usable NVIDIA GPU and driver; skipped")
+        return 0
+    ev = Events(dev)
+    cc = dev.compute_capability
+    torch = torch_setup()
+    if torch is None:
+        print("gemm_gpu: PyTorch with CUDA not available; peers not measured")
+    half_mm, half_kind = torch_half_matmul(torch) if torch else (None, "")
+    print(f"device compute capability {cc[0]}.{cc[1]}; PyTorch "
+          f"{torch.__version__ if torch else 'absent'} (TF32 off; tensor-core peer {half_kind or 'n/a'})")
+
+    rng = np.random.default_rng(12345)
+    rows = []  # (size, path, ms, tflops, peer tflops, ratio)
+    for n in args.sizes:
+        if time.monotonic() - started > args.budget:
+            print(f"size {n}: skipped (time budget spent)")
+            continue
+        ev.current()
+        if ev.free_bytes() < 6 * 4 * n * n:
+            print(f"size {n}: skipped (not enough device memory)")
+            continue
+        runs = args.runs or (30 if n <= 2048 else 10 if n <= 4096 else 5)
+        warmup = 3 if n <= 4096 else 1
+        a = rng.standard_normal((n, n), dtype=np.float32)
+        b = rng.standard_normal((n, n), dtype=np.float32)
+
+        peer_f32 = peer_f16 = None
+        if torch is not None:
+            ta = torch.from_numpy(a).cuda()
+            tb = torch.from_numpy(b).cuda()
+            ms32 = torch_time(torch, lambda: torch.matmul(ta, tb), warmup, runs)
+            peer_f32 = tflops(n, ms32)
+            ha, hb = ta.half(), tb.half()
+            ms16 = torch_time(torch, lambda: half_mm(ha, hb), warmup, runs)
+            peer_f16 = tflops(n, ms16)
+            rows.append((n, "torch fp32", ms32, peer_f32, None, None))
+            rows.append((n, f"torch {half_kind}", ms16, peer_f16, None, None))
+            del ta, tb, ha, hb
+            torch.cuda.empty_cache()
+
+        ev.current()
+        A, B = ev.upload(a), ev.upload(b)
+        C = ev.upload(np.zeros((n, n), np.float32))
+        try:
+            for label, module, entry, order, tile, block, shared, min_cc in PATHS:
+                if cc < min_cc:
+                    rows.append((n, label, None, None, None, None))
+                    continue
+                fn = dev.function(module, entry)
+                grid = (ceil_div(n, tile), ceil_div(n, tile), 1)
+                ptrs = {"a": A, "b": B, "c": C}
+                params = [("ptr", ptrs[ch]) for ch in order.rstrip("+")] + [("u32", n)] * 3
+                if order.endswith("+"):
+                    params += [("f32", 1.0), ("f32", 0.0)]
+                ms = ev.time_launches(fn, grid, block, shared, params, warmup, runs)
+                peer = peer_f16 if "TC" in label else peer_f32
+                t = tflops(n, ms)
+                rows.append((n, label, ms, t, peer, t / peer if peer else None))
+        finally:
+            for p in (A, B, C):
+                ev.free(p)
+
+        # End to end, host to host. PyTorch first: the module makes its own context current.
+        e2e_runs = 5 if n <= 2048 else 3 if n <= 4096 else 2
+        peer_e2e = None
+        if torch is not None:
+            ev.current()
+
+            def torch_e2e():
+                x = torch.from_numpy(a).cuda().half()
+                y = torch.from_numpy(b).cuda().half()
+                return half_mm(x, y).float().cpu().numpy()
+
+            torch_e2e()
+            peer_e2e = tflops(n, wall_median(torch_e2e, e2e_runs))
+            rows.append((n, "torch end-to-end", None, peer_e2e, None, None))
+        try:
+            import _vantblas
+        except ImportError as e:
+            print(f"gemm_gpu: _vantblas not importable ({e}); end-to-end skipped")
+            continue
+        _vantblas.gemm(a[:64, :64], b[:64, :64])  # loads the kernel set outside the timing
+        _vantblas.gemm(a, b)
+        t = tflops(n, wall_median(lambda: _vantblas.gemm(a, b), e2e_runs))
+        rows.append((n, "gemm() end-to-end", None, t, peer_e2e, t / peer_e2e if peer_e2e else None))
+
+    print()
+    print(f"{'size':>6}  {'path':<20} {'ms':>9} {'TFLOPS':>8} {'peer':>8} {'ratio':>6}")
+    for n, label, ms, t, peer, ratio in rows:
+        fmt = lambda v, spec: format(v, spec) if v is not None else "-"
+        print(f"{n:>6}  {label:<20} {fmt(ms, '9.3f'):>9} {fmt(t, '8.2f'):>8} {fmt(peer, '8.2f'):>8} "
+              f"{fmt(ratio, '6.2f'):>6}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
