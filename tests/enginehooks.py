@@ -12,6 +12,8 @@ The module (see tests/hooks/engine/engine_hooks.cpp) offers: ``choose_f32_path(m
 (None or the error's display text), ``gemm_f16_or_f32(...)`` ("f16", "f32" or the error text)
 and ``gpu_gemm(view_a, view_b)`` with views as (address, rows, cols, row stride, col stride) in
 bytes (bytes of the M x N result, or the error text). ``view(array)`` below makes such a tuple.
+
+``ENGINEHOOKS_CXXFLAGS`` adds compiler flags (for a sanitizer build, say).
 """
 
 from __future__ import annotations
@@ -30,6 +32,9 @@ import fakecuda
 REPO = fakecuda.REPO
 BUILD = REPO / "build" / "enginehooks"
 CXX = os.environ.get("CXX", "g++")
+# Extra compiler flags, for example "-fsanitize=address,undefined" (the child then needs the
+# sanitizer runtime in LD_PRELOAD).
+EXTRA_FLAGS = os.environ.get("ENGINEHOOKS_CXXFLAGS", "").split()
 
 
 def _inputs():
@@ -47,6 +52,7 @@ def build_dir() -> Path:
         digest.update(str(p.relative_to(REPO)).encode())
         digest.update(p.read_bytes())
     digest.update(CXX.encode())
+    digest.update(" ".join(EXTRA_FLAGS).encode())
     digest.update(sys.version.encode())
     out = BUILD / digest.hexdigest()[:16]
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
@@ -66,7 +72,7 @@ def build_dir() -> Path:
         sources = [p for p in _inputs() if p.suffix == ".cpp"] + [embed]
         cmd = [CXX, "-std=c++20", "-O1", "-fPIC", "-shared", "-pthread", "-fvisibility=hidden",
                "-ffp-contract=off", "-Wall", "-Wextra", f"-I{REPO / 'src'}",
-               f"-I{sysconfig.get_paths()['include']}", "-o", str(tmp / module.name)]
+               f"-I{sysconfig.get_paths()['include']}", *EXTRA_FLAGS, "-o", str(tmp / module.name)]
         cmd += [str(s) for s in sources] + ["-ldl"]
         r = subprocess.run(cmd, capture_output=True, text=True)
         if r.returncode != 0:

@@ -157,7 +157,7 @@ def test_lookup_failures_print_their_own_lines():
         # lookups of the set, in order: small, basic, shared, reg8x8, batched, wmma_max, opt_vec,
         # fp16_pure, v2, small_v1, medium_v1, attention, f32->f16, f16->f32, 2 fused-attention,
         # 6 fused ops, 3 fp8
-        for nth in [1, 5, 6, 7, 8, 9, 10, 11, 12, 14, 15, 17, 18, 19, 20, 21, 23, 24]:
+        for nth in [1, 4, 5, 6, 7, 8, 9, 10, 11, 12, 14, 15, 17, 18, 19, 20, 21, 23, 24]:
             fake.fail("cuModuleGetFunction", looks + nth, 500)
         s = h.kernel_set()
         print(json.dumps({k: bool(v) for k, v in s.items() if k != "module_count"}))
@@ -165,6 +165,7 @@ def test_lookup_failures_print_their_own_lines():
     w = VB + "Warning: "
     assert engine_lines(r) == [
         w + "Small kernel function not found: 500",
+        w + "8x8 kernel function not found, using shared kernel",
         w + "Batched kernel function not found: 500",
         w + "WMMA kernel not found",
         w + "OptVec kernel not found",
@@ -178,6 +179,34 @@ def test_lookup_failures_print_their_own_lines():
     filled = {k for k, v in slots.items() if v}
     assert filled == {"gemm_small", "gemm_basic", "gemm_shared", "gemm_reg8x8", "batched_gemm",
                       "convert_f32_to_f16", "multihead_attention", "fused_bias_residual", "gemm_fp8_tiled"}
+
+
+def test_every_optional_module_failing_prints_its_warning_in_order():
+    r = run("""
+        base = core_loads()
+        for nth in [1] + list(range(4, 16)):   # every module but basic (2) and shared (3)
+            fake.fail("cuModuleLoadData", base + nth, 218)
+        s = h.kernel_set()
+        print(json.dumps(sorted(k for k, v in s.items() if v and k != "module_count")))
+    """)
+    w = VB + "Warning: "
+    assert engine_lines(r) == [
+        w + "Small kernel failed to load: 218",
+        w + "8x8 register kernel failed to load, using shared kernel",
+        w + "Batched kernel failed to load: 218",
+        w + "WMMA kernel failed to load: 218",
+        w + "OptVec kernel failed to load: 218",
+        w + "FP16 Pure kernel failed to load: 218",
+        w + "V2 kernel failed to load: 218",
+        w + "Small Fast kernels failed to load: 218",
+        w + "Attention kernel failed to load: 218",
+        w + "FP16 convert kernels failed to load: 218",
+        w + "Fused Attention CUDA failed to load: 218",
+        w + "Fused Ops failed to load: 218",
+        w + "FP8 Ops failed to load: 218",
+        VB + "\u2705 All kernels loaded successfully",
+    ]
+    assert payload(r) == ["batched_gemm", "gemm_basic", "gemm_reg8x8", "gemm_shared", "gemm_small"]
 
 
 def test_partial_lookups_in_the_multi_entry_modules():
