@@ -398,6 +398,42 @@ def test_parameter_orders_name_the_right_buffers():
                               "block": [256, 1, 1], "shared": 0}
 
 
+def test_parameter_orders_of_v2_wmma_max_and_the_fallbacks():
+    r = run("""
+        import ctypes
+        base = core_loads()
+        fake.fail("cuModuleLoadData", base + 7, 209)   # no OptVec: WMMA max serves FP16
+        h.kernel_set()
+        m = n = k = 2048
+        A, B, C = h.alloc(4 * m * k), h.alloc(4 * k * n + 16), h.alloc(4 * m * n + 32)
+        ctypes.memset(fake.lib.fake_host_pointer(A, 4 * m * k), 0, 4 * m * k)
+        names = {A: "A", B: "B", C: "C"}
+        out = {}
+        for name, call in {"v2": lambda: h.gemm_f32(A, B, C, m, n, k),
+                           "wmma_max": lambda: h.gemm_f16(A, B, C, 128, 128, 64)}.items():
+            before = len(fake.launches())
+            res = call()
+            (l,) = new_launches(before)
+            out[name] = [res, [names.get(p, p) for p in l["params"]], l["types"], l["grid"], l["block"], l["shared"]]
+        launches = fake.calls("cuLaunchKernel")
+        fake.fail("cuLaunchKernel", launches + 1, 701)
+        before = len(fake.launches())
+        res = h.gemm_f16(A, B, C, 128, 128, 64)
+        (l,) = new_launches(before)
+        out["fallback"] = [res, [names.get(p, p) for p in l["params"]], l["grid"], l["block"], l["shared"],
+                           fake.calls("cuLaunchKernel") - launches]
+        h.free_all()
+        print(json.dumps(out))
+    """, timeout=600)
+    out = payload(r)
+    assert out["v2"] == [None, ["A", "B", "C", 2048, 2048, 2048, 1.0, 0.0],
+                         ["u64", "u64", "u64", "u32", "u32", "u32", "f32", "f32"], [16, 16, 1], [256, 1, 1], 0]
+    assert out["wmma_max"] == [None, ["C", "A", "B", 128, 128, 64], ["u64", "u64", "u64", "u32", "u32", "u32"],
+                               [1, 1, 1], [256, 1, 1], 20480]
+    assert out["fallback"] == [None, ["A", "B", "C", 128, 128, 64], [2, 2, 1], [16, 16, 1], 4096, 2]
+    assert engine_lines(r)[-1] == VB + "WMMA launch failed: 701, falling back to shared"
+
+
 def test_large_thresholds_v2_and_the_shared_path():
     # A has one non-zero per row, so every path computes C[i, :] = A[i, k_i] * B[k_i, :] with a
     # single rounding, and the stand-in's executors stay fast at these sizes.
