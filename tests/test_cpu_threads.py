@@ -93,3 +93,18 @@ def test_no_fused_multiply_add_or_vector_math_in_cpu_code():
     # Vector variants of expf/tanhf (libmvec, named _ZGV...) must never replace the C runtime's.
     assert not re.search(r"_ZGV[bcde][NM]\d+v+_", out)
     assert "expf" in out and "tanhf" in out
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity control here")
+def test_pool_size_follows_a_restricted_affinity():
+    code = textwrap.dedent(f"""
+        import os, sys
+        sys.path.insert(0, {str(cpunative.ROOT / 'tests')!r})
+        os.sched_setaffinity(0, {{min(os.sched_getaffinity(0))}})
+        import cpunative
+        print(cpunative.load().thread_count())
+    """)
+    cpunative.load()
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["1"]
