@@ -86,7 +86,8 @@ def test_fp16_route_within_half_precision_rounding(vb, m, k, n):
     ha = a.astype(np.float16).astype(np.float64)
     hb = b.astype(np.float16).astype(np.float64)
     exact = ha @ hb
-    bound = k * 2.0 ** -23 * (np.abs(ha) @ np.abs(hb)) + 1e-30
+    # Tensor cores accumulate in float32 but need not round each partial sum to nearest.
+    bound = k * 2.0 ** -21 * (np.abs(ha) @ np.abs(hb)) + 1e-30
     assert np.all(np.abs(c - exact) <= bound)
     # Not the single-precision result: the operands really were rounded to half.
     assert not np.array_equal(c, R.fma_ref(a, b))
