@@ -276,7 +276,7 @@ def main(argv=None):
     print()
     print(f"{'size':>6}  {'path':<20} {'ms':>9} {'TFLOPS':>8} {'peer':>8} {'ratio':>6}")
     for n, label, ms, t, peer, ratio in rows:
-        fmt = lambda v, spec: format(v, spec) if v is not None else "-"
+        fmt = lambda v, pattern: format(v, pattern) if v is not None else "-"
         print(f"{n:>6}  {label:<20} {fmt(ms, '9.3f'):>9} {fmt(t, '8.2f'):>8} {fmt(peer, '8.2f'):>8} "
               f"{fmt(ratio, '6.2f'):>6}")
     return 0
