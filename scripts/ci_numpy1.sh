@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the test suite under NumPy 1.26 against the wheel as it ships (built once, against the
+# NumPy 2 headers), in a virtual environment of its own so that the shared Python is untouched.
+#
+#   scripts/ci_numpy1.sh [extra pytest arguments]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PY=${PYTHON:-python3}
+WORK=${VANT_NUMPY1_DIR:-build/ci-numpy1}
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+
+rm -rf "$WORK"
+mkdir -p "$WORK/wheel"
+
+echo "== building the wheel"
+"$PY" -m pip wheel . --no-deps -w "$WORK/wheel" -q
+wheel=$(ls "$WORK"/wheel/vantblas-*.whl)
+
+echo "== virtual environment with NumPy 1.26.4"
+"$PY" -m venv "$WORK/venv"
+VPY="$WORK/venv/bin/python"
+"$VPY" -m pip install -q "numpy==1.26.4" "pytest>=7" "hypothesis>=6"
+"$VPY" -m pip install -q --no-deps "$wheel"
+"$VPY" - <<'EOF'
+import numpy, _vantblas
+assert numpy.__version__ == "1.26.4", numpy.__version__
+a = numpy.ones((2, 3), numpy.float32)
+assert (_vantblas.gemm(a, a.T) == 3).all()
+print("NumPy", numpy.__version__, "with", _vantblas.__file__)
+EOF
+
+echo "== test suite under NumPy 1.26.4"
+# Only the installed module may be found: no build folder on the path.
+env -u PYTHONPATH "$VPY" -m pytest -q -ra -p no:cacheprovider "$@"
