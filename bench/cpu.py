@@ -172,7 +172,8 @@ def main():
     print(f"ours: {res['who']}; CPUs available: {cpus}")
     print(f"NumPy {np.__version__} BLAS: {res['blas']}; torch threads: {res.get('torch_threads')}")
     print("NumPy figures quoted: measured with " + " and ".join(BLAS_VARS) + " unset"
-          + (f" (also measured with {set_vars} as set here)" if set_vars else " (neither is set here)"))
+          + (f" (also measured with {set_vars} as set here; BLAS then: {as_set['blas']})" if set_vars
+             else " (neither is set here)"))
     hdr = f"{'operation':26} {'ours ms':>9} {'numpy ms':>9} {'np/ours':>8} {'torch ms':>9} {'tc/ours':>8}  target"
     print(hdr)
     print("-" * len(hdr))
