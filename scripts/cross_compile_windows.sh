@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compiles (no linking) the driver and runtime layers, and the common code they use, for 64-bit
+# Compiles (no linking) the driver, runtime and engine layers, and the common code they use, for 64-bit
 # Windows with Debian's MinGW-w64 compiler, so the Windows branch of the driver loader keeps
 # building on a Linux CI machine. Needs: apt-get install g++-mingw-w64-x86-64
 set -euo pipefail
@@ -19,7 +19,7 @@ fi
 
 mkdir -p "$out"
 status=0
-for src in "$repo"/src/common/*.cpp "$repo"/src/driver/*.cpp "$repo"/src/runtime/*.cpp; do
+for src in "$repo"/src/common/*.cpp "$repo"/src/driver/*.cpp "$repo"/src/runtime/*.cpp "$repo"/src/engine/*.cpp; do
     [ -e "$src" ] || continue
     obj="$out/$(basename "${src%.cpp}").obj"
     echo "  $cxx ${src#$repo/}"
@@ -30,6 +30,6 @@ done
 if [ "$status" -ne 0 ]; then
     echo "Windows cross-compilation failed" >&2
 else
-    echo "Windows cross-compilation of the driver and runtime layers OK"
+    echo "Windows cross-compilation of the driver, runtime and engine layers OK"
 fi
 exit "$status"
