@@ -54,6 +54,7 @@ const KernelSet& kernels_for(testing::Isa isa) {
     switch (isa) {
         case testing::Isa::Avx512: return *kernels_avx512();
         case testing::Isa::Avx2: return *kernels_avx2();
+        case testing::Isa::Avx2WideTiles: return *kernels_avx2_wide_tiles();
         default: break;
     }
     const KernelSet* base = kernels_baseline();
@@ -451,9 +452,11 @@ void rmsnorm(const MatView& x, const MatView& w, float eps, float* out) {
 namespace testing {
 
 bool force_isa(Isa isa) {
-    if (isa != Isa::Auto && static_cast<int>(isa) > static_cast<int>(best_isa_cached())) return false;
-    if (static_cast<int>(isa) < 0 || static_cast<int>(isa) > 3) return false;
-    g_forced_isa.store(static_cast<int>(isa), std::memory_order_relaxed);
+    const int want = static_cast<int>(isa);
+    const int needs = isa == Isa::Avx2WideTiles ? static_cast<int>(Isa::Avx2) : want;
+    if (want < 0 || want > static_cast<int>(Isa::Avx2WideTiles)) return false;
+    if (isa != Isa::Auto && needs > static_cast<int>(best_isa_cached())) return false;
+    g_forced_isa.store(want, std::memory_order_relaxed);
     return true;
 }
 

@@ -58,7 +58,15 @@ void rmsnorm(const MatView& x, const MatView& w, float eps, float* out);
 
 // Test-only controls; never reachable from the public module.
 namespace testing {
-enum class Isa : int { Auto = 0, Baseline = 1, Avx2 = 2, Avx512 = 3 };
+enum class Isa : int {
+    Auto = 0,
+    Baseline = 1,
+    Avx2 = 2,
+    Avx512 = 3,
+    // The 256-bit unit run with the 512-bit path's tile shape (12 x 32), so that machines without
+    // AVX-512 still exercise that blocking. Never chosen automatically.
+    Avx2WideTiles = 4,
+};
 // Restricts the instruction-set path; false (and no change) when the machine lacks it.
 bool force_isa(Isa isa);
 // The path the next call will use.

@@ -26,5 +26,7 @@ struct KernelSet {
 const KernelSet* kernels_baseline();
 const KernelSet* kernels_avx2();
 const KernelSet* kernels_avx512();
+// The 256-bit unit with the 512-bit tile shape; for tests only.
+const KernelSet* kernels_avx2_wide_tiles();
 
 }  // namespace vant::cpu

@@ -30,9 +30,15 @@ const KernelSet* kernels_avx2() {
     return &ks;
 }
 
+const KernelSet* kernels_avx2_wide_tiles() {
+    static const KernelSet ks{"avx2-12x32", 12, 32, &tile_kernel<12, 4>};
+    return &ks;
+}
+
 }  // namespace vant::cpu
 #else
 namespace vant::cpu {
 const KernelSet* kernels_avx2() { return nullptr; }
+const KernelSet* kernels_avx2_wide_tiles() { return nullptr; }
 }  // namespace vant::cpu
 #endif
