@@ -166,10 +166,19 @@ constexpr double kParallelWork = 1 << 18;    // multiply-adds below which thread
 
 size_t div_up(size_t a, size_t b) { return (a + b - 1) / b; }
 
+// Applied to each finished tile of C (all k summed) while it is still in cache: rows
+// [i0, i0 + rows) and columns [j0, j0 + cols) of C, starting at c.
+struct TileEpilogue {
+    void (*fn)(const void* ctx, float* c, size_t ldc, size_t i0, size_t j0, size_t rows, size_t cols);
+    const void* ctx;
+};
+
 // c (m x n, row stride ldc floats) = A (m x kd) @ B (kd x n), each element summed from +0.0 in k
-// order. With kd == 0 nothing is written. threads == 1 runs on the calling thread.
+// order, then the epilogue if one is given. With kd == 0 nothing is written and the epilogue is
+// not run. threads == 1 runs on the calling thread.
 void gemm_core(const KernelSet& ks, const Operand& a, const Operand& b, size_t m, size_t n,
-               size_t kd, float* c, size_t ldc, unsigned threads) {
+               size_t kd, float* c, size_t ldc, unsigned threads,
+               const TileEpilogue* epilogue = nullptr) {
     if (m == 0 || n == 0 || kd == 0) return;
     const size_t mr = ks.mr, nr = ks.nr;
     if (threads > 1 && static_cast<double>(m) * n * kd < kParallelWork) threads = 1;
@@ -208,8 +217,11 @@ void gemm_core(const KernelSet& ks, const Operand& a, const Operand& b, size_t m
                     const float* bpp = bp + p * kb * nr;
                     for (size_t t0 = 0; t0 < rows; t0 += mr) {
                         const size_t tr = rows - t0 < mr ? rows - t0 : mr;
-                        ks.tile(kb, ap + (t0 / mr) * kb * mr, bpp, c + (i0 + t0) * ldc + j0 + p * nr,
-                                ldc, static_cast<int>(tr), static_cast<int>(cols), k0 == 0);
+                        float* ct = c + (i0 + t0) * ldc + j0 + p * nr;
+                        ks.tile(kb, ap + (t0 / mr) * kb * mr, bpp, ct, ldc, static_cast<int>(tr),
+                                static_cast<int>(cols), k0 == 0);
+                        if (epilogue && k0 + kb == kd)
+                            epilogue->fn(epilogue->ctx, ct, ldc, i0 + t0, j0 + p * nr, tr, cols);
                     }
                 }
             });
@@ -359,20 +371,35 @@ void linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float*
     detail::check_linear_gelu_shapes(x, w, bias);
     prefer_huge_pages(out, n * o);
     const unsigned threads = worker_budget();
-    gemm_core(kernels_for(current_isa()), operand(x), transposed(w), n, o, kd, out, o, threads);
-    const size_t rows_per_task = div_up(16384, o);
-    const size_t tasks = div_up(n, rows_per_task);
-    parallel_for(tasks, static_cast<double>(n) * o >= 4096 ? threads : 1, [&](size_t t) {
-        const size_t r_end = (t + 1) * rows_per_task < n ? (t + 1) * rows_per_task : n;
-        for (size_t i = t * rows_per_task; i < r_end; ++i) {
-            float* y = out + i * o;
+    // Bias, then GELU, on each finished tile of the product.
+    struct Ctx {
+        const MatView* bias;
+    } ctx{bias};
+    auto finish = [](const void* p, float* c, size_t ldc, size_t, size_t j0, size_t rows, size_t cols) {
+        const MatView* bias = static_cast<const Ctx*>(p)->bias;
+        for (size_t r = 0; r < rows; ++r) {
+            float* y = c + r * ldc;
             if (bias) {
-                for (size_t j = 0; j < o; ++j) y[j] = detail::gelu(bias->at(0, j) + y[j]);
+                for (size_t j = 0; j < cols; ++j) y[j] = detail::gelu(bias->at(0, j0 + j) + y[j]);
             } else {
-                for (size_t j = 0; j < o; ++j) y[j] = detail::gelu(y[j]);
+                for (size_t j = 0; j < cols; ++j) y[j] = detail::gelu(y[j]);
             }
         }
-    });
+    };
+    if (kd > 0) {
+        const TileEpilogue epilogue{finish, &ctx};
+        gemm_core(kernels_for(current_isa()), operand(x), transposed(w), n, o, kd, out, o, threads,
+                  &epilogue);
+        return;
+    }
+    // No products: every element is GELU of its bias (or of +0.0).
+    const size_t rows_per_task = div_up(16384, o);
+    parallel_for(div_up(n, rows_per_task), static_cast<double>(n) * o >= 4096 ? threads : 1,
+                 [&](size_t t) {
+                     const size_t r0 = t * rows_per_task;
+                     const size_t rows = n - r0 < rows_per_task ? n - r0 : rows_per_task;
+                     finish(&ctx, out + r0 * o, o, r0, 0, rows, o);
+                 });
 }
 
 void rmsnorm(const MatView& x, const MatView& w, float eps, float* out) {
