@@ -316,7 +316,8 @@ def test_every_call_of_every_gpu_operation_fails_cleanly(capsys):
     assert out["cases"] > 300
 
 
-# The cold matrix: the first GPU operation of a process also builds the core and the kernel set.
+# The cold matrix: the first GPU operation of a process also builds the core and (except for the
+# operations that need device memory only) the kernel set.
 # A failed creation must leave nothing behind and be retried by the next call; a tolerated one
 # (a kernel module that falls back to a simpler one) must still give correct products.
 COLD = r'''
@@ -349,8 +350,9 @@ def in_fork(fn):
         return ["crash", f"forked child ended with status {status}"]
     return json.loads(b"".join(chunks))
 
-def first_use_log(action):
+def first_use_log(setup, action):
     def go():
+        setup()
         fake.clear_logs()
         result = action()
         log = fake.call_log()  # before a returned tensor is destroyed
@@ -358,64 +360,114 @@ def first_use_log(action):
         return log
     return in_fork(go)
 
-def gemm_case(entry, nth, s):
+def cold_state_problems():
+    """A failed creation leaves nothing behind: without a context no module or stream lives."""
+    if fake.live_contexts == 0 and (fake.live_modules or fake.live_streams):
+        return [f"failed creation left modules {fake.live_modules} streams {fake.live_streams}"]
+    return []
+
+def gemm_case(res):
+    if res[0] != "ok":
+        return [f"raised {res[1]}"]
+    value = res[1]
+    if fake.live_contexts == 0 and not np.array_equal(value, cpu_ab):
+        return ["creation failed but the result is not the CPU product"]
+    if not (np.array_equal(value, cpu_ab) or close(value, ref_ab, 2e-2)):
+        return ["wrong product"]
+    return []
+
+NEEDS_CUDA = "RuntimeError: gemm_chain requires CUDA. Please use two separate gemm() calls for CPU fallback."
+w2 = rand(16, 8)
+ref_chain = ref_ab @ w2
+
+def chain_case(res):
+    if res[0] == "ok":
+        return [] if close(res[1], ref_chain, 5e-2) else ["wrong chained product"]
+    return [] if res[1] == NEEDS_CUDA else [f"raised {res[1]}"]
+
+def message_case(prefixes, want):
+    def check(res):
+        if res[0] == "ok":
+            return want(res[1])
+        if not any(res[1].startswith("RuntimeError: " + p) for p in prefixes):
+            return [f"raised {res[1]}"]
+        return []
+    return check
+
+def tensor_ok(value):
+    return [] if np.array_equal(value.cpu(), a) else ["tensor holds wrong data"]
+
+def product_ok(value):
+    return [] if close(value.cpu(), ref_ab, 1e-4) else ["wrong product"]
+
+held = {}
+
+def tensors_setup():
+    held["ta"], held["tb"] = vb.VantTensor(a), vb.VantTensor(b)
+
+def model_setup():
+    held["m"] = vb.VantBLASModel()
+    held["m"].set_weights(b, w2)
+
+def forward_ok(value):
+    return [] if close(value, ref_chain, 1e-4) else ["wrong forward result"]
+
+def none_ok(value):
+    return [] if value is None and close(held["m"].forward(a), ref_chain, 1e-4) else ["set_weights result wrong"]
+
+nothing = lambda: None
+CORE = "Failed to get CUDA core: "
+COLD_OPS = [
+    # name, setup, action, check of the outcome, device allocations held afterwards (on success,
+    # on failure) by the objects that the setup made
+    ("gemm", nothing, lambda: vb.gemm(a, b), gemm_case, (0, 0)),
+    ("gemm_chain", nothing, lambda: vb.gemm_chain(a, b, w2), chain_case, (0, 0)),
+    ("VantTensor", nothing, lambda: vb.VantTensor(a),
+     message_case([CORE, "Failed to set CUDA context: ", "Failed to allocate CUDA memory: ",
+                   "Failed to copy data to GPU: "], tensor_ok), (0, 0)),
+    ("VantTensor.matmul", tensors_setup, lambda: held["ta"].matmul(held["tb"]),
+     message_case(["Failed to get VantBLAS: ", "Failed to set CUDA context: ", "Failed to allocate output: ",
+                   "GEMM failed: "], product_ok), (2, 2)),
+    ("VantBLASModel.set_weights", lambda: held.update(m=vb.VantBLASModel()), lambda: held["m"].set_weights(b, w2),
+     message_case([CORE, "Failed to set CUDA context: ", "Failed to allocate W", "Failed to copy W"], none_ok),
+     (2, 0)),
+    ("VantBLASModel.forward", model_setup, lambda: held["m"].forward(a),
+     message_case(["Failed to get VantBLAS: ", "Failed to set CUDA context: ", "Failed to allocate ",
+                   "Failed to copy data", "First GEMM failed: ", "Second GEMM failed: ",
+                   "Failed to synchronize stream: "], forward_ok), (2, 2)),
+]
+
+def run_case(setup, action, check, kept, entry, nth, s):
+    setup()
     fake.clear_logs()
     fake.fail(entry, nth, s)
-    res = outcome(lambda: vb.gemm(a, b))
+    res = outcome(action)
     fake.clear_failures()
-    if res[0] != "ok":
-        return f"raised {res[1]}"
-    value = res[1]
-    problems = []
-    if fake.live_contexts == 0:
-        if fake.live_modules or fake.live_streams:
-            problems.append(f"failed creation left modules {fake.live_modules} streams {fake.live_streams}")
-        if not np.array_equal(value, cpu_ab):
-            problems.append("creation failed but the result is not the CPU product")
-    elif not (np.array_equal(value, cpu_ab) or close(value, ref_ab, 2e-2)):
-        problems.append("wrong product")
-    if fake.live_allocations != (1 if entry == "cuMemFree" else 0):
-        problems.append(f"live allocations {fake.live_allocations}")
-    again = outcome(lambda: vb.gemm(a, b))
-    if again[0] != "ok" or not close(again[1], ref_ab, 2e-2):
+    problems = cold_state_problems() + check(res)
+    want = kept[0 if res[0] == "ok" else 1] + (1 if entry == "cuMemFree" else 0)
+    del res  # a tensor built by the case is destroyed here
+    gc.collect()
+    if fake.live_allocations != want:
+        problems.append(f"live allocations {fake.live_allocations}, expected {want}")
+    if fake.bad_frees or fake.bounds_violations:
+        problems.append(f"bad frees {fake.bad_frees}, bounds violations {fake.bounds_violations}")
+    # The next call retries whatever creation failed and must work.
+    again = outcome(action)
+    if again[0] != "ok" or check(again):
         problems.append(f"the next call failed: {again[1]!r:.200}")
     elif fake.live_contexts != 1:
         problems.append("the next call did not build the core")
     return "; ".join(problems) or None
 
-def tensor_case(entry, nth, s):
-    fake.clear_logs()
-    fake.fail(entry, nth, s)
-    res = outcome(lambda: vb.VantTensor(a))
-    fake.clear_failures()
-    problems = []
-    if res[0] == "ok":
-        if not np.array_equal(res[1].cpu(), a):
-            problems.append("tensor holds wrong data")
-    elif not res[1].startswith("RuntimeError: Failed to "):
-        problems.append(f"raised {res[1]}")
-    elif res[1].startswith("RuntimeError: Failed to get CUDA core: "):
-        if fake.live_contexts or fake.live_modules or fake.live_streams:
-            problems.append(f"failed core creation left contexts {fake.live_contexts} modules {fake.live_modules}")
-    del res  # a tensor built by the case is destroyed here
-    gc.collect()
-    if fake.live_allocations != 0:
-        problems.append(f"live allocations {fake.live_allocations}")
-    again = outcome(lambda: vb.VantTensor(a).cpu())
-    if again[0] != "ok" or not np.array_equal(again[1], a):
-        problems.append(f"the next construction failed: {again[1]!r:.200}")
-    return "; ".join(problems) or None
-
 cases, failures, sizes = 0, [], {}
-for name, action, case in (("gemm", lambda: vb.gemm(a, b), gemm_case),
-                           ("VantTensor", lambda: vb.VantTensor(a), tensor_case)):
-    log = first_use_log(action)
+for name, setup, action, check, kept in COLD_OPS:
+    log = first_use_log(setup, action)
     sizes[name] = len(log)
     for i, entry in enumerate(log):
         nth = log[: i + 1].count(entry)
         for s in STATUSES:
             cases += 1
-            problem = in_fork(lambda: case(entry, nth, s))
+            problem = in_fork(lambda: run_case(setup, action, check, kept, entry, nth, s))
             if problem:
                 failures.append([name, f"{entry}#{nth}", s, problem])
 print("MATRIX " + json.dumps({"cases": cases, "failures": failures, "calls": sizes}))
@@ -428,4 +480,4 @@ def test_every_call_of_the_first_gpu_use_fails_cleanly(capsys):
         print(f"\nfault matrix, first GPU use: {out['cases']} (operation, call, status) cases "
               f"(driver calls {out['calls']})")
     assert not out["failures"], "\n".join(map(str, out["failures"][:40]))
-    assert out["cases"] > 200
+    assert out["cases"] > 900
