@@ -330,6 +330,7 @@ def run_threads(n, work):
     return results
 
 
+@no_driver
 def test_cpu_operations_from_several_threads_match_single_threaded_results(vb):
     rng = np.random.default_rng(5)
     inputs = []
@@ -337,16 +338,20 @@ def test_cpu_operations_from_several_threads_match_single_threaded_results(vb):
         a = rng.standard_normal((9 + i, 33)).astype(F32)
         b = rng.standard_normal((33, 7 + i)).astype(F32)
         q = rng.standard_normal((2, 5 + i, 4)).astype(F32)
-        inputs.append((a, b, q))
+        # Large enough to be split across the CPU thread pool, which the callers then share.
+        big_a = rng.standard_normal((64 + i, 300)).astype(F32)
+        big_b = np.asfortranarray(rng.standard_normal((300, 72)).astype(F32))
+        inputs.append((a, b, q, big_a, big_b))
     expected = [(ref.gemm(a, b), ref.attention(q, q, q, F32(1) / np.sqrt(F32(4))),
-                 ref.rmsnorm(a, np.ones((1, 33), F32), F32(1e-6)), ref.gemm_batched(q, q.transpose(0, 2, 1)))
-                for a, b, q in inputs]
+                 ref.rmsnorm(a, np.ones((1, 33), F32), F32(1e-6)), ref.gemm_batched(q, q.transpose(0, 2, 1)),
+                 ref.gemm(big_a, big_b))
+                for a, b, q, big_a, big_b in inputs]
 
     def work(i):
-        a, b, q = inputs[i]
-        for _ in range(30):
+        a, b, q, big_a, big_b = inputs[i]
+        for _ in range(30 // SCALE + 1):
             got = (vb.gemm(a, b), vb.attention(q, q, q), vb.fused_rmsnorm(a, np.ones((1, 33), F32)),
-                   vb.gemm_batched(q, q.transpose(0, 2, 1)))
+                   vb.gemm_batched(q, q.transpose(0, 2, 1)), vb.gemm(big_a, big_b))
             for g, e in zip(got, expected[i]):
                 assert ref.same_bits(g, e), ref.mismatch(g, e)
         return True

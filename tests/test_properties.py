@@ -488,6 +488,18 @@ def test_gemm_batched(vb, data):
     assert_same(observe(vb.gemm_batched, *args, **kwargs), predict(batched_oracle, args, kwargs))
 
 
+@no_driver
+@settings(SETTINGS, max_examples=max(10, EXAMPLES // 5))
+@given(data=st.data())
+def test_gemm_through_the_blocked_and_threaded_paths(vb, data):
+    # Sizes around the k-block and above the work that is split across threads.
+    m, n = data.draw(st.integers(1, 80)), data.draw(st.integers(1, 80))
+    k = data.draw(st.sampled_from([255, 256, 257, 300, 513]))
+    a = data.draw(arrays(2, (m, k)))
+    b = data.draw(arrays(2, (k, n)))
+    assert_same(observe(vb.gemm, a, b), predict(gemm_oracle, "gemm()", [a, b], {}))
+
+
 ATTN_DIM = st.one_of(st.integers(0, 4), st.integers(0, 4), st.integers(5, 9))
 
 
