@@ -14,12 +14,15 @@ cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 CXX=${CXX:-g++}
 BUILD=${VANT_SANITIZE_BUILD:-build/ci-sanitize}
+case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
 SAN_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 
 echo "== sanitizer build ($BUILD)"
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANT_SANITIZE=ON \
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANT_SANITIZE=ON -DVANT_TEST_HOOKS=ON \
       -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
 cmake --build "$BUILD" -j2
+# The test-only hooks module of the runtime tests, instrumented like the module.
+export FAKECUDA_HOOKS_DIR="$BUILD/tests/hooks"
 
 # The test helpers build the stand-in driver (instrumented too) and their other native pieces on
 # first use; doing that here keeps compilers and cmake out of the sanitized processes.

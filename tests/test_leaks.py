@@ -81,4 +81,5 @@ def test_memory_and_refcounts_stay_flat(vb, no_gpu):
     gc.collect()
     grown = rss_bytes() - start
     assert [sys.getrefcount(x) for x in args] == refs
-    assert grown < 4 * 1024 * 1024, f"resident memory grew by {grown} bytes"
+    if os.environ.get("VANT_SANITIZED") != "1":  # AddressSanitizer quarantines freed memory
+        assert grown < 4 * 1024 * 1024, f"resident memory grew by {grown} bytes"
