@@ -177,11 +177,71 @@ def wall_median(fn, runs):
     return statistics.median(times)
 
 
+def resident_rows(torch, rng, n, rows):
+    """Resident objects against the same work on PyTorch tensors kept on the device: a chain of
+    eight VantTensor.matmul calls (read back once at the end) and a two-layer model forward pass
+    from host input to host output. Both sides use FP32 products (TF32 off)."""
+    try:
+        import _vantblas
+    except ImportError as e:
+        print(f"resident objects: _vantblas not importable ({e}); skipped")
+        return
+    a = rng.standard_normal((n, n), dtype=np.float32) / np.float32(np.sqrt(n))
+    ws = [rng.standard_normal((n, n), dtype=np.float32) / np.float32(np.sqrt(n)) for _ in range(2)]
+    flops_chain = 8 * 2.0 * n ** 3
+    flops_model = 2 * 2.0 * n ** 3
+
+    ta = _vantblas.VantTensor(a)
+    tw = _vantblas.VantTensor(ws[0])
+
+    def ours_chain():
+        t = ta
+        for _ in range(8):
+            t = t.matmul(tw)
+        return t.cpu()
+
+    model = _vantblas.VantBLASModel()
+    model.set_weights(ws[0], ws[1])
+    ours_chain()
+    model.forward(a)
+    ms_chain = wall_median(ours_chain, 3)
+    ms_model = wall_median(lambda: model.forward(a), 3)
+
+    peer_chain = peer_model = None
+    if torch is not None:
+        xa = torch.from_numpy(a).cuda()
+        w1 = torch.from_numpy(ws[0]).cuda()
+        w2 = torch.from_numpy(ws[1]).cuda()
+
+        def torch_chain():
+            t = xa
+            for _ in range(8):
+                t = torch.matmul(t, w1)
+            return t.cpu().numpy()
+
+        def torch_model():
+            x = torch.from_numpy(a).cuda()
+            return torch.matmul(torch.matmul(x, w1), w2).cpu().numpy()
+
+        torch_chain()
+        torch_model()
+        peer_chain = flops_chain / (wall_median(torch_chain, 3) * 1e-3) / 1e12
+        peer_model = flops_model / (wall_median(torch_model, 3) * 1e-3) / 1e12
+    t_chain = flops_chain / (ms_chain * 1e-3) / 1e12
+    t_model = flops_model / (ms_model * 1e-3) / 1e12
+    rows.append((n, "VantTensor x8 chain", ms_chain, t_chain, peer_chain,
+                 t_chain / peer_chain if peer_chain else None))
+    rows.append((n, "VantBLASModel fwd", ms_model, t_model, peer_model,
+                 t_model / peer_model if peer_model else None))
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sizes", type=int, nargs="+", default=[1024, 2048, 4096, 8192])
     ap.add_argument("--runs", type=int, default=0, help="timed launches per path (default: by size)")
     ap.add_argument("--budget", type=float, default=240.0, help="seconds; larger sizes are skipped past it")
+    ap.add_argument("--resident-size", type=int, default=4096,
+                    help="size of the VantTensor chain and of the model (batch, in, hidden, out)")
     args = ap.parse_args(argv)
     started = time.monotonic()
 
@@ -272,6 +332,11 @@ def main(argv=None):
         _vantblas.gemm(a, b)
         t = tflops(n, wall_median(lambda: _vantblas.gemm(a, b), e2e_runs))
         rows.append((n, "gemm() end-to-end", None, t, peer_e2e, t / peer_e2e if peer_e2e else None))
+
+    if time.monotonic() - started <= args.budget:
+        resident_rows(torch, rng, args.resident_size, rows)
+    else:
+        print("resident objects: skipped (time budget spent)")
 
     print()
     print(f"{'size':>6}  {'path':<20} {'ms':>9} {'TFLOPS':>8} {'peer':>8} {'ratio':>6}")
