@@ -6,8 +6,9 @@ Our figures come from the public module functions (``_vantblas.gemm`` and the re
 ``gemm`` runs on the CPU). ``--native`` (or a missing module) measures the same C++ code through
 the ctypes test library instead (tests/cpunative.py).
 
-Everything is measured in a child process with the default thread counts, our call and the
-peers' calls alternating, best time of each. OPENBLAS_CORETYPE and
+Everything is measured in a child process with the default thread counts, each callable in
+blocks of back-to-back calls after a pause (so no library's spinning workers slow the next one),
+several rounds, best time of each. OPENBLAS_CORETYPE and
 OPENBLAS_L2_SIZE, set on some machines, make OpenBLAS pick slower kernels, so NumPy is measured
 with both removed from the environment; when either is set here, NumPy is measured a second time
 with them as they are and both figures are printed. Ratios are peer time / our time (above 1: we
@@ -43,7 +44,7 @@ def inputs(quick):
     return data
 
 
-# ---- measurements (in a child process, ours and the peers alternating) -------------------------------
+# ---- measurements (in a child process, ours and the peers in separate blocks) -------------------------------
 
 def numpy_ops():
     def gelu(y):
@@ -85,18 +86,21 @@ def our_ops(native):
         "fused_linear_gelu": lib.linear_gelu, "fused_rmsnorm": lib.rmsnorm}
 
 
-def alternate(fns, repeat, min_time=0.3):
-    """Best time of each callable, calling them in turn so that a busy spell hits all of them."""
-    for f in fns.values():
-        f()
+def in_blocks(fns, repeat, rounds=3, settle=0.25):
+    """Best time of each callable. Each is timed in a block of back-to-back calls, never call by
+    call in turn with another library: OpenBLAS and OpenMP workers keep spinning for a while
+    after a call and would steal the cores from whoever runs next. A pause before each block
+    lets the previous library's workers go idle; several rounds of blocks spread a busy spell
+    of the machine over all of them."""
     best = {k: float("inf") for k in fns}
-    start, rounds = time.perf_counter(), 0
-    while rounds < repeat or (time.perf_counter() - start < min_time and rounds < 50):
+    for _ in range(rounds):
         for k, f in fns.items():
-            t0 = time.perf_counter()
+            time.sleep(settle)
             f()
-            best[k] = min(best[k], time.perf_counter() - t0)
-        rounds += 1
+            for _ in range(max(1, repeat // rounds)):
+                t0 = time.perf_counter()
+                f()
+                best[k] = min(best[k], time.perf_counter() - t0)
     return best
 
 
@@ -129,7 +133,7 @@ def measure(args):
                 with torch.no_grad():
                     return F.scaled_dot_product_attention(tq, tk, tv)
             fns["torch"] = sdpa
-        for k, t in alternate(fns, args.repeat).items():
+        for k, t in in_blocks(fns, args.repeat).items():
             out[k][name] = t
     print(json.dumps(out))
 
