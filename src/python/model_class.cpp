@@ -59,18 +59,6 @@ void model_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-uint64_t count_of(uint64_t rows, uint64_t cols) {
-    uint64_t n;
-    return checked_mul(rows, cols, &n) ? n : UINT64_MAX;
-}
-
-Result<rt::CudaCore*> current_core() {
-    Result<rt::CudaCore*> core = rt::get_cuda_core(0);
-    if (!core) return err("Failed to get CUDA core: " + core.error());
-    if (Result<void> cur = rt::make_current(**core); !cur) return std::move(cur).take_error();
-    return core;
-}
-
 VANT_FASTCALL(model_set_weights) {
     return guarded([&]() -> PyObject* {
         const Signature sig{"VantBLASModel.set_weights()", {"w1", "w2"}, 2, 2};
@@ -86,13 +74,13 @@ VANT_FASTCALL(model_set_weights) {
                                  std::to_string(static_cast<uint32_t>(v2.cols)) + "]");
         }
         // Refused before the old weights are touched.
-        const uint64_t n1 = count_of(v1.rows, v1.cols), n2 = count_of(v2.rows, v2.cols);
+        const uint64_t n1 = element_count(v1.rows, v1.cols), n2 = element_count(v2.rows, v2.cols);
         if (std::string e = device_limit_error("W1", n1); !e.empty()) return raise_runtime(e);
         if (std::string e = device_limit_error("W2", n2); !e.empty()) return raise_runtime(e);
         if (v1.cols != v2.rows) return raise_runtime("Shape mismatch: W1 has " + std::to_string(v1.cols) +
                                                      " columns but W2 has " + std::to_string(v2.rows) + " rows");
 
-        Result<rt::CudaCore*> core = current_core();
+        Result<rt::CudaCore*> core = current_core(0);
         if (!core) return raise_runtime(core.error());
         ModelObject* m = as_model(self);
         // Old weights are always released before the new ones are allocated; until both new
@@ -134,15 +122,15 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
         if (rows > UINT32_MAX || cols != m->in_dim)
             return raise_runtime("The input has " + std::to_string(rows) + " x " + std::to_string(cols) +
                                  " elements; sizes of 2^32 or more cannot be handed to the device");
-        const uint64_t nx = count_of(rows, cols), nh = count_of(rows, m->hidden_dim), nc = count_of(rows, m->out_dim);
+        const uint64_t nx = element_count(rows, cols), nh = element_count(rows, m->hidden_dim), nc = element_count(rows, m->out_dim);
         if (std::string e = device_limit_error("The input", nx); !e.empty()) return raise_runtime(e);
         if (std::string e = device_limit_error("The hidden activations", nh); !e.empty()) return raise_runtime(e);
         if (std::string e = device_limit_error("The output", nc); !e.empty()) return raise_runtime(e);
 
         engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
-        Result<rt::CudaCore*> core = rt::get_cuda_core(0);
-        if (!core) return raise_runtime("Failed to get CUDA core: " + core.error());
+        Result<rt::CudaCore*> core = core_for(0);
+        if (!core) return raise_runtime(core.error());
         std::optional<HostBuffer> host = gather_host_matrix(x.view);
         if (!host) return PyErr_NoMemory();
         Result<rt::DeviceBuffer> dx = rt::upload(host->data(), nx);

@@ -39,12 +39,6 @@ PyObject* make_tensor(PyTypeObject* type, rt::DeviceBuffer&& data, uint64_t rows
     return self;
 }
 
-Result<rt::CudaCore*> core_for(uint64_t device_id) {
-    Result<rt::CudaCore*> core = rt::get_cuda_core(device_id);
-    if (!core) return err("Failed to get CUDA core: " + core.error());
-    return core;
-}
-
 PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         const Signature sig{"VantTensor.__new__()", {"data", "device"}, 2, 1};
@@ -57,13 +51,11 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
             if (device != "cuda") return raise_runtime("Only 'cuda' device is supported");
         }
         const MatView& v = data.view;
-        uint64_t count;
-        if (!checked_mul(v.rows, v.cols, &count)) count = UINT64_MAX;
+        const uint64_t count = element_count(v.rows, v.cols);
         if (std::string e = device_limit_error("VantTensor", count); !e.empty()) return raise_runtime(e);
 
-        Result<rt::CudaCore*> core = core_for(0);
+        Result<rt::CudaCore*> core = current_core(0);
         if (!core) return raise_runtime(core.error());
-        if (Result<void> cur = rt::make_current(**core); !cur) return raise_runtime(cur.error());
         std::optional<HostBuffer> host = gather_host_matrix(v);
         if (!host) return PyErr_NoMemory();
         Result<rt::DeviceBuffer> buffer =
@@ -101,16 +93,14 @@ VANT_FASTCALL(tensor_matmul) {
             return raise_runtime("Shape mismatch: " + std::to_string(m) + " x " + std::to_string(k) + " vs " +
                                  std::to_string(k2) + " x " + std::to_string(n));
         }
-        uint64_t count;
-        if (!checked_mul(m, n, &count)) count = UINT64_MAX;
+        const uint64_t count = element_count(m, n);
         if (std::string e = device_limit_error("The product", count); !e.empty()) return raise_runtime(e);
 
         engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
-        Result<rt::CudaCore*> core = core_for(a->device_id);
-        if (!core) return raise_runtime(core.error());
         // The calling thread may not be the one that built the core or the operands.
-        if (Result<void> cur = rt::make_current(**core); !cur) return raise_runtime(cur.error());
+        Result<rt::CudaCore*> core = current_core(a->device_id);
+        if (!core) return raise_runtime(core.error());
         Result<rt::DeviceBuffer> c = rt::allocate(count);
         if (!c) return raise_runtime("Failed to allocate output: " + c.error());
         engine::CudaResult<void> run =
@@ -126,9 +116,8 @@ VANT_NOARGS(tensor_cpu) {
     return guarded([&]() -> PyObject* {
         const TensorObject* t = as_tensor(self);
         if (t->data.empty()) return raise_runtime("Tensor not initialized");
-        Result<rt::CudaCore*> core = core_for(t->device_id);
+        Result<rt::CudaCore*> core = current_core(t->device_id);
         if (!core) return raise_runtime(core.error());
-        if (Result<void> cur = rt::make_current(**core); !cur) return raise_runtime(cur.error());
         if (drv::CUresult s = drv::cuStreamSynchronize((*core)->stream); s != drv::CUDA_SUCCESS)
             return raise_runtime("Failed to synchronize stream: " + rt::cuda_status_text(s));
         HostBuffer host;

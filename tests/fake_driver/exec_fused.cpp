@@ -36,14 +36,10 @@ namespace {
 
 using fake::BoundsError;
 using fake::Launch;
+using fake::require_params;
 
 void fail(const std::string& what) { throw BoundsError(what); }
 
-void require_params(const Launch& l, size_t n) {
-    if (l.params.size() != n)
-        fail(l.kernel + ": expected " + std::to_string(n) + " parameters, got " +
-             std::to_string(l.params.size()));
-}
 
 float* f32_at(const Launch& l, size_t i, uint64_t count) { return fake::dev_f32(l.params[i].u64(), count); }
 uint8_t* u8_at(const Launch& l, size_t i, uint64_t count) { return fake::dev_u8(l.params[i].u64(), count); }

@@ -19,14 +19,10 @@ namespace {
 
 using fake::BoundsError;
 using fake::Launch;
+using fake::require_params;
 
 void fail(const std::string& what) { throw BoundsError(what); }
 
-void require_params(const Launch& l, size_t n) {
-    if (l.params.size() != n)
-        fail(l.kernel + ": expected " + std::to_string(n) + " parameters, got " +
-             std::to_string(l.params.size()));
-}
 
 void require_block(const Launch& l, unsigned x, unsigned y, unsigned z) {
     if (l.block[0] != x || l.block[1] != y || l.block[2] != z)

@@ -45,6 +45,13 @@ float* dev_f32(uint64_t addr, uint64_t count);
 uint16_t* dev_u16(uint64_t addr, uint64_t count);
 uint8_t* dev_u8(uint64_t addr, uint64_t count);
 
+// Refuses a launch (as an illegal access) whose parameter count is not the kernel's.
+inline void require_params(const Launch& launch, size_t n) {
+    if (launch.params.size() != n)
+        throw BoundsError(launch.kernel + ": expected " + std::to_string(n) + " parameters, got " +
+                          std::to_string(launch.params.size()));
+}
+
 using Executor = void (*)(const Launch&);
 void register_executor(const char* kernel, Executor fn);
 
