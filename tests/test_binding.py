@@ -36,6 +36,24 @@ class TestBindingTexts:
             call(vb, m(2, 2))
         assert str(info.value) == text
 
+    def test_caller_text_reaches_the_message_whole(self, vb):
+        # Text that comes from the caller (an operation name, a class's qualified name) may hold
+        # NUL and characters outside ASCII; the message must carry all of it.
+        for op in ("\x00", "a\x00b", "gemm_fp16\x00", "\u00e9\U0001f680"):
+            with pytest.raises(RuntimeError) as info:
+                vb.benchmark(op)
+            assert str(info.value) == "Unknown operation: " + op
+
+        class Odd:
+            pass
+        Odd.__qualname__ = "Od\x00d\u00e9"
+        with pytest.raises(TypeError) as info:
+            vb.gemm(Odd(), m(2, 2))
+        assert str(info.value) == "argument 'a': 'Od\x00d\u00e9' object cannot be converted to 'PyArray<T, D>'"
+        with pytest.raises(TypeError) as info:
+            vb.benchmark(Odd())
+        assert str(info.value) == "argument 'operation': 'Od\x00d\u00e9' object cannot be converted to 'PyString'"
+
     def test_unexpected_keyword_is_reported_before_missing_ones(self, vb):
         with pytest.raises(TypeError, match=r"^gemm\(\) got an unexpected keyword argument 'x'$"):
             vb.gemm(x=1)

@@ -20,7 +20,7 @@ bool ensure_numpy() noexcept {
 void raise_not_array(PyObject* obj, const char* name) {
     std::string msg = "argument '" + std::string(name) + "': '" + type_qualname(obj) +
                       "' object cannot be converted to 'PyArray<T, D>'";
-    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    raise_text(PyExc_TypeError, msg);
 }
 
 // The array when obj is a float32 ndarray of exactly `ndim` dimensions, else null (TypeError set).

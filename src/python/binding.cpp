@@ -32,7 +32,7 @@ void raise_too_many(const Signature& sig, Py_ssize_t given) {
                " positional arguments";
     }
     msg += " but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
-    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    raise_text(PyExc_TypeError, msg);
 }
 
 int param_index(const Signature& sig, PyObject* key) {
@@ -73,7 +73,7 @@ bool check_required(const Signature& sig, const Args& out) {
     std::string msg = std::string(sig.display) + " missing " + std::to_string(k) +
                       (k == 1 ? " required positional argument: " : " required positional arguments: ") +
                       quoted_list(missing, k);
-    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    raise_text(PyExc_TypeError, msg);
     return false;
 }
 
@@ -123,8 +123,9 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noe
 std::string type_qualname(PyObject* obj) {
     PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
-        const char* text = PyUnicode_AsUTF8(name.get());
-        if (text) return text;
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(name.get(), &len);
+        if (text) return std::string(text, static_cast<size_t>(len));
     }
     PyErr_Clear();
     const char* full = Py_TYPE(obj)->tp_name;
@@ -169,7 +170,7 @@ bool to_text(PyObject* obj, const char* name, std::string& out) noexcept {
         if (!PyUnicode_Check(obj)) {
             std::string msg = "argument '" + std::string(name) + "': '" + type_qualname(obj) +
                               "' object cannot be converted to 'PyString'";
-            PyErr_SetString(PyExc_TypeError, msg.c_str());
+            raise_text(PyExc_TypeError, msg);
             return false;
         }
         Py_ssize_t len = 0;
@@ -214,9 +215,14 @@ bool to_f32(PyObject* obj, const char* name, float& out) noexcept {
     return true;
 }
 
-PyObject* raise_runtime(const std::string& text) noexcept {
-    PyErr_SetString(PyExc_RuntimeError, text.c_str());
+PyObject* raise_text(PyObject* type, const std::string& text) noexcept {
+    PyObject* value = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (!value) return nullptr;  // MemoryError already set
+    PyErr_SetObject(type, value);
+    Py_DECREF(value);
     return nullptr;
 }
+
+PyObject* raise_runtime(const std::string& text) noexcept { return raise_text(PyExc_RuntimeError, text); }
 
 }  // namespace vant::py

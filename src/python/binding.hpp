@@ -47,6 +47,9 @@ bool to_text(PyObject* obj, const char* name, std::string& out) noexcept;
 // conversion). False with an error set.
 bool to_f32(PyObject* obj, const char* name, float& out) noexcept;
 
+// Raises `type` with the given UTF-8 text, embedded NULs included (a C-string message would stop
+// at the first one); returns null for convenience.
+PyObject* raise_text(PyObject* type, const std::string& text) noexcept;
 // Raises RuntimeError with the given text; returns null for convenience.
 PyObject* raise_runtime(const std::string& text) noexcept;
 

@@ -82,7 +82,7 @@ VANT_FASTCALL(tensor_matmul) {
         if (Py_TYPE(other_obj) != Py_TYPE(self)) {  // the type is not subclassable
             std::string msg = "argument 'other': '" + type_qualname(other_obj) +
                               "' object cannot be converted to 'VantTensor'";
-            PyErr_SetString(PyExc_TypeError, msg.c_str());
+            raise_text(PyExc_TypeError, msg);
             return nullptr;
         }
         const TensorObject* a = as_tensor(self);
