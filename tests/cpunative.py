@@ -8,7 +8,7 @@
     lib.gemm_batched(a, b), lib.attention(q, k, v, scale), lib.linear_gelu(x, w, bias),
     lib.rmsnorm(x, w, eps)             # same keyword ``plain``
     lib.isa("avx2")                    # force a path ("auto", "baseline", "avx2", "avx512", or
-                                       # "avx2-12x32": 256-bit code with the 512-bit tile shape);
+                                       # "avx2-12x16": 256-bit code with the 512-bit tile shape);
                                        # False when the machine lacks it
     lib.threads(3)                     # threads per call (0: the default, the CPUs available)
     lib.available_isas()               # paths this machine can run, narrowest first
@@ -31,7 +31,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-ISA_NAMES = {"auto": 0, "baseline": 1, "avx2": 2, "avx512": 3, "avx2-12x32": 4}
+ISA_NAMES = {"auto": 0, "baseline": 1, "avx2": 2, "avx512": 3, "avx2-12x16": 4}
 BASE_FLAGS = ["-std=c++20", "-O2", "-fPIC", "-pthread", "-fvisibility=hidden",
               "-ffp-contract=off", "-fno-fast-math", "-Wall", "-Wextra"]
 AVX512_FLAGS = ["-mavx512f", "-mavx512bw", "-mavx512dq", "-mavx512vl", "-mavx2"]
@@ -176,7 +176,7 @@ class CpuLib:
     def available_isas(self):
         best = self.dll.vc_best_isa()
         names = [k for k, v in ISA_NAMES.items() if 1 <= v <= min(best, 3)]
-        return names + (["avx2-12x32"] if best >= 2 else [])
+        return names + (["avx2-12x16"] if best >= 2 else [])
 
     def threads(self, n: int):
         self.dll.vc_force_threads(n)

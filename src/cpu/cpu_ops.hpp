@@ -63,7 +63,7 @@ enum class Isa : int {
     Baseline = 1,
     Avx2 = 2,
     Avx512 = 3,
-    // The 256-bit unit run with the 512-bit path's tile shape (12 x 32), so that machines without
+    // The 256-bit unit run with the 512-bit path's tile shape (12 x 16), so that machines without
     // AVX-512 still exercise that blocking. Never chosen automatically.
     Avx2WideTiles = 4,
 };

@@ -31,7 +31,7 @@ const KernelSet* kernels_avx2() {
 }
 
 const KernelSet* kernels_avx2_wide_tiles() {
-    static const KernelSet ks{"avx2-12x32", 12, 32, &tile_kernel<12, 4>};
+    static const KernelSet ks{"avx2-12x16", 12, 16, &tile_kernel<12, 2>};
     return &ks;
 }
 
