@@ -5,15 +5,12 @@
 // Regenerate the PTX with scripts/regen_fused_ptx.sh.
 
 #include "approx.cuh"
+#include "block_reduce.cuh"
 
 namespace {
 
 constexpr unsigned kTileRows = 64;        // query and key rows per tile of the online kernel
 constexpr float kMaskedScore = -1.0e9f;   // score of a key after the query (causal mask)
-
-// Cross-warp reductions go through a small static array of the kernel: 32 warp results and the
-// block value after them.
-constexpr unsigned kBlockSlot = 32;
 
 __device__ __forceinline__ float warp_max(float v) {
     for (int offset = 16; offset > 0; offset >>= 1)
@@ -21,14 +18,7 @@ __device__ __forceinline__ float warp_max(float v) {
     return v;
 }
 
-__device__ __forceinline__ float warp_sum(float v) {
-    for (int offset = 16; offset > 0; offset >>= 1)
-        v += __shfl_down_sync(0xffffffffu, v, offset);
-    return v;
-}
-
-// Warp results are combined by one thread in warp order, so the block value does not depend on
-// which warp finishes first. Needs a block made of whole warps.
+// The maximum counterpart of vant_block_sum, through the same `red` array.
 __device__ float block_max(float v, float* red) {
     v = warp_max(v);
     if ((threadIdx.x & 31u) == 0) red[threadIdx.x >> 5] = v;
@@ -36,23 +26,10 @@ __device__ float block_max(float v, float* red) {
     if (threadIdx.x == 0) {
         float m = kMaskedScore;
         for (unsigned w = 0; w < blockDim.x / 32; ++w) m = fmaxf(m, red[w]);
-        red[kBlockSlot] = m;
+        red[kRedSlots - 1] = m;
     }
     __syncthreads();
-    return red[kBlockSlot];
-}
-
-__device__ float block_sum(float v, float* red) {
-    v = warp_sum(v);
-    if ((threadIdx.x & 31u) == 0) red[threadIdx.x >> 5] = v;
-    __syncthreads();
-    if (threadIdx.x == 0) {
-        float s = 0.0f;
-        for (unsigned w = 0; w < blockDim.x / 32; ++w) s += red[w];
-        red[kBlockSlot] = s;
-    }
-    __syncthreads();
-    return red[kBlockSlot];
+    return red[kRedSlots - 1];
 }
 
 __device__ __forceinline__ float dot_row(const float* a, const float* b, unsigned n) {
@@ -154,7 +131,7 @@ extern "C" __global__ void vantblas_fused_attention_simple(float* O, const float
                                                            unsigned /*slices*/, unsigned seq_len,
                                                            unsigned head_dim, float scale) {
     VANT_DYNAMIC_SHARED(float, scores);
-    __shared__ float red[kBlockSlot + 1];
+    __shared__ float red[kRedSlots];
     const unsigned q = blockIdx.x;
     if (q >= seq_len || blockDim.x % 32 != 0) return;
 
@@ -171,7 +148,7 @@ extern "C" __global__ void vantblas_fused_attention_simple(float* O, const float
         scores[j] = e;
         local_sum += e;
     }
-    const float row_sum = block_sum(local_sum, red);
+    const float row_sum = vant_block_sum(local_sum, red);
     __syncthreads();
 
     const float inv = vant_rcp_approx(row_sum);

@@ -18,6 +18,35 @@ __device__ __forceinline__ float4 ldg4(const float* p) {
     return __ldg(reinterpret_cast<const float4*>(p));
 }
 
+// The 16 x 16 tile of the small and batched kernels: thread (tx, ty) of a (16, 16) block computes
+// C[16by+ty][16bx+tx] from 16-wide k-tiles staged in sA/sB (elements outside the matrices read
+// as 0), fma.rn.f32 in increasing k from +0.0 stopping at K; outputs outside C are not written.
+__device__ __forceinline__ void tile16_product(float (*sA_tile)[16], float (*sB_tile)[16],
+                                               float* __restrict__ C, const float* __restrict__ A,
+                                               const float* __restrict__ B, u32 M, u32 N, u32 K) {
+    const u32 tx = threadIdx.x, ty = threadIdx.y;
+    const u32 row = blockIdx.y * 16u + ty;
+    const u32 col = blockIdx.x * 16u + tx;
+    const bool row_in = row < M, col_in = col < N;
+    const float* a_row = A + (u64)(row_in ? row : 0u) * K;
+
+    float acc = 0.0f;
+    for (u32 k0 = 0; k0 < K; k0 += 16u) {
+        __syncthreads();
+        const u32 ka = k0 + tx, kb = k0 + ty;
+        sA_tile[ty][tx] = (row_in && ka < K) ? ldg(a_row + ka) : 0.0f;
+        sB_tile[ty][tx] = (kb < K && col_in) ? ldg(B + (u64)kb * N + col) : 0.0f;
+        __syncthreads();
+        if (K - k0 >= 16u) {
+#pragma unroll
+            for (int kk = 0; kk < 16; ++kk) acc = fmaf(sA_tile[ty][kk], sB_tile[kk][tx], acc);
+        } else {
+            for (u32 kk = 0; kk < K - k0; ++kk) acc = fmaf(sA_tile[ty][kk], sB_tile[kk][tx], acc);
+        }
+    }
+    if (row_in && col_in) C[(u64)row * N + col] = acc;
+}
+
 // Generic register-tiled FP32 GEMM for the kernels that no host path launches: every block of
 // 256 threads (any 2-D shape whose product is 256) computes a BM x BN tile of C, each thread TM x TN
 // outputs spread with strides BM/TM and BN/TN so that neighbouring threads read neighbouring

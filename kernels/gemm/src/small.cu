@@ -16,25 +16,5 @@ vantblas_gemm_small_16x16(float* __restrict__ C, const float* __restrict__ A,
                           const float* __restrict__ B, u32 M, u32 N, u32 K) {
     __shared__ float sA_tile[16][16];
     __shared__ float sB_tile[16][16];
-    const u32 tx = threadIdx.x, ty = threadIdx.y;
-    const u32 row = blockIdx.y * 16u + ty;
-    const u32 col = blockIdx.x * 16u + tx;
-    const bool row_in = row < M, col_in = col < N;
-    const float* a_row = A + (u64)(row_in ? row : 0u) * K;
-
-    float acc = 0.0f;
-    for (u32 k0 = 0; k0 < K; k0 += 16u) {
-        __syncthreads();
-        const u32 ka = k0 + tx, kb = k0 + ty;
-        sA_tile[ty][tx] = (row_in && ka < K) ? ldg(a_row + ka) : 0.0f;
-        sB_tile[ty][tx] = (kb < K && col_in) ? ldg(B + (u64)kb * N + col) : 0.0f;
-        __syncthreads();
-        if (K - k0 >= 16u) {
-#pragma unroll
-            for (int kk = 0; kk < 16; ++kk) acc = fmaf(sA_tile[ty][kk], sB_tile[kk][tx], acc);
-        } else {
-            for (u32 kk = 0; kk < K - k0; ++kk) acc = fmaf(sA_tile[ty][kk], sB_tile[kk][tx], acc);
-        }
-    }
-    if (row_in && col_in) C[(u64)row * N + col] = acc;
+    tile16_product(sA_tile, sB_tile, C, A, B, M, N, K);
 }
