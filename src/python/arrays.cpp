@@ -1,9 +1,6 @@
 #include "arrays.hpp"
 
 #include <cstdlib>
-#include <string>
-
-#include "binding.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL VANT_PyArray_API
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
@@ -17,33 +14,18 @@ bool ensure_numpy() noexcept {
     return _import_array() >= 0;
 }
 
-void raise_not_array(PyObject* obj, const char* name) {
-    std::string msg = "argument '" + std::string(name) + "': '" + type_qualname(obj) +
-                      "' object cannot be converted to 'PyArray<T, D>'";
-    raise_text(PyExc_TypeError, msg);
-}
-
 // The array when obj is a float32 ndarray of exactly `ndim` dimensions, else null (TypeError set).
 PyArrayObject* checked_array(PyObject* obj, const char* name, int ndim) noexcept {
-    try {
-        if (!ensure_numpy()) return nullptr;
-        if (!PyArray_Check(obj)) {
-            raise_not_array(obj, name);
-            return nullptr;
-        }
+    if (!ensure_numpy()) return nullptr;
+    if (PyArray_Check(obj)) {
         auto* arr = reinterpret_cast<PyArrayObject*>(obj);
         PyArray_Descr* f32 = PyArray_DescrFromType(NPY_FLOAT32);
-        bool ok = PyArray_NDIM(arr) == ndim && PyArray_EquivTypes(PyArray_DESCR(arr), f32);
+        const bool ok = PyArray_NDIM(arr) == ndim && PyArray_EquivTypes(PyArray_DESCR(arr), f32);
         Py_DECREF(f32);
-        if (!ok) {
-            raise_not_array(obj, name);
-            return nullptr;
-        }
-        return arr;
-    } catch (...) {
-        PyErr_NoMemory();
-        return nullptr;
+        if (ok) return arr;
     }
+    raise_not_convertible(obj, name, "PyArray<T, D>");
+    return nullptr;
 }
 
 void free_buffer(PyObject* capsule) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "binding.hpp"
 #include "common/host_buffer.hpp"
 #include "common/views.hpp"
 #include "pyref.hpp"
@@ -25,6 +26,21 @@ struct Tensor3Arg {
 // 'PyArray<T, D>'" (or an import error) set.
 bool extract_matrix(PyObject* obj, const char* name, MatrixArg& out) noexcept;
 bool extract_tensor3(PyObject* obj, const char* name, Tensor3Arg& out) noexcept;
+
+inline bool extract(PyObject* obj, const char* name, MatrixArg& out) noexcept { return extract_matrix(obj, name, out); }
+inline bool extract(PyObject* obj, const char* name, Tensor3Arg& out) noexcept { return extract_tensor3(obj, name, out); }
+
+// Converts the leading bound arguments, in order and under the signature's parameter names, to
+// the given array arguments; stops at the first failure. They must be required parameters.
+template <class... Out>
+bool extract_arrays(const Signature& sig, const Args& bound, Out&... out) noexcept {
+    int i = 0;
+    auto next = [&](auto& arg) {
+        const int k = i++;
+        return extract(bound[k], sig.names[k], arg);
+    };
+    return (next(out) && ...);
+}
 
 // A new C-ordered, writeable float32 array over the buffer, which the array's base object takes
 // over (no copy). The buffer must hold exactly the product of the extents.

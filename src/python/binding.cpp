@@ -77,49 +77,23 @@ bool check_required(const Signature& sig, const Args& out) {
     return false;
 }
 
-}  // namespace
-
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Args& out) noexcept {
+// The steps both calling conventions share: the count check, then `place` (positional slots and
+// keywords), then the required ones. False with an error set.
+template <class Place>
+bool bind_frame(const Signature& sig, Py_ssize_t nargs, const Args& out, Place&& place) noexcept {
     try {
         if (nargs > sig.count) {
             raise_too_many(sig, nargs);
             return false;
         }
-        for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = args[i];
-        if (kwnames) {
-            Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-            for (Py_ssize_t i = 0; i < nkw; ++i)
-                if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
-        }
-        return check_required(sig, out);
+        return place() && check_required(sig, out);
     } catch (...) {
         PyErr_NoMemory();
         return false;
     }
 }
 
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noexcept {
-    try {
-        Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-        if (nargs > sig.count) {
-            raise_too_many(sig, nargs);
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = PyTuple_GET_ITEM(args, i);
-        if (kwargs) {
-            PyObject *key, *value;
-            Py_ssize_t pos = 0;
-            while (PyDict_Next(kwargs, &pos, &key, &value))
-                if (!place_keyword(sig, key, value, out)) return false;
-        }
-        return check_required(sig, out);
-    } catch (...) {
-        PyErr_NoMemory();
-        return false;
-    }
-}
-
+// The bare qualified name of an object's type ("ndarray", "list", "NoneType").
 std::string type_qualname(PyObject* obj) {
     PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
@@ -131,6 +105,44 @@ std::string type_qualname(PyObject* obj) {
     const char* full = Py_TYPE(obj)->tp_name;
     const char* dot = std::strrchr(full, '.');
     return dot ? dot + 1 : full;
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          Args& out) noexcept {
+    return bind_frame(sig, nargs, out, [&] {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = args[i];
+        if (kwnames) {
+            Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t i = 0; i < nkw; ++i)
+                if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
+        }
+        return true;
+    });
+}
+
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noexcept {
+    const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+    return bind_frame(sig, nargs, out, [&] {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = PyTuple_GET_ITEM(args, i);
+        if (kwargs) {
+            PyObject *key, *value;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(kwargs, &pos, &key, &value))
+                if (!place_keyword(sig, key, value, out)) return false;
+        }
+        return true;
+    });
+}
+
+PyObject* raise_not_convertible(PyObject* obj, const char* name, const char* target) noexcept {
+    try {
+        return raise_text(PyExc_TypeError, "argument '" + std::string(name) + "': '" + type_qualname(obj) +
+                                               "' object cannot be converted to '" + target + "'");
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
 }
 
 void prefix_conversion_error(const char* name) noexcept {
@@ -168,9 +180,7 @@ bool to_u64(PyObject* obj, const char* name, uint64_t& out) noexcept {
 bool to_text(PyObject* obj, const char* name, std::string& out) noexcept {
     try {
         if (!PyUnicode_Check(obj)) {
-            std::string msg = "argument '" + std::string(name) + "': '" + type_qualname(obj) +
-                              "' object cannot be converted to 'PyString'";
-            raise_text(PyExc_TypeError, msg);
+            raise_not_convertible(obj, name, "PyString");
             return false;
         }
         Py_ssize_t len = 0;

@@ -33,9 +33,9 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // tp_new convention (tuple and dict).
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noexcept;
 
-// The bare qualified name of an object's type ("ndarray", "list", "NoneType").
-std::string type_qualname(PyObject* obj);
-
+// Raises TypeError "argument '<name>': '<type>' object cannot be converted to '<target>'", with
+// the bare qualified name of the object's type ("ndarray", "list", "NoneType"); returns null.
+PyObject* raise_not_convertible(PyObject* obj, const char* name, const char* target) noexcept;
 // Replaces a pending TypeError by "argument '<name>': <text>"; other errors pass unchanged.
 void prefix_conversion_error(const char* name) noexcept;
 

@@ -32,8 +32,16 @@ PyObject* settings_type() noexcept;  // VantBLAS
 PyObject* model_type() noexcept;     // VantBLASModel
 PyObject* tensor_type() noexcept;    // VantTensor
 
-// Creates a heap type whose name carries no module prefix (repr "<class 'Name'>"), not
+// The class built from `spec` on first use and kept in `cache` for the process: a heap type whose
+// name is the spec name's last dotted part, with no module prefix (repr "<class 'Name'>"), not
 // subclassable. Returns a new reference or null.
-PyObject* make_bare_type(PyType_Spec& spec, const char* bare_name) noexcept;
+PyObject* bare_type(PyObject*& cache, PyType_Spec& spec) noexcept;
+// The end of every class's dealloc: frees the object and drops its reference to the heap type.
+void free_instance(PyObject* self) noexcept;
+
+// PyMethodDef rows for the two calling conventions.
+#define VANT_FASTCALL_ENTRY(name, fn, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define VANT_NOARGS_ENTRY(name, fn, doc) {name, reinterpret_cast<PyCFunction>(fn), METH_NOARGS, doc}
 
 }  // namespace vant::py

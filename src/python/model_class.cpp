@@ -54,9 +54,7 @@ void model_dealloc(PyObject* self) noexcept {
         m->w1.~DeviceBuffer();
         m->w2.~DeviceBuffer();
     }
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 VANT_FASTCALL(model_set_weights) {
@@ -64,9 +62,7 @@ VANT_FASTCALL(model_set_weights) {
         const Signature sig{"VantBLASModel.set_weights()", {"w1", "w2"}, 2, 2};
         Args bound;
         MatrixArg w1, w2;
-        if (!bind(sig, args, nargs, kwnames, bound) || !extract_matrix(bound[0], "w1", w1) ||
-            !extract_matrix(bound[1], "w2", w2))
-            return nullptr;
+        if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, w1, w2)) return nullptr;
         const MatView &v1 = w1.view, &v2 = w2.view;
         if (static_cast<uint32_t>(v1.cols) != static_cast<uint32_t>(v2.rows)) {
             return raise_runtime("Shape mismatch: W2[" + std::to_string(v2.rows) + "," + std::to_string(v2.cols) +
@@ -75,8 +71,8 @@ VANT_FASTCALL(model_set_weights) {
         }
         // Refused before the old weights are touched.
         const uint64_t n1 = element_count(v1.rows, v1.cols), n2 = element_count(v2.rows, v2.cols);
-        if (std::string e = device_limit_error("W1", n1); !e.empty()) return raise_runtime(e);
-        if (std::string e = device_limit_error("W2", n2); !e.empty()) return raise_runtime(e);
+        if (!within_device_limit("W1", n1)) return nullptr;
+        if (!within_device_limit("W2", n2)) return nullptr;
         if (v1.cols != v2.rows) return raise_runtime("Shape mismatch: W1 has " + std::to_string(v1.cols) +
                                                      " columns but W2 has " + std::to_string(v2.rows) + " rows");
 
@@ -110,7 +106,7 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
         const Signature sig{display, {name}, 1, 1};
         Args bound;
         MatrixArg x;
-        if (!bind(sig, args, nargs, kwnames, bound) || !extract_matrix(bound[0], name, x)) return nullptr;
+        if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, x)) return nullptr;
         const ModelObject* m = as_model(self);
         if (m->w1.empty() || m->w2.empty()) return raise_runtime("Weights not set! Call set_weights() first.");
         const uint64_t rows = x.view.rows, cols = x.view.cols;
@@ -123,9 +119,9 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
             return raise_runtime("The input has " + std::to_string(rows) + " x " + std::to_string(cols) +
                                  " elements; sizes of 2^32 or more cannot be handed to the device");
         const uint64_t nx = element_count(rows, cols), nh = element_count(rows, m->hidden_dim), nc = element_count(rows, m->out_dim);
-        if (std::string e = device_limit_error("The input", nx); !e.empty()) return raise_runtime(e);
-        if (std::string e = device_limit_error("The hidden activations", nh); !e.empty()) return raise_runtime(e);
-        if (std::string e = device_limit_error("The output", nc); !e.empty()) return raise_runtime(e);
+        if (!within_device_limit("The input", nx)) return nullptr;
+        if (!within_device_limit("The hidden activations", nh)) return nullptr;
+        if (!within_device_limit("The output", nc)) return nullptr;
 
         engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
@@ -162,18 +158,15 @@ VANT_FASTCALL(model_forward_batch) {
 }
 
 PyMethodDef kMethods[] = {
-    {"set_weights", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(model_set_weights)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "set_weights($self, w1, w2)\n--\n\nSet weights (allocates on GPU, stays there!)\n"
-     "\u2705 OPTIMIZED: Also creates FP16 versions if dimensions allow for Tensor Cores"},
-    {"forward", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(model_forward)),
-     METH_FASTCALL | METH_KEYWORDS, "forward($self, x)\n--\n\nForward pass (weights already on GPU!)"},
-    {"forward_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(model_forward_batch)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "forward_batch($self, x_batch)\n--\n\n"
-     "\u2705 OPTIMIZED: Forward pass for batched input (single concatenated array)\n"
-     "Processes multiple inputs concatenated together to amortize conversion overhead\n"
-     "Input should be [batch_size * seq_len, embedding_dim] - already concatenated"},
+    VANT_FASTCALL_ENTRY("set_weights", model_set_weights,
+                        "set_weights($self, w1, w2)\n--\n\nSet weights (allocates on GPU, stays there!)\n"
+                        "\u2705 OPTIMIZED: Also creates FP16 versions if dimensions allow for Tensor Cores"),
+    VANT_FASTCALL_ENTRY("forward", model_forward, "forward($self, x)\n--\n\nForward pass (weights already on GPU!)"),
+    VANT_FASTCALL_ENTRY("forward_batch", model_forward_batch,
+                        "forward_batch($self, x_batch)\n--\n\n"
+                        "\u2705 OPTIMIZED: Forward pass for batched input (single concatenated array)\n"
+                        "Processes multiple inputs concatenated together to amortize conversion overhead\n"
+                        "Input should be [batch_size * seq_len, embedding_dim] - already concatenated"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -193,8 +186,7 @@ PyType_Spec kSpec = {"builtins.VantBLASModel", sizeof(ModelObject), 0, Py_TPFLAG
 
 PyObject* model_type() noexcept {
     static PyObject* type = nullptr;
-    if (!type) type = make_bare_type(kSpec, "VantBLASModel");
-    return Py_XNewRef(type);
+    return bare_type(type, kSpec);
 }
 
 }  // namespace vant::py

@@ -37,47 +37,51 @@ void raise_panic(const char* text) noexcept {
     if (type) PyErr_SetString(type, text);
 }
 
-PyObject* make_bare_type(PyType_Spec& spec, const char* bare_name) noexcept {
+PyObject* bare_type(PyObject*& cache, PyType_Spec& spec) noexcept {
+    if (cache) return Py_NewRef(cache);
     // A dotted spec name sets __module__ to "builtins" without the deprecation warning that an
     // undotted one raises; with that module the repr reads "<class 'Name'>". The type name
     // itself is then the bare class name.
     PyObject* type = PyType_FromSpec(&spec);
     if (!type) return nullptr;
-    reinterpret_cast<PyTypeObject*>(type)->tp_name = bare_name;
-    return type;
+    reinterpret_cast<PyTypeObject*>(type)->tp_name = std::strrchr(spec.name, '.') + 1;
+    cache = type;
+    return Py_NewRef(type);
+}
+
+void free_instance(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 namespace {
 
-#define FASTCALL_ENTRY(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
-#define NOARGS_ENTRY(name, fn, doc) {name, reinterpret_cast<PyCFunction>(fn), METH_NOARGS, doc}
-
 // Registration order is the row order; __all__ follows it.
 PyMethodDef kFunctions[] = {
-    FASTCALL_ENTRY("matmul", fn_matmul, "matmul(a, b)\n--\n\nMatrix multiplication"),
-    FASTCALL_ENTRY("matmul_fp16", fn_matmul_fp16, "matmul_fp16(a, b)\n--\n\nFP16 Matrix multiplication"),
-    FASTCALL_ENTRY("gemm", fn_gemm,
-                   "gemm(a, b)\n--\n\nGeneral Matrix Multiply: C = A @ B\n"
-                   "Uses real VantBLAS CUDA kernels when available, falls back to CPU otherwise"),
-    FASTCALL_ENTRY("gemm_fp16", fn_gemm_fp16,
-                   "gemm_fp16(a, b)\n--\n\nFP16 GEMM with Tensor Cores\n"
-                   "Uses real VantBLAS CUDA kernels with Tensor Cores when available"),
-    FASTCALL_ENTRY("gemm_chain", fn_gemm_chain,
-                   "gemm_chain(a, w1, w2)\n--\n\n\u2705 OPTIMIZED: Chain two GEMMs on GPU (A @ W1 @ W2)\n"
-                   "This is MUCH faster than calling gemm twice (no CPU round-trip!)"),
-    FASTCALL_ENTRY("gemm_batched", fn_gemm_batched, "gemm_batched(a, b)\n--\n\nBatched GEMM"),
-    FASTCALL_ENTRY("attention", fn_attention, "attention(q, k, v, scale=None)\n--\n\nFused Attention (alias)"),
-    FASTCALL_ENTRY("fused_attention", fn_fused_attention,
-                   "fused_attention(q, k, v, scale=None)\n--\n\nFused Attention: softmax(Q @ K^T / sqrt(d)) @ V"),
-    FASTCALL_ENTRY("fused_linear_gelu", fn_fused_linear_gelu,
-                   "fused_linear_gelu(x, weight, bias=None)\n--\n\nFused Linear + GELU"),
-    FASTCALL_ENTRY("fused_rmsnorm", fn_fused_rmsnorm, "fused_rmsnorm(x, weight, eps=None)\n--\n\nFused RMSNorm"),
-    NOARGS_ENTRY("info", fn_info, "info()\n--\n\nPrint VantBLAS info"),
-    NOARGS_ENTRY("get_device_info", fn_get_device_info, "get_device_info()\n--\n\nGet device information"),
-    NOARGS_ENTRY("is_cuda_available", fn_is_cuda_available, "is_cuda_available()\n--\n\nCheck if CUDA is available"),
-    FASTCALL_ENTRY("benchmark", fn_benchmark,
-                   "benchmark(operation=\"gemm_fp16\", size=2048, iterations=100)\n--\n\nRun benchmark"),
+    VANT_FASTCALL_ENTRY("matmul", fn_matmul, "matmul(a, b)\n--\n\nMatrix multiplication"),
+    VANT_FASTCALL_ENTRY("matmul_fp16", fn_matmul_fp16, "matmul_fp16(a, b)\n--\n\nFP16 Matrix multiplication"),
+    VANT_FASTCALL_ENTRY("gemm", fn_gemm,
+                        "gemm(a, b)\n--\n\nGeneral Matrix Multiply: C = A @ B\n"
+                        "Uses real VantBLAS CUDA kernels when available, falls back to CPU otherwise"),
+    VANT_FASTCALL_ENTRY("gemm_fp16", fn_gemm_fp16,
+                        "gemm_fp16(a, b)\n--\n\nFP16 GEMM with Tensor Cores\n"
+                        "Uses real VantBLAS CUDA kernels with Tensor Cores when available"),
+    VANT_FASTCALL_ENTRY("gemm_chain", fn_gemm_chain,
+                        "gemm_chain(a, w1, w2)\n--\n\n\u2705 OPTIMIZED: Chain two GEMMs on GPU (A @ W1 @ W2)\n"
+                        "This is MUCH faster than calling gemm twice (no CPU round-trip!)"),
+    VANT_FASTCALL_ENTRY("gemm_batched", fn_gemm_batched, "gemm_batched(a, b)\n--\n\nBatched GEMM"),
+    VANT_FASTCALL_ENTRY("attention", fn_attention, "attention(q, k, v, scale=None)\n--\n\nFused Attention (alias)"),
+    VANT_FASTCALL_ENTRY("fused_attention", fn_fused_attention,
+                        "fused_attention(q, k, v, scale=None)\n--\n\nFused Attention: softmax(Q @ K^T / sqrt(d)) @ V"),
+    VANT_FASTCALL_ENTRY("fused_linear_gelu", fn_fused_linear_gelu,
+                        "fused_linear_gelu(x, weight, bias=None)\n--\n\nFused Linear + GELU"),
+    VANT_FASTCALL_ENTRY("fused_rmsnorm", fn_fused_rmsnorm, "fused_rmsnorm(x, weight, eps=None)\n--\n\nFused RMSNorm"),
+    VANT_NOARGS_ENTRY("info", fn_info, "info()\n--\n\nPrint VantBLAS info"),
+    VANT_NOARGS_ENTRY("get_device_info", fn_get_device_info, "get_device_info()\n--\n\nGet device information"),
+    VANT_NOARGS_ENTRY("is_cuda_available", fn_is_cuda_available, "is_cuda_available()\n--\n\nCheck if CUDA is available"),
+    VANT_FASTCALL_ENTRY("benchmark", fn_benchmark,
+                        "benchmark(operation=\"gemm_fp16\", size=2048, iterations=100)\n--\n\nRun benchmark"),
 };
 
 struct ClassEntry {

@@ -15,9 +15,7 @@ PyObject* attention_entry(const char* display, PyObject* const* args, Py_ssize_t
         const Signature sig{display, {"q", "k", "v", "scale"}, 4, 3};
         Args bound;
         Tensor3Arg q, k, v;
-        if (!bind(sig, args, nargs, kwnames, bound) || !extract_tensor3(bound[0], "q", q) ||
-            !extract_tensor3(bound[1], "k", k) || !extract_tensor3(bound[2], "v", v))
-            return nullptr;
+        if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, q, k, v)) return nullptr;
         const uint64_t B = q.view.d0, S = q.view.d1, D = q.view.d2;
         float scale;
         if (bound.given_not_none(3)) {
@@ -43,9 +41,7 @@ VANT_FASTCALL(fn_fused_linear_gelu) {
         const Signature sig{"fused_linear_gelu()", {"x", "weight", "bias"}, 3, 2};
         Args bound;
         MatrixArg x, w, bias;
-        if (!bind(sig, args, nargs, kwnames, bound) || !extract_matrix(bound[0], "x", x) ||
-            !extract_matrix(bound[1], "weight", w))
-            return nullptr;
+        if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, x, w)) return nullptr;
         const bool has_bias = bound.given_not_none(2);
         if (has_bias && !extract_matrix(bound[2], "bias", bias)) return nullptr;
         const uint64_t N = x.view.rows, O = w.view.rows;
@@ -61,9 +57,7 @@ VANT_FASTCALL(fn_fused_rmsnorm) {
         const Signature sig{"fused_rmsnorm()", {"x", "weight", "eps"}, 3, 2};
         Args bound;
         MatrixArg x, w;
-        if (!bind(sig, args, nargs, kwnames, bound) || !extract_matrix(bound[0], "x", x) ||
-            !extract_matrix(bound[1], "weight", w))
-            return nullptr;
+        if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, x, w)) return nullptr;
         float eps = 1e-6f;
         if (bound.given_not_none(2) && !to_f32(bound[2], "eps", eps)) return nullptr;
         const uint64_t R = x.view.rows, C = x.view.cols;

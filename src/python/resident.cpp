@@ -1,11 +1,16 @@
 #include "resident.hpp"
 
+#include <string>
+
+#include "binding.hpp"
+
 namespace vant::py {
 
-std::string device_limit_error(const char* what, uint64_t count) {
-    if (count <= kMaxDeviceFloats) return {};
-    return std::string(what) + " needs " + std::to_string(count) +
-           " floats, more than a device buffer can hold (at most 2^30 - 1 floats: byte counts are 32-bit)";
+bool within_device_limit(const char* what, uint64_t count) {
+    if (rt::fits_byte_count(count, sizeof(float))) return true;
+    raise_runtime(std::string(what) + " needs " + std::to_string(count) +
+                  " floats, more than a device buffer can hold (at most 2^30 - 1 floats: byte counts are 32-bit)");
+    return false;
 }
 
 uint64_t element_count(uint64_t rows, uint64_t cols) noexcept {

@@ -1,20 +1,16 @@
-// Helpers shared by the GPU-resident classes and the chained GEMM.
+// Helpers shared by the GPU-resident classes.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "common/views.hpp"
 #include "runtime/device_buffer.hpp"
 
 namespace vant::py {
 
-// Device buffers carry 32-bit byte counts, so one holds at most this many floats.
-inline constexpr uint64_t kMaxDeviceFloats = (uint64_t{1} << 30) - 1;
-
-// "" when a buffer of `count` floats fits the 32-bit byte counts, else the refusal text naming
-// the limit.
-std::string device_limit_error(const char* what, uint64_t count);
+// True when a buffer of `count` floats fits the 32-bit byte counts of a device buffer; otherwise
+// false with RuntimeError "<what> needs <count> floats, more than a device buffer can hold ..." set.
+bool within_device_limit(const char* what, uint64_t count);
 
 // rows x cols, saturated at UINT64_MAX (which no device buffer can hold) instead of wrapping.
 uint64_t element_count(uint64_t rows, uint64_t cols) noexcept;

@@ -38,9 +38,7 @@ void settings_dealloc(PyObject* self) noexcept {
     SettingsObject* s = as_settings(self);
     delete s->precision;
     delete s->kernel;
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyObject* set_text(const char* display, const char* name, std::string* SettingsObject::*field,
@@ -80,13 +78,11 @@ VANT_NOARGS(settings_info) {
 }
 
 PyMethodDef kMethods[] = {
-    {"info", reinterpret_cast<PyCFunction>(settings_info), METH_NOARGS, "info($self)\n--\n\n"},
-    {"set_precision", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(settings_set_precision)),
-     METH_FASTCALL | METH_KEYWORDS, "set_precision($self, p)\n--\n\n"},
-    {"set_kernel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(settings_set_kernel)),
-     METH_FASTCALL | METH_KEYWORDS, "set_kernel($self, k)\n--\n\n"},
-    {"get_precision", reinterpret_cast<PyCFunction>(settings_get_precision), METH_NOARGS, "get_precision($self)\n--\n\n"},
-    {"get_kernel", reinterpret_cast<PyCFunction>(settings_get_kernel), METH_NOARGS, "get_kernel($self)\n--\n\n"},
+    VANT_NOARGS_ENTRY("info", settings_info, "info($self)\n--\n\n"),
+    VANT_FASTCALL_ENTRY("set_precision", settings_set_precision, "set_precision($self, p)\n--\n\n"),
+    VANT_FASTCALL_ENTRY("set_kernel", settings_set_kernel, "set_kernel($self, k)\n--\n\n"),
+    VANT_NOARGS_ENTRY("get_precision", settings_get_precision, "get_precision($self)\n--\n\n"),
+    VANT_NOARGS_ENTRY("get_kernel", settings_get_kernel, "get_kernel($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -104,8 +100,7 @@ PyType_Spec kSpec = {"builtins.VantBLAS", sizeof(SettingsObject), 0, Py_TPFLAGS_
 
 PyObject* settings_type() noexcept {
     static PyObject* type = nullptr;
-    if (!type) type = make_bare_type(kSpec, "VantBLAS");
-    return Py_XNewRef(type);
+    return bare_type(type, kSpec);
 }
 
 }  // namespace vant::py

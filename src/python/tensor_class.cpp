@@ -44,7 +44,7 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         const Signature sig{"VantTensor.__new__()", {"data", "device"}, 2, 1};
         Args bound;
         MatrixArg data;
-        if (!bind(sig, args, kwargs, bound) || !extract_matrix(bound[0], "data", data)) return nullptr;
+        if (!bind(sig, args, kwargs, bound) || !extract_arrays(sig, bound, data)) return nullptr;
         if (bound.given(1)) {
             std::string device;
             if (!to_text(bound[1], "device", device)) return nullptr;
@@ -52,7 +52,7 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         }
         const MatView& v = data.view;
         const uint64_t count = element_count(v.rows, v.cols);
-        if (std::string e = device_limit_error("VantTensor", count); !e.empty()) return raise_runtime(e);
+        if (!within_device_limit("VantTensor", count)) return nullptr;
 
         Result<rt::CudaCore*> core = current_core(0);
         if (!core) return raise_runtime(core.error());
@@ -68,9 +68,7 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 void tensor_dealloc(PyObject* self) noexcept {
     TensorObject* t = as_tensor(self);
     if (t->alive) t->data.~DeviceBuffer();  // makes the core's context current, then frees
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 VANT_FASTCALL(tensor_matmul) {
@@ -79,12 +77,8 @@ VANT_FASTCALL(tensor_matmul) {
         Args bound;
         if (!bind(sig, args, nargs, kwnames, bound)) return nullptr;
         PyObject* other_obj = bound[0];
-        if (Py_TYPE(other_obj) != Py_TYPE(self)) {  // the type is not subclassable
-            std::string msg = "argument 'other': '" + type_qualname(other_obj) +
-                              "' object cannot be converted to 'VantTensor'";
-            raise_text(PyExc_TypeError, msg);
-            return nullptr;
-        }
+        if (Py_TYPE(other_obj) != Py_TYPE(self))  // the type is not subclassable
+            return raise_not_convertible(other_obj, "other", "VantTensor");
         const TensorObject* a = as_tensor(self);
         const TensorObject* b = as_tensor(other_obj);
         if (a->data.empty() || b->data.empty()) return raise_runtime("Tensors not initialized");
@@ -94,7 +88,7 @@ VANT_FASTCALL(tensor_matmul) {
                                  std::to_string(k2) + " x " + std::to_string(n));
         }
         const uint64_t count = element_count(m, n);
-        if (std::string e = device_limit_error("The product", count); !e.empty()) return raise_runtime(e);
+        if (!within_device_limit("The product", count)) return nullptr;
 
         engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
@@ -120,12 +114,13 @@ VANT_NOARGS(tensor_cpu) {
         if (!core) return raise_runtime(core.error());
         if (drv::CUresult s = drv::cuStreamSynchronize((*core)->stream); s != drv::CUDA_SUCCESS)
             return raise_runtime("Failed to synchronize stream: " + rt::cuda_status_text(s));
-        HostBuffer host;
-        if (!zeros_for(t->rows, t->cols, 1, host)) return nullptr;
-        if (drv::CUresult s = drv::cuMemcpyDtoH(host.data(), t->data.ptr(), static_cast<size_t>(host.size()) * 4);
+        // The copy overwrites every element.
+        std::optional<HostBuffer> host = HostBuffer::uninit(element_count(t->rows, t->cols));
+        if (!host) return PyErr_NoMemory();
+        if (drv::CUresult s = drv::cuMemcpyDtoH(host->data(), t->data.ptr(), static_cast<size_t>(host->size()) * 4);
             s != drv::CUDA_SUCCESS)
             return raise_runtime("Failed to copy data from GPU: " + rt::cuda_status_text(s));
-        return matrix_result(std::move(host), t->rows, t->cols);
+        return matrix_result(std::move(*host), t->rows, t->cols);
     });
 }
 
@@ -145,13 +140,12 @@ VANT_NOARGS(tensor_device) {
 }
 
 PyMethodDef kMethods[] = {
-    {"matmul", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tensor_matmul)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "matmul($self, other)\n--\n\nMatrix multiplication with another VantTensor (both stay on GPU!)"},
-    {"cpu", reinterpret_cast<PyCFunction>(tensor_cpu), METH_NOARGS,
-     "cpu($self)\n--\n\nConvert to NumPy array (explicit conversion when needed)"},
-    {"shape", reinterpret_cast<PyCFunction>(tensor_shape), METH_NOARGS, "shape($self)\n--\n\nGet shape"},
-    {"device", reinterpret_cast<PyCFunction>(tensor_device), METH_NOARGS, "device($self)\n--\n\nGet device"},
+    VANT_FASTCALL_ENTRY("matmul", tensor_matmul,
+                        "matmul($self, other)\n--\n\nMatrix multiplication with another VantTensor (both stay on GPU!)"),
+    VANT_NOARGS_ENTRY("cpu", tensor_cpu,
+                      "cpu($self)\n--\n\nConvert to NumPy array (explicit conversion when needed)"),
+    VANT_NOARGS_ENTRY("shape", tensor_shape, "shape($self)\n--\n\nGet shape"),
+    VANT_NOARGS_ENTRY("device", tensor_device, "device($self)\n--\n\nGet device"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -171,8 +165,7 @@ PyType_Spec kSpec = {"builtins.VantTensor", sizeof(TensorObject), 0, Py_TPFLAGS_
 
 PyObject* tensor_type() noexcept {
     static PyObject* type = nullptr;
-    if (!type) type = make_bare_type(kSpec, "VantTensor");
-    return Py_XNewRef(type);
+    return bare_type(type, kSpec);
 }
 
 }  // namespace vant::py
