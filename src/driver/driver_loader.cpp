@@ -43,7 +43,6 @@ constexpr EntryInfo kEntries[kEntryCount] = {
 };
 
 // Zero-initialised at load time; written only by the loader, never cleared.
-std::atomic<void*> g_bootstrap{nullptr};
 std::atomic<void*> g_slots[kEntryCount];
 
 // Fills the table from an opened library. False when the bootstrap entry cannot be obtained;
@@ -53,7 +52,6 @@ bool resolve_all(void* get_proc_v2) {
     reinterpret_cast<GetProcAddressFn>(get_proc_v2)("cuGetProcAddress", &bootstrap, kBootstrapVersion,
                                                     kDefaultFlags, nullptr);
     if (!bootstrap) return false;
-    g_bootstrap.store(bootstrap, std::memory_order_release);
     auto resolve = reinterpret_cast<GetProcAddressFn>(bootstrap);
     for (int i = 0; i < kEntryCount; ++i) {
         void* fn = nullptr;

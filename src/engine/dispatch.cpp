@@ -16,7 +16,9 @@ CUresult launch(CUfunction fn, const LaunchShape& s, CUstream stream, void** par
                                s.block[2], s.shared_bytes, stream, params, nullptr);
 }
 
-CudaError refused(const char* what, CUresult status) {
+// Success, or "<what><status>" as a launch failure when the driver refused the launch.
+CudaResult<void> launched(CUresult status, const char* what) {
+    if (status == drv::CUDA_SUCCESS) return {};
     return CudaError::launch_failed(std::string(what) + std::to_string(status));
 }
 
@@ -26,13 +28,11 @@ std::string sizes_text(uint32_t m, uint32_t n, uint32_t k) {
 
 }  // namespace
 
-CudaResult<void> KernelSet::launch_shared(CUfunction fn, CUdeviceptr a, CUdeviceptr b,
-                                          CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
-                                          CUstream stream) const {
+CudaResult<void> KernelSet::launch_shared(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
+                                          uint32_t n, uint32_t k, CUstream stream) const {
     void* params[] = {&a, &b, &c, &m, &n, &k};
-    CUresult status = launch(fn, shared_shape(m, n), stream, params);
-    if (status != drv::CUDA_SUCCESS) return refused("cuLaunchKernel (shared) failed: ", status);
-    return {};
+    return launched(launch(gemm_shared, shared_shape(m, n), stream, params),
+                    "cuLaunchKernel (shared) failed: ");
 }
 
 CudaResult<void> KernelSet::gemm_f32(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
@@ -51,18 +51,16 @@ CudaResult<void> KernelSet::gemm_f32(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c
                 void* params[] = {&c, &a, &b, &m, &n, &k};
                 status = launch(gemm_small, small_shape(m, n), stream, params);
             }
-            if (status != drv::CUDA_SUCCESS) return refused("cuLaunchKernel (small) failed: ", status);
-            return {};
+            return launched(status, "cuLaunchKernel (small) failed: ");
         }
         case F32Path::Shared:
-            return launch_shared(gemm_shared, a, b, c, m, n, k, stream);
+            return launch_shared(a, b, c, m, n, k, stream);
         case F32Path::V2: {
             float alpha = 1.0f;
             float beta = 0.0f;  // C is newly allocated: the kernel must not read it
             void* params[] = {&a, &b, &c, &m, &n, &k, &alpha, &beta};
-            CUresult status = launch(gemm_v2, v2_shape(m, n), stream, params);
-            if (status != drv::CUDA_SUCCESS) return refused("cuLaunchKernel (V2) failed: ", status);
-            return {};
+            return launched(launch(gemm_v2, v2_shape(m, n), stream, params),
+                            "cuLaunchKernel (V2) failed: ");
         }
     }
     return CudaError::launch_failed("no kernel path");  // unreachable: every path returns above
@@ -72,9 +70,8 @@ CudaResult<void> KernelSet::convert_f32_to_f16(CUdeviceptr source, CUdeviceptr d
                                                uint32_t n, CUstream stream) const {
     if (!convert_f32_to_f16_fn) return CudaError::launch_failed("FP16 conversion kernel not loaded");
     void* params[] = {&destination, &source, &n};
-    CUresult status = launch(convert_f32_to_f16_fn, convert_shape(n), stream, params);
-    if (status != drv::CUDA_SUCCESS) return refused("convert_f32_to_f16 failed: ", status);
-    return {};
+    return launched(launch(convert_f32_to_f16_fn, convert_shape(n), stream, params),
+                    "convert_f32_to_f16 failed: ");
 }
 
 CudaResult<void> KernelSet::gemm_f16(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
@@ -87,26 +84,23 @@ CudaResult<void> KernelSet::gemm_f16(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c
                 "FP16 GEMM requires dimensions to be multiples of 16. Got " + sizes_text(m, n, k));
         case F16Path::OptVec: {
             void* params[] = {&c, &a, &b, &m, &n, &k};
-            CUresult status = launch(gemm_wmma_opt_vec, opt_vec_shape(m, n), stream, params);
-            if (status != drv::CUDA_SUCCESS) return refused("cuLaunchKernel (OptVec) failed: ", status);
-            return {};
+            return launched(launch(gemm_wmma_opt_vec, opt_vec_shape(m, n), stream, params),
+                            "cuLaunchKernel (OptVec) failed: ");
         }
         case F16Path::WmmaMax:
-            return launch_wmma(gemm_shared, gemm_wmma_max, a, b, c, m, n, k, stream);
+            return launch_wmma(a, b, c, m, n, k, stream);
     }
     return CudaError::launch_failed("no kernel path");  // unreachable: every path returns above
 }
 
-CudaResult<void> KernelSet::launch_wmma(CUfunction fallback, CUfunction wmma, CUdeviceptr a,
-                                        CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n,
-                                        uint32_t k, CUstream stream) const {
-    if (!wmma) return CudaError::launch_failed("WMMA kernel not loaded");
+CudaResult<void> KernelSet::launch_wmma(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
+                                        uint32_t n, uint32_t k, CUstream stream) const {
     void* params[] = {&c, &a, &b, &m, &n, &k};
-    CUresult status = launch(wmma, wmma_max_shape(m, n), stream, params);
+    CUresult status = launch(gemm_wmma_max, wmma_max_shape(m, n), stream, params);
     if (status == drv::CUDA_SUCCESS) return {};
     write_stdout_line("[VantBLAS] WMMA launch failed: " + std::to_string(status) +
                       ", falling back to shared");
-    return launch_shared(fallback, a, b, c, m, n, k, stream);
+    return launch_shared(a, b, c, m, n, k, stream);
 }
 
 CudaResult<Precision> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,

@@ -35,11 +35,10 @@ Result<HostBuffer> gpu_gemm_chain(const MatView& a, const MatView& w1, const Mat
     const uint32_t n1 = static_cast<uint32_t>(w1.cols);
     const uint32_t n2 = static_cast<uint32_t>(w2.cols);
 
-    auto set = KernelSet::get();
-    if (!set) return err("Failed to get VantBLAS: " + set.error().display());
-    auto core = rt::get_cuda_core(0);
-    if (!core) return err("Failed to get CUDA core: " + core.error());
-    const drv::CUstream stream = core.value()->stream;
+    auto device = gemm_device();
+    if (!device) return std::move(device).take_error();
+    const KernelSet& set = *device->set;
+    const drv::CUstream stream = device->stream;
 
     auto da = upload_view(a);
     if (!da) return std::move(da).take_error();
@@ -54,9 +53,9 @@ Result<HostBuffer> gpu_gemm_chain(const MatView& a, const MatView& w1, const Mat
 
     // Both products queue on the one stream, which orders them; no copy or synchronisation
     // between them.
-    auto first = gemm_f16_or_f32(*set.value(), da->ptr(), dw1->ptr(), h->ptr(), m, n1, k, stream);
+    auto first = gemm_f16_or_f32(set, da->ptr(), dw1->ptr(), h->ptr(), m, n1, k, stream);
     if (!first) return err("First GEMM failed: " + first.error().display());
-    auto second = gemm_f16_or_f32(*set.value(), h->ptr(), dw2->ptr(), c->ptr(), m, n2, n1, stream);
+    auto second = gemm_f16_or_f32(set, h->ptr(), dw2->ptr(), c->ptr(), m, n2, n1, stream);
     if (!second) return err("Second GEMM failed: " + second.error().display());
 
     da->reset();

@@ -28,6 +28,14 @@ bool fits_device_sizes(uint64_t m, uint64_t n, uint64_t k) noexcept {
     return below_4_gib(m, k) && below_4_gib(k, n) && below_4_gib(m, n);
 }
 
+Result<GemmDevice> gemm_device() {
+    auto set = KernelSet::get();
+    if (!set) return err("Failed to get VantBLAS: " + set.error().display());
+    auto core = rt::get_cuda_core(0);
+    if (!core) return err("Failed to get CUDA core: " + core.error());
+    return GemmDevice{set.value(), core.value()->stream};
+}
+
 Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
     if (static_cast<uint32_t>(a.cols) != static_cast<uint32_t>(b.rows))
         return err("Shape mismatch: " + shape_text(a, b));
@@ -40,35 +48,31 @@ Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
     const uint32_t k = static_cast<uint32_t>(a.cols);
     const uint32_t n = static_cast<uint32_t>(b.cols);
 
-    auto set = KernelSet::get();
-    if (!set) return err("Failed to get VantBLAS: " + set.error().display());
-    auto core = rt::get_cuda_core(0);
-    if (!core) return err("Failed to get CUDA core: " + core.error());
+    auto device = gemm_device();
+    if (!device) return std::move(device).take_error();
 
     auto host_a = gather_host_matrix(a);
     auto host_b = gather_host_matrix(b);
     if (!host_a || !host_b) return err("Failed to allocate host memory for the operands");
 
     auto dev_a = rt::upload(host_a->data(), host_a->size());
-    if (!dev_a) return err(dev_a.error());
+    if (!dev_a) return std::move(dev_a).take_error();
     auto dev_b = rt::upload(host_b->data(), host_b->size());
-    if (!dev_b) return err(dev_b.error());
+    if (!dev_b) return std::move(dev_b).take_error();
 
     auto dev_c = rt::allocate(uint64_t{m} * n, 4);
     if (!dev_c) return err("Failed to allocate output: " + dev_c.error());
 
     // The tensor-core kernels read float32 operands and round them while staging, so dA and dB
     // go to them as they are; a failure of that route falls back to single precision silently.
-    auto product = gemm_f16_or_f32(*set.value(), dev_a->ptr(), dev_b->ptr(), dev_c->ptr(), m, n,
-                                   k, core.value()->stream);
+    auto product = gemm_f16_or_f32(*device->set, dev_a->ptr(), dev_b->ptr(), dev_c->ptr(), m, n,
+                                   k, device->stream);
     if (!product) return err("VantBLAS GEMM failed: " + product.error().display());
 
     rt::release(dev_a.value());
     rt::release(dev_b.value());
     // download releases C after a successful copy; on failure C is freed with dev_c.
-    auto result = rt::download(dev_c.value(), m, n, 0);
-    if (!result) return err(result.error());
-    return std::move(result).value();
+    return rt::download(dev_c.value(), m, n, 0);
 }
 
 }  // namespace vant::engine

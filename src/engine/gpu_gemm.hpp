@@ -10,8 +10,11 @@
 #include "../common/host_buffer.hpp"
 #include "../common/result.hpp"
 #include "../common/views.hpp"
+#include "../driver/driver_api.hpp"
 
 namespace vant::engine {
+
+struct KernelSet;
 
 // Errors: "Shape mismatch: A[M,K] x B[K2,N]" (inner sizes differ in their low 32 bits; no GPU
 // state is touched), "Matrix too large for the GPU: ..." (an extent of 2^32 or more, or an
@@ -24,5 +27,13 @@ Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b);
 // every operand (M x K, K x N, M x N floats) below 2^32 bytes, as the 32-bit sizes and byte
 // counts of the kernels and transfers require.
 bool fits_device_sizes(uint64_t m, uint64_t n, uint64_t k) noexcept;
+
+// What a product on the device needs: the loaded kernel set and the core's stream.
+struct GemmDevice {
+    const KernelSet* set;
+    drv::CUstream stream;
+};
+// Errors: "Failed to get VantBLAS: ", "Failed to get CUDA core: ".
+Result<GemmDevice> gemm_device();
 
 }  // namespace vant::engine

@@ -19,9 +19,10 @@ constexpr CUresult kNotFound = 500;  // CUDA_ERROR_NOT_FOUND
 
 void say(std::string_view line) { write_stdout_line(line); }
 
-// Warnings that end in ": " are completed by the driver status in decimal.
-void say_status(std::string_view prefix, CUresult status) {
-    std::string line(prefix);
+// Warnings that end in ": " are completed by the driver status in decimal; others stand alone.
+void warn(std::string_view text, CUresult status) {
+    if (!text.ends_with(": ")) return say(text);
+    std::string line(text);
     line += std::to_string(status);
     say(line);
 }
@@ -70,23 +71,24 @@ private:
     std::vector<CUmodule> loaded_;
 };
 
+// The loaded module, or null after the load_failed warning.
+CUmodule load_or_warn(Loader& loader, const char* path, std::string_view load_failed) {
+    CUmodule module;
+    CUresult status = loader.load(path, &module);
+    if (status == drv::CUDA_SUCCESS) return module;
+    warn(load_failed, status);
+    return nullptr;
+}
+
 // Module with a single looked-up entry and the usual three lines. Returns the handle or null.
 CUfunction load_single(Loader& loader, const char* path, const char* entry,
                        std::string_view load_failed, std::string_view not_found,
-                       std::string_view loaded_ok, bool not_found_has_status) {
-    CUmodule module;
-    CUresult status = loader.load(path, &module);
-    if (status != drv::CUDA_SUCCESS) {
-        say_status(load_failed, status);
-        return nullptr;
-    }
+                       std::string_view loaded_ok) {
+    CUmodule module = load_or_warn(loader, path, load_failed);
+    if (!module) return nullptr;
     CUfunction fn;
-    status = Loader::lookup(module, entry, &fn);
-    if (status != drv::CUDA_SUCCESS) {
-        if (not_found_has_status)
-            say_status(not_found, status);
-        else
-            say(not_found);
+    if (CUresult status = Loader::lookup(module, entry, &fn); status != drv::CUDA_SUCCESS) {
+        warn(not_found, status);
         return nullptr;
     }
     say(loaded_ok);
@@ -109,7 +111,7 @@ CudaResult<KernelSet> KernelSet::load() {
     set.gemm_small = load_single(loader, "gemm/small.ptx", "vantblas_gemm_small_16x16",
                                  "[VantBLAS] Warning: Small kernel failed to load: ",
                                  "[VantBLAS] Warning: Small kernel function not found: ",
-                                 "[VantBLAS] Small kernel (16x16) loaded OK", true);
+                                 "[VantBLAS] Small kernel (16x16) loaded OK");
 
     // Without the basic kernel nothing can stand in for anything else: the whole load fails,
     // silently, and the loader unloads what it loaded.
@@ -159,115 +161,88 @@ CudaResult<KernelSet> KernelSet::load() {
     set.batched_gemm = load_single(loader, "gemm/batched.ptx", "vantblas_gemm_batched",
                                    "[VantBLAS] Warning: Batched kernel failed to load: ",
                                    "[VantBLAS] Warning: Batched kernel function not found: ",
-                                   "[VantBLAS] Batched kernel loaded OK", true);
+                                   "[VantBLAS] Batched kernel loaded OK");
     if (!set.batched_gemm) set.batched_gemm = set.gemm_small;
 
     set.gemm_wmma_max = load_single(loader, "gemm/wmma_max.ptx", "vantblas_gemm_wmma_max",
                                     "[VantBLAS] Warning: WMMA kernel failed to load: ",
                                     "[VantBLAS] Warning: WMMA kernel not found",
-                                    "[VantBLAS] \u26A1 WMMA MAX kernel loaded! (19.6 TFLOPS)", false);
+                                    "[VantBLAS] \u26A1 WMMA MAX kernel loaded! (19.6 TFLOPS)");
     set.gemm_wmma_opt_vec =
         load_single(loader, "gemm/wmma_opt.ptx", "vantblas_gemm_wmma_opt_vec",
                     "[VantBLAS] Warning: OptVec kernel failed to load: ",
                     "[VantBLAS] Warning: OptVec kernel not found",
-                    "[VantBLAS] \u26A1 OptVec kernel loaded! (22.8 TFLOPS - 62% PyTorch)", false);
+                    "[VantBLAS] \u26A1 OptVec kernel loaded! (22.8 TFLOPS - 62% PyTorch)");
     set.gemm_fp16_pure =
         load_single(loader, "gemm/fp16_pure.ptx", "vantblas_gemm_wmma_fp16_pure",
                     "[VantBLAS] Warning: FP16 Pure kernel failed to load: ",
                     "[VantBLAS] Warning: FP16 Pure kernel not found",
-                    "[VantBLAS] \U0001F3C6 FP16 Pure kernel loaded! (31.7 TFLOPS - 86% PyTorch)",
-                    false);
+                    "[VantBLAS] \U0001F3C6 FP16 Pure kernel loaded! (31.7 TFLOPS - 86% PyTorch)");
     set.gemm_v2 = load_single(loader, "gemm/v2.ptx", "vantblas_gemm_v2",
                               "[VantBLAS] Warning: V2 kernel failed to load: ",
                               "[VantBLAS] Warning: V2 kernel not found",
-                              "[VantBLAS] \u26A1 V2 kernel loaded! (10.7+ TFLOPS for large matrices)",
-                              false);
+                              "[VantBLAS] \u26A1 V2 kernel loaded! (10.7+ TFLOPS for large matrices)");
 
-    {
-        CUmodule module;
-        CUresult status = loader.load("gemm/v1.ptx", &module);
-        if (status != drv::CUDA_SUCCESS) {
-            say_status("[VantBLAS] Warning: Small Fast kernels failed to load: ", status);
-        } else {
-            (void)Loader::lookup(module, "vantblas_gemm_small_v1", &set.gemm_small_v1);
-            (void)Loader::lookup(module, "vantblas_gemm_medium_v1", &set.gemm_medium_v1);
-            if (set.gemm_small_v1)
-                say("[VantBLAS] \u26A1 Small V1 kernel loaded! (optimized for 512-1024)");
-            if (set.gemm_medium_v1)
-                say("[VantBLAS] \u26A1 Medium V1 kernel loaded! (optimized for 1024-1536)");
-        }
+    if (CUmodule module = load_or_warn(loader, "gemm/v1.ptx",
+                                       "[VantBLAS] Warning: Small Fast kernels failed to load: ")) {
+        (void)Loader::lookup(module, "vantblas_gemm_small_v1", &set.gemm_small_v1);
+        (void)Loader::lookup(module, "vantblas_gemm_medium_v1", &set.gemm_medium_v1);
+        if (set.gemm_small_v1)
+            say("[VantBLAS] \u26A1 Small V1 kernel loaded! (optimized for 512-1024)");
+        if (set.gemm_medium_v1)
+            say("[VantBLAS] \u26A1 Medium V1 kernel loaded! (optimized for 1024-1536)");
     }
 
     set.attention_basic =
         load_single(loader, "fused/attention.ptx", "vantblas_fused_attention",
                     "[VantBLAS] Warning: Attention kernel failed to load: ",
                     "[VantBLAS] Warning: Attention kernel function not found: ",
-                    "[VantBLAS] Fused Attention kernel loaded OK", true);
+                    "[VantBLAS] Fused Attention kernel loaded OK");
 
-    {
-        CUmodule module;
-        CUresult status = loader.load("gemm/convert.ptx", &module);
-        if (status != drv::CUDA_SUCCESS) {
-            say_status("[VantBLAS] Warning: FP16 convert kernels failed to load: ", status);
-        } else {
-            (void)Loader::lookup(module, "convert_f32_to_f16", &set.convert_f32_to_f16_fn);
-            (void)Loader::lookup(module, "convert_f16_to_f32", &set.convert_f16_to_f32_fn);
-            if (set.convert_f32_to_f16_fn && set.convert_f16_to_f32_fn)
-                say("[VantBLAS] \u26A1 FP16 conversion kernels loaded OK!");
-        }
+    if (CUmodule module = load_or_warn(loader, "gemm/convert.ptx",
+                                       "[VantBLAS] Warning: FP16 convert kernels failed to load: ")) {
+        (void)Loader::lookup(module, "convert_f32_to_f16", &set.convert_f32_to_f16_fn);
+        (void)Loader::lookup(module, "convert_f16_to_f32", &set.convert_f16_to_f32_fn);
+        if (set.convert_f32_to_f16_fn && set.convert_f16_to_f32_fn)
+            say("[VantBLAS] \u26A1 FP16 conversion kernels loaded OK!");
     }
 
-    {
-        CUmodule module;
-        CUresult status = loader.load("fused/fused_attention.ptx", &module);
-        if (status != drv::CUDA_SUCCESS) {
-            say_status("[VantBLAS] Warning: Fused Attention CUDA failed to load: ", status);
-        } else {
-            (void)Loader::lookup(module, "vantblas_fused_attention_simple",
-                                 &set.fused_attention_simple);
-            (void)Loader::lookup(module, "vantblas_multihead_attention", &set.multihead_attention);
-            if (set.fused_attention_simple)
-                say("[VantBLAS] \U0001F680 Fused Attention CUDA loaded OK!");
-        }
+    if (CUmodule module = load_or_warn(loader, "fused/fused_attention.ptx",
+                                       "[VantBLAS] Warning: Fused Attention CUDA failed to load: ")) {
+        (void)Loader::lookup(module, "vantblas_fused_attention_simple",
+                             &set.fused_attention_simple);
+        (void)Loader::lookup(module, "vantblas_multihead_attention", &set.multihead_attention);
+        if (set.fused_attention_simple)
+            say("[VantBLAS] \U0001F680 Fused Attention CUDA loaded OK!");
     }
 
-    {
-        CUmodule module;
-        CUresult status = loader.load("fused/fused_ops.ptx", &module);
-        if (status != drv::CUDA_SUCCESS) {
-            say_status("[VantBLAS] Warning: Fused Ops failed to load: ", status);
-        } else {
-            struct Entry {
-                const char* name;
-                CUfunction* slot;
-            };
-            const Entry entries[] = {
-                {"vantblas_fused_linear_bias_gelu", &set.fused_linear_bias_gelu},
-                {"vantblas_fused_linear_bias_silu", &set.fused_linear_bias_silu},
-                {"vantblas_fused_rmsnorm_residual", &set.fused_rmsnorm_residual},
-                {"vantblas_fused_layernorm_residual", &set.fused_layernorm_residual},
-                {"vantblas_fused_swiglu", &set.fused_swiglu},
-                {"vantblas_fused_bias_residual", &set.fused_bias_residual},
-            };
-            int found = 0;
-            for (const Entry& e : entries)
-                if (Loader::lookup(module, e.name, e.slot) == drv::CUDA_SUCCESS) ++found;
-            say("[VantBLAS] \U0001F525 Fused Ops loaded: " + std::to_string(found) + "/6 kernels");
-        }
+    if (CUmodule module = load_or_warn(loader, "fused/fused_ops.ptx",
+                                       "[VantBLAS] Warning: Fused Ops failed to load: ")) {
+        struct Entry {
+            const char* name;
+            CUfunction* slot;
+        };
+        const Entry entries[] = {
+            {"vantblas_fused_linear_bias_gelu", &set.fused_linear_bias_gelu},
+            {"vantblas_fused_linear_bias_silu", &set.fused_linear_bias_silu},
+            {"vantblas_fused_rmsnorm_residual", &set.fused_rmsnorm_residual},
+            {"vantblas_fused_layernorm_residual", &set.fused_layernorm_residual},
+            {"vantblas_fused_swiglu", &set.fused_swiglu},
+            {"vantblas_fused_bias_residual", &set.fused_bias_residual},
+        };
+        int found = 0;
+        for (const Entry& e : entries)
+            if (Loader::lookup(module, e.name, e.slot) == drv::CUDA_SUCCESS) ++found;
+        say("[VantBLAS] \U0001F525 Fused Ops loaded: " + std::to_string(found) + "/6 kernels");
     }
 
-    {
-        CUmodule module;
-        CUresult status = loader.load("fused/fp8.ptx", &module);
-        if (status != drv::CUDA_SUCCESS) {
-            say_status("[VantBLAS] Warning: FP8 Ops failed to load: ", status);
-        } else {
-            (void)Loader::lookup(module, "vantblas_quantize_fp8", &set.quantize_fp8);
-            (void)Loader::lookup(module, "vantblas_dequantize_fp8", &set.dequantize_fp8);
-            (void)Loader::lookup(module, "vantblas_gemm_fp8_tiled", &set.gemm_fp8_tiled);
-            if (set.quantize_fp8 && set.gemm_fp8_tiled)
-                say("[VantBLAS] \u26A1 FP8 Pipeline loaded OK! (DeepSeek style)");
-        }
+    if (CUmodule module = load_or_warn(loader, "fused/fp8.ptx",
+                                       "[VantBLAS] Warning: FP8 Ops failed to load: ")) {
+        (void)Loader::lookup(module, "vantblas_quantize_fp8", &set.quantize_fp8);
+        (void)Loader::lookup(module, "vantblas_dequantize_fp8", &set.dequantize_fp8);
+        (void)Loader::lookup(module, "vantblas_gemm_fp8_tiled", &set.gemm_fp8_tiled);
+        if (set.quantize_fp8 && set.gemm_fp8_tiled)
+            say("[VantBLAS] \u26A1 FP8 Pipeline loaded OK! (DeepSeek style)");
     }
 
     say("[VantBLAS] \u2705 All kernels loaded successfully");

@@ -69,10 +69,10 @@ struct KernelSet {
     // N a multiple of 4, V2 loaded). A zero size is an InvalidDimensions error.
     CudaResult<void> gemm_f32(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n,
                               uint32_t k, CUstream stream) const;
-    // The given handle with the shared kernel's parameter order and geometry (the basic kernel
-    // in the reduced set takes the same).
-    CudaResult<void> launch_shared(CUfunction fn, CUdeviceptr a, CUdeviceptr b, CUdeviceptr c,
-                                   uint32_t m, uint32_t n, uint32_t k, CUstream stream) const;
+    // The shared kernel with its parameter order and geometry (in the reduced set the basic
+    // kernel sits in that slot and takes the same).
+    CudaResult<void> launch_shared(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
+                                   uint32_t n, uint32_t k, CUstream stream) const;
     // n float32 values at `source` rounded to n halves at `destination` (2n bytes).
     CudaResult<void> convert_f32_to_f16(CUdeviceptr source, CUdeviceptr destination, uint32_t n,
                                         CUstream stream) const;
@@ -81,11 +81,10 @@ struct KernelSet {
     // can launch reads exactly the buffers it is given. C receives float32.
     CudaResult<void> gemm_f16(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n,
                               uint32_t k, CUstream stream) const;
-    // The WMMA-max kernel; when the driver refuses it, one warning line and the fallback handle
-    // through launch_shared.
-    CudaResult<void> launch_wmma(CUfunction fallback, CUfunction wmma, CUdeviceptr a,
-                                 CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
-                                 CUstream stream) const;
+    // The WMMA-max kernel (which must be loaded); when the driver refuses it, one warning line
+    // and the shared kernel through launch_shared.
+    CudaResult<void> launch_wmma(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
+                                 uint32_t n, uint32_t k, CUstream stream) const;
 
     bool has_tensor_cores() const noexcept { return gemm_wmma_max != nullptr; }
 };

@@ -74,26 +74,32 @@ struct LaunchShape {
     friend constexpr bool operator==(const LaunchShape&, const LaunchShape&) = default;
 };
 
-// Dynamic shared sizes below are passed as the tables give them even where the kernel itself
-// declares only static arrays.
+// A grid of tile x tile blocks over C (x along its N columns, y along its M rows). Dynamic shared
+// sizes below are passed as the tables give them even where the kernel itself declares only
+// static arrays.
+constexpr LaunchShape tiled_shape(uint32_t m, uint32_t n, uint32_t tile, uint32_t block_x,
+                                  uint32_t block_y, uint32_t shared_bytes) noexcept {
+    return {{ceil_div(n, tile), ceil_div(m, tile), 1}, {block_x, block_y, 1}, shared_bytes};
+}
+
 constexpr LaunchShape small_shape(uint32_t m, uint32_t n) noexcept {
-    return {{ceil_div(n, 16), ceil_div(m, 16), 1}, {16, 16, 1}, 2048};
+    return tiled_shape(m, n, 16, 16, 16, 2048);
 }
 constexpr LaunchShape shared_shape(uint32_t m, uint32_t n) noexcept {
-    return {{ceil_div(n, 64), ceil_div(m, 64), 1}, {16, 16, 1}, 4096};
+    return tiled_shape(m, n, 64, 16, 16, 4096);
 }
 // The basic 64x64 kernel standing in for the small kernel: its own 64x64 tiling, no shared memory.
 constexpr LaunchShape basic_shape(uint32_t m, uint32_t n) noexcept {
-    return {{ceil_div(n, 64), ceil_div(m, 64), 1}, {16, 16, 1}, 0};
+    return tiled_shape(m, n, 64, 16, 16, 0);
 }
 constexpr LaunchShape v2_shape(uint32_t m, uint32_t n) noexcept {
-    return {{ceil_div(n, 128), ceil_div(m, 128), 1}, {256, 1, 1}, 0};
+    return tiled_shape(m, n, 128, 256, 1, 0);
 }
 constexpr LaunchShape opt_vec_shape(uint32_t m, uint32_t n) noexcept {
-    return {{ceil_div(n, 64), ceil_div(m, 64), 1}, {128, 1, 1}, 0};
+    return tiled_shape(m, n, 64, 128, 1, 0);
 }
 constexpr LaunchShape wmma_max_shape(uint32_t m, uint32_t n) noexcept {
-    return {{ceil_div(n, 128), ceil_div(m, 128), 1}, {256, 1, 1}, 20480};
+    return tiled_shape(m, n, 128, 256, 1, 20480);
 }
 constexpr LaunchShape convert_shape(uint32_t count) noexcept {
     return {{ceil_div(count, 256), 1, 1}, {256, 1, 1}, 0};

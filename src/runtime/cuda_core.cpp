@@ -1,7 +1,6 @@
 #include "cuda_core.hpp"
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -89,9 +88,8 @@ Result<CudaCore*> build_core() {
         if (size_t nul = text.find('\0'); nul != std::string_view::npos)
             return err("Failed to create CString from " + name +
                        " PTX: nul byte found in provided data at position: " + std::to_string(nul));
-        const std::string ptx(text);  // c_str() is the NUL-terminated copy handed to the driver
-
-        status = drv::cuModuleLoadData(&slot.module, ptx.c_str());
+        // The embedded text is NUL-terminated already; a missing one is handed over as "".
+        status = drv::cuModuleLoadData(&slot.module, text.empty() ? "" : text.data());
         if (status != drv::CUDA_SUCCESS) {
             slot.module = nullptr;
             return err("Failed to load " + name + " module: " + cuda_status_text(status));
@@ -116,7 +114,6 @@ Result<CudaCore*> build_core() {
         return err("cuStreamCreate failed: " + cuda_status_text(status));
     }
 
-    core.device_id = 0;
     auto* built = new CudaCore(core);  // lives until the process exits
     partial->committed = true;
     return built;

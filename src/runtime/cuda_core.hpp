@@ -21,10 +21,16 @@ struct TrainingKernel {
     CUfunction function = nullptr;
 };
 
+// Index of each training kernel in CudaCore::kernels.
+enum TrainingKernelIndex : int {
+    kMatmulKernel, kSoftmaxKernel, kAdamwKernel, kOneHotKernel, kOneHotChunkKernel,
+    kCrossEntropyBackwardKernel, kReduceSumKernel, kEmbeddingKernel, kTransposeKernel,
+    kTrainingKernelCount
+};
+
 struct CudaCore {
     CUcontext context = nullptr;
-    TrainingKernel kernels[9];  // matmul, softmax, adamw, one_hot, one_hot_chunk,
-                                // cross_entropy_backward, reduce_sum, embedding, transpose
+    TrainingKernel kernels[kTrainingKernelCount];
     CUstream stream = nullptr;
     uint64_t device_id = 0;
 };
@@ -37,13 +43,6 @@ Result<CudaCore*> get_cuda_core(uint64_t ordinal);
 
 // The core when it has been built, else null; never builds, never calls the driver.
 CudaCore* built_cuda_core() noexcept;
-
-// Index of each training kernel in CudaCore::kernels.
-enum TrainingKernelIndex : int {
-    kMatmulKernel, kSoftmaxKernel, kAdamwKernel, kOneHotKernel, kOneHotChunkKernel,
-    kCrossEntropyBackwardKernel, kReduceSumKernel, kEmbeddingKernel, kTransposeKernel,
-    kTrainingKernelCount
-};
 
 // The driver's description of a status, or "Unknown CUDA error: <status>".
 std::string cuda_status_text(CUresult status);

@@ -36,6 +36,15 @@ std::string too_large(uint64_t n, uint64_t elem_bytes) {
            " bytes exceed the 4 GiB limit of a device buffer";
 }
 
+// The core with its context made current on this thread: "Failed to get CUDA core: " + text, or
+// make_current's own text.
+Result<CudaCore*> current_core(uint64_t ordinal) {
+    auto core = get_cuda_core(ordinal);
+    if (!core) return err("Failed to get CUDA core: " + core.error());
+    if (auto current = make_current(*core.value()); !current) return std::move(current).take_error();
+    return core;
+}
+
 }  // namespace
 
 Result<DeviceBuffer> allocate(uint64_t n, uint64_t elem_bytes) {
@@ -48,9 +57,7 @@ Result<DeviceBuffer> allocate(uint64_t n, uint64_t elem_bytes) {
 }
 
 Result<DeviceBuffer> upload(const float* host, uint64_t n) {
-    auto core = get_cuda_core(0);
-    if (!core) return err("Failed to get CUDA core: " + core.error());
-    if (auto current = make_current(*core.value()); !current) return std::move(current).take_error();
+    if (auto core = current_core(0); !core) return std::move(core).take_error();
 
     auto buffer = allocate(n, sizeof(float));
     if (!buffer) return err("Failed to allocate CUDA memory: " + buffer.error());
@@ -62,9 +69,8 @@ Result<DeviceBuffer> upload(const float* host, uint64_t n) {
 }
 
 Result<HostBuffer> download(DeviceBuffer& buffer, uint64_t rows, uint64_t cols, uint64_t ordinal) {
-    auto core = get_cuda_core(ordinal);
-    if (!core) return err("Failed to get CUDA core: " + core.error());
-    if (auto current = make_current(*core.value()); !current) return std::move(current).take_error();
+    auto core = current_core(ordinal);
+    if (!core) return std::move(core).take_error();
 
     CUresult status = drv::cuStreamSynchronize(core.value()->stream);
     if (status != drv::CUDA_SUCCESS) return err("Failed to synchronize stream: " + cuda_status_text(status));
