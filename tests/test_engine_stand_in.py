@@ -685,6 +685,9 @@ def test_gpu_gemm_errors_and_oversized_operands():
             "4gib": h.gpu_gemm(eh.view(np.broadcast_to(np.ones((1, 1), np.float32), (2 ** 30, 1))),
                                eh.view(np.ones((1, 1), np.float32))),
             "zero_k": gpu(np.zeros((3, 0), np.float32), np.zeros((0, 2), np.float32)),
+            # Inner extents equal in their low 32 bits only: refused before B is gathered.
+            "k_low_bits": h.gpu_gemm(eh.view(np.ones((1, 3), np.float32)),
+                                     eh.view(np.broadcast_to(np.ones((1, 1), np.float32), (2 ** 32 + 3, 1)))),
         }
         out["allocs_for_oversized"] = fake.calls("cuMemAlloc") - allocs
         out["fits"] = [h.fits_device_sizes(*s) for s in [(2 ** 30 - 1, 1, 1), (2 ** 30, 1, 1), (1, 2 ** 30, 1),
@@ -700,6 +703,7 @@ def test_gpu_gemm_errors_and_oversized_operands():
     assert out["4gib"] == "Matrix too large for the GPU: A[1073741824,1] x B[1,1]"
     # Zero-sized operands reach the driver, which refuses zero-byte allocations.
     assert out["zero_k"] == "Failed to allocate CUDA memory: invalid argument"
+    assert out["k_low_bits"] == "Shape mismatch: A[1,3] x B[4294967299,1]"
     assert out["allocs_for_oversized"] == 1   # only the zero-sized upload's attempt
     assert out["fits"] == [True, False, False, False, False, True, False, False]
     assert out["live"] == 0

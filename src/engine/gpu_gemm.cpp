@@ -37,8 +37,9 @@ Result<GemmDevice> gemm_device() {
 }
 
 Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
-    if (static_cast<uint32_t>(a.cols) != static_cast<uint32_t>(b.rows))
-        return err("Shape mismatch: " + shape_text(a, b));
+    // All 64 bits: inner extents that agree only in their low 32 bits are a mismatch, not a
+    // product to stage (a broadcast B of 2^32 + K rows would otherwise be gathered in full).
+    if (a.cols != b.rows) return err("Shape mismatch: " + shape_text(a, b));
     // The device layer counts in 32 bits: larger extents would be truncated into a product of
     // the wrong shape, and larger buffers into short copies. Refusing them here sends the call to
     // the CPU before anything is allocated.
