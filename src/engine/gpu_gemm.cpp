@@ -31,8 +31,8 @@ bool fits_device_sizes(uint64_t m, uint64_t n, uint64_t k) noexcept {
 Result<GemmDevice> gemm_device() {
     auto set = KernelSet::get();
     if (!set) return err("Failed to get VantBLAS: " + set.error().display());
-    auto core = rt::get_cuda_core(0);
-    if (!core) return err("Failed to get CUDA core: " + core.error());
+    auto core = rt::core_for(0);
+    if (!core) return std::move(core).take_error();
     return GemmDevice{set.value(), core.value()->stream};
 }
 

@@ -18,19 +18,6 @@ uint64_t element_count(uint64_t rows, uint64_t cols) noexcept {
     return checked_mul(rows, cols, &n) ? n : UINT64_MAX;
 }
 
-Result<rt::CudaCore*> core_for(uint64_t device_id) {
-    Result<rt::CudaCore*> core = rt::get_cuda_core(device_id);
-    if (!core) return err("Failed to get CUDA core: " + core.error());
-    return core;
-}
-
-Result<rt::CudaCore*> current_core(uint64_t device_id) {
-    Result<rt::CudaCore*> core = core_for(device_id);
-    if (!core) return core;
-    if (Result<void> cur = rt::make_current(**core); !cur) return std::move(cur).take_error();
-    return core;
-}
-
 Result<rt::DeviceBuffer> allocate_and_copy(const float* host, uint64_t count, const char* alloc_prefix,
                                            const char* copy_prefix) {
     Result<rt::DeviceBuffer> buffer = rt::allocate(count);

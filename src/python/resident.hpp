@@ -15,12 +15,6 @@ bool within_device_limit(const char* what, uint64_t count);
 // rows x cols, saturated at UINT64_MAX (which no device buffer can hold) instead of wrapping.
 uint64_t element_count(uint64_t rows, uint64_t cols) noexcept;
 
-// The core for a device: "Failed to get CUDA core: " + the core's message on failure.
-Result<rt::CudaCore*> core_for(uint64_t device_id);
-// The same, with the core's context made current on the calling thread (which need not be the
-// thread that built the core): "Failed to set CUDA context: " + status text on failure.
-Result<rt::CudaCore*> current_core(uint64_t device_id);
-
 // Allocates `count` floats and copies the host data up; messages prefixed with
 // alloc_prefix / copy_prefix + the driver's status text. The buffer is freed on a failed copy.
 Result<rt::DeviceBuffer> allocate_and_copy(const float* host, uint64_t count, const char* alloc_prefix,

@@ -54,7 +54,7 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         const uint64_t count = element_count(v.rows, v.cols);
         if (!within_device_limit("VantTensor", count)) return nullptr;
 
-        Result<rt::CudaCore*> core = current_core(0);
+        Result<rt::CudaCore*> core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         std::optional<HostBuffer> host = gather_host_matrix(v);
         if (!host) return PyErr_NoMemory();
@@ -93,7 +93,7 @@ VANT_FASTCALL(tensor_matmul) {
         engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
         // The calling thread may not be the one that built the core or the operands.
-        Result<rt::CudaCore*> core = current_core(a->device_id);
+        Result<rt::CudaCore*> core = rt::current_core(a->device_id);
         if (!core) return raise_runtime(core.error());
         Result<rt::DeviceBuffer> c = rt::allocate(count);
         if (!c) return raise_runtime("Failed to allocate output: " + c.error());
@@ -110,7 +110,7 @@ VANT_NOARGS(tensor_cpu) {
     return guarded([&]() -> PyObject* {
         const TensorObject* t = as_tensor(self);
         if (t->data.empty()) return raise_runtime("Tensor not initialized");
-        Result<rt::CudaCore*> core = current_core(t->device_id);
+        Result<rt::CudaCore*> core = rt::current_core(t->device_id);
         if (!core) return raise_runtime(core.error());
         if (drv::CUresult s = drv::cuStreamSynchronize((*core)->stream); s != drv::CUDA_SUCCESS)
             return raise_runtime("Failed to synchronize stream: " + rt::cuda_status_text(s));

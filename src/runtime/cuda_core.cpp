@@ -183,6 +183,19 @@ Result<void> make_current(const CudaCore& core) {
     return ok();
 }
 
+Result<CudaCore*> core_for(uint64_t ordinal) {
+    auto core = get_cuda_core(ordinal);
+    if (!core) return err("Failed to get CUDA core: " + core.error());
+    return core;
+}
+
+Result<CudaCore*> current_core(uint64_t ordinal) {
+    auto core = core_for(ordinal);
+    if (!core) return core;
+    if (auto current = make_current(*core.value()); !current) return std::move(current).take_error();
+    return core;
+}
+
 bool cuda_usable() noexcept {
     if (drv::ensure_loaded() != 0) return false;
     if (drv::cuInit(0) != drv::CUDA_SUCCESS) return false;

@@ -53,6 +53,12 @@ Result<void> check_status(CUresult status);
 // "Failed to set CUDA context: " + status text on failure.
 Result<void> make_current(const CudaCore& core);
 
+// The core for a device: "Failed to get CUDA core: " + the core's message on failure.
+Result<CudaCore*> core_for(uint64_t ordinal);
+// The same, with the core's context made current on the calling thread (which need not be the
+// thread that built the core): "Failed to set CUDA context: " + status text on failure.
+Result<CudaCore*> current_core(uint64_t ordinal);
+
 // True when the driver loads, cuInit succeeds and at least one device is present. Creates no
 // context and prints nothing.
 bool cuda_usable() noexcept;

@@ -35,16 +35,6 @@ std::string too_large(uint64_t n, uint64_t elem_bytes) {
     return std::to_string(n) + " elements of " + std::to_string(elem_bytes) +
            " bytes exceed the 4 GiB limit of a device buffer";
 }
-
-// The core with its context made current on this thread: "Failed to get CUDA core: " + text, or
-// make_current's own text.
-Result<CudaCore*> current_core(uint64_t ordinal) {
-    auto core = get_cuda_core(ordinal);
-    if (!core) return err("Failed to get CUDA core: " + core.error());
-    if (auto current = make_current(*core.value()); !current) return std::move(current).take_error();
-    return core;
-}
-
 }  // namespace
 
 Result<DeviceBuffer> allocate(uint64_t n, uint64_t elem_bytes) {
