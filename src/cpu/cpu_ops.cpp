@@ -6,6 +6,7 @@
 // nothing either. No sum is ever split or reassociated.
 #include "cpu/cpu_ops.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -15,13 +16,11 @@
 #include <sys/mman.h>
 #endif
 
-#include "common/panic.hpp"
 #include "cpu/cpu_shared.hpp"
 #include "cpu/isa_kernels.hpp"
 #include "cpu/thread_pool.hpp"
 
 #if defined(__x86_64__) || defined(_M_X64)
-#include <emmintrin.h>
 #include <xmmintrin.h>
 #define VANT_CPU_X86 1
 #endif
@@ -34,7 +33,7 @@ namespace {
 std::atomic<int> g_forced_isa{0};
 
 testing::Isa detect_best() {
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
+#if VANT_CPU_X86 && (defined(__GNUC__) || defined(__clang__))
     __builtin_cpu_init();
     if (kernels_avx512() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
@@ -55,10 +54,8 @@ const KernelSet& kernels_for(testing::Isa isa) {
         case testing::Isa::Avx512: return *kernels_avx512();
         case testing::Isa::Avx2: return *kernels_avx2();
         case testing::Isa::Avx2WideTiles: return *kernels_avx2_wide_tiles();
-        default: break;
+        default: return *kernels_baseline();
     }
-    const KernelSet* base = kernels_baseline();
-    return *base;
 }
 
 testing::Isa current_isa() {
@@ -108,18 +105,18 @@ struct Operand {
 
 // Rows [i0, i0 + rows) by k-block [k0, k0 + kb) of A, as ceil(rows / mr) tiles of kb x mr
 // (tile t at dst + t * kb * mr, element (r, k) at [k * mr + r]); missing rows are zero.
-void pack_a(const Operand& a, size_t i0, size_t rows, size_t k0, size_t kb, int mr, float* dst) {
+void pack_a(const Operand& a, size_t i0, size_t rows, size_t k0, size_t kb, size_t mr, float* dst) {
     for (size_t t0 = 0; t0 < rows; t0 += mr) {
-        const size_t tr = rows - t0 < static_cast<size_t>(mr) ? rows - t0 : mr;
+        const size_t tr = std::min(rows - t0, mr);
         float* d = dst + (t0 / mr) * kb * mr;
         if (a.rs == 4) {
             for (size_t k = 0; k < kb; ++k) {
                 std::memcpy(d + k * mr, a.ptr(i0 + t0, k0 + k), tr * sizeof(float));
-                for (size_t r = tr; r < static_cast<size_t>(mr); ++r) d[k * mr + r] = 0.0f;
+                for (size_t r = tr; r < mr; ++r) d[k * mr + r] = 0.0f;
             }
             continue;
         }
-        for (size_t r = 0; r < static_cast<size_t>(mr); ++r) {
+        for (size_t r = 0; r < mr; ++r) {
             if (r >= tr) {
                 for (size_t k = 0; k < kb; ++k) d[k * mr + r] = 0.0f;
                 continue;
@@ -137,12 +134,12 @@ void pack_a(const Operand& a, size_t i0, size_t rows, size_t k0, size_t kb, int 
 
 // k-block [k0, k0 + kb) by columns [j0, j0 + cols) of B as one panel of kb x nr (element (k, c)
 // at [k * nr + c]); missing columns are zero.
-void pack_b_panel(const Operand& b, size_t k0, size_t kb, size_t j0, size_t cols, int nr,
+void pack_b_panel(const Operand& b, size_t k0, size_t kb, size_t j0, size_t cols, size_t nr,
                   float* d) {
     if (b.cs == 4) {
         for (size_t k = 0; k < kb; ++k) {
             std::memcpy(d + k * nr, b.ptr(k0 + k, j0), cols * sizeof(float));
-            for (size_t c = cols; c < static_cast<size_t>(nr); ++c) d[k * nr + c] = 0.0f;
+            for (size_t c = cols; c < nr; ++c) d[k * nr + c] = 0.0f;
         }
         return;
     }
@@ -154,7 +151,7 @@ void pack_b_panel(const Operand& b, size_t k0, size_t kb, size_t j0, size_t cols
         const int64_t off = static_cast<int64_t>(k) * b.rs;
         float* dk = d + k * nr;
         for (size_t c = 0; c < cols; ++c) dk[c] = load_f32(colp[c] + off);
-        for (size_t c = cols; c < static_cast<size_t>(nr); ++c) dk[c] = 0.0f;
+        for (size_t c = cols; c < nr; ++c) dk[c] = 0.0f;
     }
 }
 
@@ -166,10 +163,10 @@ constexpr double kParallelWork = 1 << 18;    // multiply-adds below which thread
 
 size_t div_up(size_t a, size_t b) { return (a + b - 1) / b; }
 
-// Applied to each finished tile of C (all k summed) while it is still in cache: rows
-// [i0, i0 + rows) and columns [j0, j0 + cols) of C, starting at c.
+// Applied to each finished tile of C (all k summed) while it is still in cache: rows x cols
+// elements starting at c, whose first column is column j0 of C.
 struct TileEpilogue {
-    void (*fn)(const void* ctx, float* c, size_t ldc, size_t i0, size_t j0, size_t rows, size_t cols);
+    void (*fn)(const void* ctx, float* c, size_t ldc, size_t j0, size_t rows, size_t cols);
     const void* ctx;
 };
 
@@ -187,41 +184,40 @@ void gemm_core(const KernelSet& ks, const Operand& a, const Operand& b, size_t m
     const size_t nc_max = ((kPackedBFloats / kKc) / nr) * nr;
 
     for (size_t k0 = 0; k0 < kd; k0 += kKc) {
-        const size_t kb = kd - k0 < kKc ? kd - k0 : kKc;
+        const size_t kb = std::min(kd - k0, kKc);
         for (size_t j0 = 0; j0 < n; j0 += nc_max) {
-            const size_t nc = n - j0 < nc_max ? n - j0 : nc_max;
+            const size_t nc = std::min(n - j0, nc_max);
             const size_t panels = div_up(nc, nr);
             float* bp = t_scratch.b_panels.get(panels * kb * nr);
             parallel_for(panels, threads, [&](size_t p) {
-                const size_t cols = nc - p * nr < nr ? nc - p * nr : nr;
-                pack_b_panel(b, k0, kb, j0 + p * nr, cols, static_cast<int>(nr), bp + p * kb * nr);
+                pack_b_panel(b, k0, kb, j0 + p * nr, std::min(nc - p * nr, nr), nr, bp + p * kb * nr);
             });
 
             // Enough tasks to keep every thread busy; splitting columns costs a repacking of A.
             size_t col_chunks = 1;
             if (threads > 1 && row_blocks < 4 * static_cast<size_t>(threads))
                 col_chunks = div_up(4 * threads, row_blocks);
-            if (col_chunks > panels) col_chunks = panels;
+            col_chunks = std::min(col_chunks, panels);
             const size_t per_chunk = div_up(panels, col_chunks);
             col_chunks = div_up(panels, per_chunk);
 
             parallel_for(row_blocks * col_chunks, threads, [&](size_t task) {
                 const size_t rb = task / col_chunks, cb = task % col_chunks;
                 const size_t i0 = rb * mc;
-                const size_t rows = m - i0 < mc ? m - i0 : mc;
+                const size_t rows = std::min(m - i0, mc);
                 float* ap = t_scratch.a_panels.get(div_up(rows, mr) * mr * kb);
-                pack_a(a, i0, rows, k0, kb, static_cast<int>(mr), ap);
-                const size_t p_end = (cb + 1) * per_chunk < panels ? (cb + 1) * per_chunk : panels;
+                pack_a(a, i0, rows, k0, kb, mr, ap);
+                const size_t p_end = std::min((cb + 1) * per_chunk, panels);
                 for (size_t p = cb * per_chunk; p < p_end; ++p) {
-                    const size_t cols = nc - p * nr < nr ? nc - p * nr : nr;
+                    const size_t cols = std::min(nc - p * nr, nr);
                     const float* bpp = bp + p * kb * nr;
                     for (size_t t0 = 0; t0 < rows; t0 += mr) {
-                        const size_t tr = rows - t0 < mr ? rows - t0 : mr;
+                        const size_t tr = std::min(rows - t0, mr);
                         float* ct = c + (i0 + t0) * ldc + j0 + p * nr;
                         ks.tile(kb, ap + (t0 / mr) * kb * mr, bpp, ct, ldc, static_cast<int>(tr),
                                 static_cast<int>(cols), k0 == 0);
                         if (epilogue && k0 + kb == kd)
-                            epilogue->fn(epilogue->ctx, ct, ldc, i0 + t0, j0 + p * nr, tr, cols);
+                            epilogue->fn(epilogue->ctx, ct, ldc, j0 + p * nr, tr, cols);
                     }
                 }
             });
@@ -293,7 +289,7 @@ void gemm(const MatView& a, const MatView& b, float* c) {
 void gemm_batched(const Tensor3View& a, const Tensor3View& b, float* c) {
     const uint64_t bt = a.d0, m = a.d1, kd = a.d2, n = b.d2;
     if (bt == 0 || m == 0 || n == 0) return;
-    if ((kd > 0 && b.d1 < kd) || bt > b.d0) panic_index();
+    detail::check_gemm_batched_shapes(a, b);
     if (kd == 0) return;
     prefer_huge_pages(c, bt * m * n);
     const KernelSet& ks = kernels_for(current_isa());
@@ -322,15 +318,13 @@ void attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
     const KernelSet& ks = kernels_for(current_isa());
     const size_t mr = ks.mr;
     // Queries per task: a block of whole tiles, fewer when the rows of scores get long.
-    size_t qb = mr * div_up(128, mr);
-    const size_t limit = (size_t{1} << 20) / s;
-    if (qb > limit) qb = limit < 1 ? 1 : limit;
+    const size_t qb = std::min(mr * div_up(128, mr), std::max((size_t{1} << 20) / s, size_t{1}));
     const size_t q_blocks = div_up(s, qb);
 
     parallel_for(nb * q_blocks, worker_budget(), [&](size_t task) {
         const size_t bi = task / q_blocks;
         const size_t i0 = (task % q_blocks) * qb;
-        const size_t rows = s - i0 < qb ? s - i0 : qb;
+        const size_t rows = std::min(s - i0, qb);
         float* sc = t_scratch.rows.get(rows * s);
         // Raw dot products q_i . k_j, each summed over features in order.
         gemm_core(ks, Operand{q.ptr(bi, i0, 0), q.s1, q.s2}, Operand{k.ptr(bi, 0, 0), k.s2, k.s1},
@@ -343,7 +337,7 @@ void attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
         // Totals are serial chains over keys; several rows' chains run side by side.
         constexpr size_t kLanes = 8;
         for (size_t r0 = 0; r0 < rows; r0 += kLanes) {
-            const size_t lanes = rows - r0 < kLanes ? rows - r0 : kLanes;
+            const size_t lanes = std::min(rows - r0, kLanes);
             float tot[kLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
             const float* base = sc + r0 * s;
             if (lanes == kLanes) {
@@ -371,12 +365,9 @@ void linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float*
     detail::check_linear_gelu_shapes(x, w, bias);
     prefer_huge_pages(out, n * o);
     const unsigned threads = worker_budget();
-    // Bias, then GELU, on each finished tile of the product.
-    struct Ctx {
-        const MatView* bias;
-    } ctx{bias};
-    auto finish = [](const void* p, float* c, size_t ldc, size_t, size_t j0, size_t rows, size_t cols) {
-        const MatView* bias = static_cast<const Ctx*>(p)->bias;
+    // Bias (the context, possibly null), then GELU, on each finished tile of the product.
+    auto finish = [](const void* ctx, float* c, size_t ldc, size_t j0, size_t rows, size_t cols) {
+        const auto* bias = static_cast<const MatView*>(ctx);
         for (size_t r = 0; r < rows; ++r) {
             float* y = c + r * ldc;
             if (bias) {
@@ -387,7 +378,7 @@ void linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float*
         }
     };
     if (kd > 0) {
-        const TileEpilogue epilogue{finish, &ctx};
+        const TileEpilogue epilogue{finish, bias};
         gemm_core(kernels_for(current_isa()), operand(x), transposed(w), n, o, kd, out, o, threads,
                   &epilogue);
         return;
@@ -397,8 +388,7 @@ void linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float*
     parallel_for(div_up(n, rows_per_task), static_cast<double>(n) * o >= 4096 ? threads : 1,
                  [&](size_t t) {
                      const size_t r0 = t * rows_per_task;
-                     const size_t rows = n - r0 < rows_per_task ? n - r0 : rows_per_task;
-                     finish(&ctx, out + r0 * o, o, r0, 0, rows, o);
+                     finish(bias, out + r0 * o, o, 0, std::min(n - r0, rows_per_task), o);
                  });
 }
 
@@ -415,10 +405,10 @@ void rmsnorm(const MatView& x, const MatView& w, float eps, float* out) {
     const bool contiguous = x.col_stride == 4 && w.col_stride == 4;
     const char* gains = w.ptr(0, 0);
     parallel_for(tasks, static_cast<double>(r) * c >= 16384 ? worker_budget() : 1, [&](size_t t) {
-        const size_t g_end = (t + 1) * groups_per_task < groups ? (t + 1) * groups_per_task : groups;
+        const size_t g_end = std::min((t + 1) * groups_per_task, groups);
         for (size_t g = t * groups_per_task; g < g_end; ++g) {
             const size_t i0 = g * kLanes;
-            const size_t lanes = r - i0 < kLanes ? r - i0 : kLanes;
+            const size_t lanes = std::min(r - i0, kLanes);
             // The sums of squares are serial chains along a row; rows of a group run side by side.
             float sum[kLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
             if (lanes == kLanes && x.col_stride == 4) {

@@ -13,6 +13,11 @@
 
 namespace vant::cpu::detail {
 
+// Called only when B, M and N > 0: b must hold the batches of a and, when K > 0, K rows.
+static inline void check_gemm_batched_shapes(const Tensor3View& a, const Tensor3View& b) {
+    if ((a.d2 > 0 && b.d1 < a.d2) || a.d0 > b.d0) panic_index();
+}
+
 // With D > 0, k and v must cover B batches, S positions and D features.
 static inline void check_attention_shapes(const Tensor3View& q, const Tensor3View& k,
                                           const Tensor3View& v) {

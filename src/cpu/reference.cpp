@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/panic.hpp"
 #include "cpu/cpu_ops.hpp"
 #include "cpu/cpu_shared.hpp"
 
@@ -35,9 +34,8 @@ void gemm(const MatView& a, const MatView& b, float* c) {
 void gemm_batched(const Tensor3View& a, const Tensor3View& b, float* c) {
     const uint64_t bt = a.d0, m = a.d1, kk = a.d2, n = b.d2;
     if (bt == 0 || m == 0 || n == 0) return;
-    if (kk > 0 && b.d1 < kk) panic_index();
+    detail::check_gemm_batched_shapes(a, b);
     for (uint64_t p = 0; p < bt; ++p) {
-        if (p >= b.d0) panic_index();
         float* cp = c + p * m * n;
         for (uint64_t i = 0; i < m; ++i)
             for (uint64_t j = 0; j < n; ++j)

@@ -140,21 +140,27 @@ private:
 
 // Never destroyed: worker threads stay parked until the process ends. After fork the child has
 // only the forking thread, so it drops the parent's pool (its threads do not exist there) and
-// builds its own on next use.
+// builds its own on next use; it also counts its CPUs again.
 std::atomic<Pool*> g_pool{nullptr};
+std::atomic<unsigned> g_cpus{0};  // cpus_available(), asked once per process; 0 until then
 std::atomic<unsigned> g_thread_override{0};
 
+void watch_fork() {
 #if !defined(_WIN32)
-void forget_pool_in_child() { g_pool.store(nullptr, std::memory_order_relaxed); }
+    static std::once_flag atfork_once;
+    std::call_once(atfork_once, [] {
+        pthread_atfork(nullptr, nullptr, [] {
+            g_pool.store(nullptr, std::memory_order_relaxed);
+            g_cpus.store(0, std::memory_order_relaxed);
+        });
+    });
 #endif
+}
 
 Pool& pool() {
     Pool* p = g_pool.load(std::memory_order_acquire);
     if (p) return *p;
-#if !defined(_WIN32)
-    static std::once_flag atfork_once;
-    std::call_once(atfork_once, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
-#endif
+    watch_fork();
     Pool* fresh = new Pool();
     Pool* expected = nullptr;
     if (g_pool.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return *fresh;
@@ -187,15 +193,12 @@ unsigned cpus_available() {
 unsigned worker_budget() {
     unsigned forced = g_thread_override.load(std::memory_order_relaxed);
     if (forced) return forced;
-    // Cached per process; a forked child asks again because the pool it would use is new.
-    static std::atomic<unsigned> cached{0};
-    static std::atomic<Pool*> cached_for{nullptr};
-    Pool* p = &pool();
-    if (cached_for.load(std::memory_order_acquire) != p) {
-        cached.store(cpus_available(), std::memory_order_relaxed);
-        cached_for.store(p, std::memory_order_release);
+    unsigned n = g_cpus.load(std::memory_order_relaxed);
+    if (!n) {
+        watch_fork();
+        n = cpus_available();
+        g_cpus.store(n, std::memory_order_relaxed);
     }
-    unsigned n = cached.load(std::memory_order_relaxed);
     return n > 256 ? 256 : n;
 }
 

@@ -21,7 +21,6 @@ void run_tasks(size_t n, unsigned threads, void (*task)(void* ctx, size_t i), vo
 
 template <class F>
 void parallel_for(size_t n, unsigned threads, F&& f) {
-    if (n == 0) return;
     auto tramp = [](void* ctx, size_t i) { (*static_cast<F*>(ctx))(i); };
     run_tasks(n, threads, tramp, const_cast<void*>(static_cast<const void*>(&f)));
 }
