@@ -46,13 +46,7 @@ def vb():
 @pytest.fixture
 def no_gpu():
     """Tests of the CPU-only behaviour need a process where no driver can be found."""
-    if real_gpu_present() or _driver_library_loadable():
+    import fakecuda
+
+    if real_gpu_present() or fakecuda.real_driver_present():
         pytest.skip("a CUDA driver library is present in this process")
-
-
-def _driver_library_loadable() -> bool:
-    try:
-        ctypes.CDLL("libcuda.so.1")
-        return True
-    except OSError:
-        return False

@@ -20,11 +20,8 @@ from __future__ import annotations
 
 import hashlib
 import os
-import shutil
-import subprocess
 import sys
 import sysconfig
-import tempfile
 from pathlib import Path
 
 import fakecuda
@@ -57,33 +54,19 @@ def build_dir() -> Path:
     out = BUILD / digest.hexdigest()[:16]
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     module = out / f"_vantblas_enginehooks{suffix}"
-    if module.exists():
-        return out
-    BUILD.mkdir(parents=True, exist_ok=True)
-    with fakecuda._locked("enginehooks"):
-        if module.exists():
-            return out
-        tmp = Path(tempfile.mkdtemp(dir=BUILD))
+
+    def build(tmp):
         embed = tmp / "kernel_texts_embedded.cpp"
-        r = subprocess.run(["cmake", f"-DKERNEL_DIR={REPO / 'kernels'}", f"-DOUTPUT={embed}", "-P",
-                            str(REPO / "cmake" / "embed_kernels.cmake")], capture_output=True, text=True)
-        if r.returncode != 0:
-            raise fakecuda.BuildError("embedding the PTX texts failed:\n" + r.stderr)
+        fakecuda._check_call(["cmake", f"-DKERNEL_DIR={REPO / 'kernels'}", f"-DOUTPUT={embed}", "-P",
+                              str(REPO / "cmake" / "embed_kernels.cmake")], "embedding the PTX texts failed:")
         sources = [p for p in _inputs() if p.suffix == ".cpp"] + [embed]
         cmd = [CXX, "-std=c++20", "-O1", "-fPIC", "-shared", "-pthread", "-fvisibility=hidden",
                "-ffp-contract=off", "-Wall", "-Wextra", f"-I{REPO / 'src'}",
                f"-I{sysconfig.get_paths()['include']}", *EXTRA_FLAGS, "-o", str(tmp / module.name)]
         cmd += [str(s) for s in sources] + ["-ldl"]
-        r = subprocess.run(cmd, capture_output=True, text=True)
-        if r.returncode != 0:
-            shutil.rmtree(tmp, ignore_errors=True)
-            raise fakecuda.BuildError("building _vantblas_enginehooks failed:\n" + r.stderr[-8000:])
-        try:
-            os.rename(tmp, out)
-        except OSError:
-            shutil.rmtree(tmp, ignore_errors=True)
-            if not module.exists():
-                raise
+        fakecuda._check_call(cmd, "building _vantblas_enginehooks failed:", tail=8000)
+
+    fakecuda._build_once(out, module, "enginehooks", build)
     return out
 
 

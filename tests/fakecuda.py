@@ -95,6 +95,33 @@ def _locked(name):
     return f
 
 
+def _check_call(cmd, failure: str, tail: int | None = None) -> None:
+    """Runs a build command; raises BuildError with `failure` and its (last `tail` chars of) stderr."""
+    r = subprocess.run(cmd, capture_output=True, text=True)
+    if r.returncode != 0:
+        raise BuildError(failure + "\n" + (r.stderr if tail is None else r.stderr[-tail:]))
+
+
+def _build_once(out_dir: Path, product: Path, lock: str, build) -> None:
+    """Unless `product` (a file inside out_dir) exists, runs build(tmp) under the lock `lock` into a
+    fresh folder beside out_dir and moves that folder into place; a failed build leaves nothing, and
+    a concurrent build that got there first wins."""
+    if product.exists():
+        return
+    out_dir.parent.mkdir(parents=True, exist_ok=True)
+    with _locked(lock):
+        if product.exists():
+            return
+        tmp = Path(tempfile.mkdtemp(dir=out_dir.parent))
+        try:
+            build(tmp)
+            os.rename(tmp, out_dir)
+        except BaseException:
+            shutil.rmtree(tmp, ignore_errors=True)
+            if not product.exists():
+                raise
+
+
 def _fake_sources():
     return sorted(p for p in FAKE_SRC.iterdir() if p.suffix in (".cpp", ".hpp"))
 
@@ -117,26 +144,15 @@ def library_path() -> Path:
     digest.update(" ".join(EXTRA_CXXFLAGS).encode())
     out_dir = BUILD_ROOT / "fake_driver" / digest.hexdigest()[:16]
     lib = out_dir / "libcuda.so.1"
-    if not lib.exists():
-        with _locked("fake_driver"):
-            if not lib.exists():
-                tmp = Path(tempfile.mkdtemp(dir=BUILD_ROOT / "fake_driver" if (BUILD_ROOT / "fake_driver").exists()
-                                            else BUILD_ROOT))
-                cmd = [CXX, "-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-pthread", "-fvisibility=hidden",
-                       "-ffp-contract=off", "-Wall", "-Wextra", "-Wl,-soname,libcuda.so.1",
-                       *EXTRA_CXXFLAGS, "-o", str(tmp / "libcuda.so.1")]
-                cmd += [str(p) for p in sources if p.suffix == ".cpp"]
-                r = subprocess.run(cmd, capture_output=True, text=True)
-                if r.returncode != 0:
-                    shutil.rmtree(tmp, ignore_errors=True)
-                    raise BuildError("building the stand-in driver failed:\n" + r.stderr)
-                out_dir.parent.mkdir(parents=True, exist_ok=True)
-                try:
-                    os.rename(tmp, out_dir)
-                except OSError:
-                    shutil.rmtree(tmp, ignore_errors=True)
-                    if not lib.exists():
-                        raise
+
+    def build(tmp):
+        cmd = [CXX, "-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-pthread", "-fvisibility=hidden",
+               "-ffp-contract=off", "-Wall", "-Wextra", "-Wl,-soname,libcuda.so.1",
+               *EXTRA_CXXFLAGS, "-o", str(tmp / lib.name)]
+        cmd += [str(p) for p in sources if p.suffix == ".cpp"]
+        _check_call(cmd, "building the stand-in driver failed:")
+
+    _build_once(out_dir, lib, "fake_driver", build)
     _library_cache = lib
     return lib
 

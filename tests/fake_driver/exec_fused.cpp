@@ -34,12 +34,8 @@ namespace fp8_src {
 
 namespace {
 
-using fake::BoundsError;
 using fake::Launch;
 using fake::require_params;
-
-void fail(const std::string& what) { throw BoundsError(what); }
-
 
 float* f32_at(const Launch& l, size_t i, uint64_t count) { return fake::dev_f32(l.params[i].u64(), count); }
 uint8_t* u8_at(const Launch& l, size_t i, uint64_t count) { return fake::dev_u8(l.params[i].u64(), count); }
@@ -129,22 +125,24 @@ void causal(const Launch& l, uint64_t slices, size_t first_size) {
     for (size_t i = 0; i < 4; ++i) f32_at(l, i, total);
 }
 
+// The single-head causal kernels: (O, Q, K, V, slices, seq, head_dim, scale), slices on grid
+// dimension `slice_dim`.
+void causal_single_head(const Launch& l, unsigned slice_dim,
+                        void (*kernel)(float*, const float*, const float*, const float*, unsigned, unsigned,
+                                       unsigned, float)) {
+    require_params(l, 8);
+    causal(l, l.grid[slice_dim], 5);
+    run_grid(l, kernel, f32_at(l, 0, 0), (const float*)f32_at(l, 1, 0), (const float*)f32_at(l, 2, 0),
+             (const float*)f32_at(l, 3, 0), l.params[4].u32(), l.params[5].u32(), l.params[6].u32(),
+             l.params[7].f32());
+}
+
 FAKE_KERNEL(vantblas_fused_attention_f32) {
-    require_params(launch, 8);
-    causal(launch, launch.grid[2], 5);
-    run_grid(launch, &fused_attention_src::vantblas_fused_attention_f32, f32_at(launch, 0, 0),
-             (const float*)f32_at(launch, 1, 0), (const float*)f32_at(launch, 2, 0),
-             (const float*)f32_at(launch, 3, 0), launch.params[4].u32(), launch.params[5].u32(),
-             launch.params[6].u32(), launch.params[7].f32());
+    causal_single_head(launch, 2, &fused_attention_src::vantblas_fused_attention_f32);
 }
 
 FAKE_KERNEL(vantblas_fused_attention_simple) {
-    require_params(launch, 8);
-    causal(launch, launch.grid[1], 5);
-    run_grid(launch, &fused_attention_src::vantblas_fused_attention_simple, f32_at(launch, 0, 0),
-             (const float*)f32_at(launch, 1, 0), (const float*)f32_at(launch, 2, 0),
-             (const float*)f32_at(launch, 3, 0), launch.params[4].u32(), launch.params[5].u32(),
-             launch.params[6].u32(), launch.params[7].f32());
+    causal_single_head(launch, 1, &fused_attention_src::vantblas_fused_attention_simple);
 }
 
 FAKE_KERNEL(vantblas_multihead_attention) {

@@ -23,7 +23,6 @@ using fake::require_params;
 
 void fail(const std::string& what) { throw BoundsError(what); }
 
-
 void require_block(const Launch& l, unsigned x, unsigned y, unsigned z) {
     if (l.block[0] != x || l.block[1] != y || l.block[2] != z)
         fail(l.kernel + ": launched with block (" + std::to_string(l.block[0]) + "," +
@@ -117,23 +116,24 @@ float round_to_half(float f) { return f16_bits_to_f32(f32_to_f16_bits(f)); }
 
 enum class Arith { Fma, FmaFtz, Half };
 
-// C[i][j] for i < rows and the columns j where write_col(j), from A (M x K, row-major) and
-// B (K x N). A zero A element is skipped when its B row is all finite: the fused multiply-add
-// would return the accumulator unchanged, so the result is the same and large products stay
-// cheap when A is sparse.
-template <class WriteCol>
+// An operand as the kernel stages it.
+float staged(Arith arith, float x) {
+    if (arith == Arith::Half) return round_to_half(x);
+    if (arith == Arith::FmaFtz) return ftz(x);
+    return x;
+}
+
+// C[i][j] for i < rows and j < cols, from A (M x K, row-major) and B (K x N). A zero A element
+// is skipped when its B row is all finite: the fused multiply-add would return the accumulator
+// unchanged, so the result is the same and large products stay cheap when A is sparse.
 void product(const float* a, const float* b, float* c, uint64_t rows, uint64_t cols, uint64_t k,
-             uint64_t n, Arith arith, WriteCol write_col) {
+             uint64_t n, Arith arith) {
     if (rows == 0 || cols == 0) return;
     std::vector<float> bv;
-    if (arith == Arith::Half) {
+    if (arith != Arith::Fma) {
         bv.resize(k * n);
         for (uint64_t i = 0; i < k; ++i)
-            for (uint64_t j = 0; j < cols; ++j) bv[i * n + j] = round_to_half(b[i * n + j]);
-    } else if (arith == Arith::FmaFtz) {
-        bv.resize(k * n);
-        for (uint64_t i = 0; i < k; ++i)
-            for (uint64_t j = 0; j < cols; ++j) bv[i * n + j] = ftz(b[i * n + j]);
+            for (uint64_t j = 0; j < cols; ++j) bv[i * n + j] = staged(arith, b[i * n + j]);
     }
     const float* bb = bv.empty() ? b : bv.data();
     std::vector<char> finite(k, 1);
@@ -144,9 +144,7 @@ void product(const float* a, const float* b, float* c, uint64_t rows, uint64_t c
     for (uint64_t i = 0; i < rows; ++i) {
         std::fill(acc.begin(), acc.end(), 0.0f);
         for (uint64_t kk = 0; kk < k; ++kk) {
-            float x = a[i * k + kk];
-            if (arith == Arith::Half) x = round_to_half(x);
-            if (arith == Arith::FmaFtz) x = ftz(x);
+            const float x = staged(arith, a[i * k + kk]);
             if (x == 0.0f && finite[kk]) continue;
             const float* brow = bb + kk * n;
             if (arith == Arith::FmaFtz) {
@@ -155,59 +153,43 @@ void product(const float* a, const float* b, float* c, uint64_t rows, uint64_t c
                 for (uint64_t j = 0; j < cols; ++j) acc[j] = std::fma(x, brow[j], acc[j]);
             }
         }
-        for (uint64_t j = 0; j < cols; ++j)
-            if (write_col(j)) c[i * n + j] = acc[j];
+        for (uint64_t j = 0; j < cols; ++j) c[i * n + j] = acc[j];
     }
 }
 
-struct Operands {
-    uint64_t a, b, c;
-    uint32_t m, n, k;
-};
-
 // Single-precision kernels whose block covers a tile x tile region of C with a 16 x 16 block and
-// guarded element loads and stores.
-void run_tiled_f32(const Launch& l, const Operands& o, unsigned tile, bool offsets32) {
+// guarded element loads and stores. Parameters (A, B, C, M, N, K), or (C, A, B, M, N, K) where
+// c_first is set.
+void run_tiled_f32(const Launch& l, bool c_first, unsigned tile, bool offsets32) {
+    require_params(l, 6);
+    const auto& p = l.params;
+    const uint64_t A = p[c_first ? 1 : 0].u64(), B = p[c_first ? 2 : 1].u64(), C = p[c_first ? 0 : 2].u64();
+    const uint32_t m = p[3].u32(), n = p[4].u32(), k = p[5].u32();
     require_block(l, 16, 16, 1);
-    uint64_t rows = min64(o.m, uint64_t{tile} * l.grid[1]);
-    uint64_t cols = min64(o.n, uint64_t{tile} * l.grid[0]);
+    uint64_t rows = min64(m, uint64_t{tile} * l.grid[1]);
+    uint64_t cols = min64(n, uint64_t{tile} * l.grid[0]);
     if (rows == 0 || cols == 0) return;
-    uint64_t a_span = o.k ? span(rows, o.k, o.k) : 0;
-    uint64_t b_span = span(o.k, cols, o.n);
-    uint64_t c_span = span(rows, cols, o.n);
+    uint64_t a_span = k ? span(rows, k, k) : 0;
+    uint64_t b_span = span(k, cols, n);
+    uint64_t c_span = span(rows, cols, n);
     if (offsets32) {
         require_32bit_offsets(l, a_span);
         require_32bit_offsets(l, b_span);
         require_32bit_offsets(l, c_span);
     }
-    const float* a = region(o.a, a_span);
-    const float* b = region(o.b, b_span);
-    float* c = region(o.c, c_span);
-    product(a, b, c, rows, cols, o.k, o.n, Arith::Fma, [](uint64_t) { return true; });
+    const float* a = region(A, a_span);
+    const float* b = region(B, b_span);
+    float* c = region(C, c_span);
+    product(a, b, c, rows, cols, k, n, Arith::Fma);
 }
 
 }  // namespace
 
-FAKE_KERNEL(vantblas_gemm_small_16x16) {
-    require_params(launch, 6);
-    const auto& p = launch.params;
-    run_tiled_f32(launch, {p[1].u64(), p[2].u64(), p[0].u64(), p[3].u32(), p[4].u32(), p[5].u32()},
-                  16, false);
-}
+FAKE_KERNEL(vantblas_gemm_small_16x16) { run_tiled_f32(launch, true, 16, false); }
 
-FAKE_KERNEL(vantblas_gemm_64x64) {
-    require_params(launch, 6);
-    const auto& p = launch.params;
-    run_tiled_f32(launch, {p[0].u64(), p[1].u64(), p[2].u64(), p[3].u32(), p[4].u32(), p[5].u32()},
-                  64, true);
-}
+FAKE_KERNEL(vantblas_gemm_64x64) { run_tiled_f32(launch, false, 64, true); }
 
-FAKE_KERNEL(vantblas_gemm_shared_64x64) {
-    require_params(launch, 6);
-    const auto& p = launch.params;
-    run_tiled_f32(launch, {p[0].u64(), p[1].u64(), p[2].u64(), p[3].u32(), p[4].u32(), p[5].u32()},
-                  64, true);
-}
+FAKE_KERNEL(vantblas_gemm_shared_64x64) { run_tiled_f32(launch, false, 64, true); }
 
 // 128 x 128 tiles, B read and C written in 16-byte groups of four columns; a group is moved only
 // when its last column is inside the matrix, so N must be a multiple of 4 for C to be complete.
@@ -232,8 +214,7 @@ FAKE_KERNEL(vantblas_gemm_v2) {
     const float* b = region(B, span(kk, cols, static_cast<uint64_t>(n)));
     float* c = region(C, span(rows, cols, static_cast<uint64_t>(n)));
     std::vector<float> out(rows * static_cast<uint64_t>(n));
-    product(a, b, out.data(), rows, cols, kk, static_cast<uint64_t>(n), Arith::FmaFtz,
-            [](uint64_t) { return true; });
+    product(a, b, out.data(), rows, cols, kk, static_cast<uint64_t>(n), Arith::FmaFtz);
     for (uint64_t i = 0; i < rows; ++i) {
         for (uint64_t j = 0; j < cols; ++j) {
             float acc = out[i * n + j];
@@ -270,8 +251,7 @@ void run_tensor_core(const Launch& l, unsigned tile, unsigned threads, bool vect
     const float* a = region(A, kk ? span(rows, kk, kk) : 0);
     const float* b = region(B, span(kk, cols, static_cast<uint64_t>(n)));
     float* c = region(C, span(rows, cols, static_cast<uint64_t>(n)));
-    product(a, b, c, rows, cols, kk, static_cast<uint64_t>(n), Arith::Half,
-            [](uint64_t) { return true; });
+    product(a, b, c, rows, cols, kk, static_cast<uint64_t>(n), Arith::Half);
 }
 
 }  // namespace
@@ -280,31 +260,32 @@ FAKE_KERNEL(vantblas_gemm_wmma_opt_vec) { run_tensor_core(launch, 64, 128, true)
 
 FAKE_KERNEL(vantblas_gemm_wmma_max) { run_tensor_core(launch, 128, 256, false); }
 
+namespace {
+
+// Elements converted by a (dst, src, n) conversion kernel: one per thread of its one-dimensional
+// launch, at most n.
+uint64_t conversion_count(const Launch& l) {
+    require_params(l, 3);
+    if (l.grid[1] != 1 || l.grid[2] != 1 || l.block[1] != 1 || l.block[2] != 1)
+        fail(l.kernel + ": written for a one-dimensional launch");
+    return min64(l.params[2].u32(), uint64_t{l.grid[0]} * l.block[0]);
+}
+
+}  // namespace
+
 FAKE_KERNEL(convert_f32_to_f16) {
-    require_params(launch, 3);
-    const auto& p = launch.params;
-    uint64_t dst = p[0].u64(), src = p[1].u64();
-    uint64_t n = p[2].u32();
-    uint64_t threads = uint64_t{launch.grid[0]} * launch.grid[1] * launch.grid[2] *
-                       launch.block[0] * launch.block[1] * launch.block[2];
-    if (launch.grid[1] != 1 || launch.grid[2] != 1 || launch.block[1] != 1 || launch.block[2] != 1)
-        fail(launch.kernel + ": written for a one-dimensional launch");
-    uint64_t count = min64(n, threads);
+    uint64_t count = conversion_count(launch);
     if (count == 0) return;
+    const uint64_t dst = launch.params[0].u64(), src = launch.params[1].u64();
     const float* in = fake::dev_f32(src, count);
     uint16_t* out = fake::dev_u16(dst, count);
     for (uint64_t i = 0; i < count; ++i) out[i] = f32_to_f16_bits(in[i]);
 }
 
 FAKE_KERNEL(convert_f16_to_f32) {
-    require_params(launch, 3);
-    const auto& p = launch.params;
-    uint64_t dst = p[0].u64(), src = p[1].u64();
-    uint64_t n = p[2].u32();
-    if (launch.grid[1] != 1 || launch.grid[2] != 1 || launch.block[1] != 1 || launch.block[2] != 1)
-        fail(launch.kernel + ": written for a one-dimensional launch");
-    uint64_t count = min64(n, uint64_t{launch.grid[0]} * launch.block[0]);
+    uint64_t count = conversion_count(launch);
     if (count == 0) return;
+    const uint64_t dst = launch.params[0].u64(), src = launch.params[1].u64();
     const uint16_t* in = fake::dev_u16(src, count);
     float* out = fake::dev_f32(dst, count);
     for (uint64_t i = 0; i < count; ++i) out[i] = f16_bits_to_f32(in[i]);

@@ -250,6 +250,23 @@ std::string json_escape(const std::string& in) {
     return out;
 }
 
+// A JSON array of the strings, in the buffer behind the *_json functions.
+const char* json_strings(const std::vector<std::string>& items) {
+    std::string& j = st().json;
+    j = "[";
+    for (size_t i = 0; i < items.size(); ++i) j += (i ? ",\"" : "\"") + json_escape(items[i]) + "\"";
+    j += "]";
+    return j.c_str();
+}
+
+// Forgets the call counts and the call, launch and resolution logs.
+void clear_logs(State& s) {
+    s.call_counts.clear();
+    s.call_log.clear();
+    s.launches.clear();
+    s.resolutions.clear();
+}
+
 const char* error_text(CUresult status) {
     auto custom = st().error_texts.find(status);
     if (custom != st().error_texts.end()) return custom->second.c_str();
@@ -642,10 +659,7 @@ FAKE_EXPORT void fake_reset() {
     s.initialised = false;
     s.contexts_created = s.contexts_destroyed = s.modules_loaded = s.modules_unloaded = 0;
     s.allocs_made = s.frees_made = s.bad_frees = s.bounds_violations = s.launches_unexecuted = 0;
-    s.call_counts.clear();
-    s.call_log.clear();
-    s.launches.clear();
-    s.resolutions.clear();
+    clear_logs(s);
     s.failures.clear();
     s.hidden_entries.clear();
     s.error_texts.clear();
@@ -655,11 +669,7 @@ FAKE_EXPORT void fake_reset() {
 // Clears the logs and counters but keeps the live objects and the configuration.
 FAKE_EXPORT void fake_clear_logs() {
     std::lock_guard<std::recursive_mutex> guard(st().lock);
-    State& s = st();
-    s.call_counts.clear();
-    s.call_log.clear();
-    s.launches.clear();
-    s.resolutions.clear();
+    clear_logs(st());
 }
 
 FAKE_EXPORT void fake_set_compute_capability(int major, int minor) {
@@ -763,20 +773,12 @@ FAKE_EXPORT const char* fake_launch_log_json() {
 
 FAKE_EXPORT const char* fake_call_log_json() {
     std::lock_guard<std::recursive_mutex> g(st().lock);
-    State& s = st();
-    s.json = "[";
-    for (size_t i = 0; i < s.call_log.size(); ++i) s.json += (i ? ",\"" : "\"") + json_escape(s.call_log[i]) + "\"";
-    s.json += "]";
-    return s.json.c_str();
+    return json_strings(st().call_log);
 }
 
 FAKE_EXPORT const char* fake_resolution_log_json() {
     std::lock_guard<std::recursive_mutex> g(st().lock);
-    State& s = st();
-    s.json = "[";
-    for (size_t i = 0; i < s.resolutions.size(); ++i) s.json += (i ? ",\"" : "\"") + json_escape(s.resolutions[i]) + "\"";
-    s.json += "]";
-    return s.json.c_str();
+    return json_strings(st().resolutions);
 }
 
 // Handle of a loaded function by entry name (the most recently loaded module wins), or null.

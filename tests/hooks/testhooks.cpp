@@ -41,6 +41,13 @@ rt::DeviceBuffer* lookup(long id) {
     return &it->second;
 }
 
+// The buffer named by the id in `arg` (which is stored in *id), or null with an exception set.
+rt::DeviceBuffer* lookup_arg(PyObject* arg, long* id) {
+    *id = PyLong_AsLong(arg);
+    if (PyErr_Occurred()) return nullptr;
+    return lookup(*id);
+}
+
 PyObject* get_cuda_core(PyObject*, PyObject* arg) {
     unsigned long long ordinal = PyLong_AsUnsignedLongLong(arg);
     if (PyErr_Occurred()) return nullptr;
@@ -156,9 +163,8 @@ PyObject* allocate(PyObject*, PyObject* args) {
 }
 
 PyObject* buffer_info(PyObject*, PyObject* arg) {
-    long id = PyLong_AsLong(arg);
-    if (PyErr_Occurred()) return nullptr;
-    rt::DeviceBuffer* b = lookup(id);
+    long id;
+    rt::DeviceBuffer* b = lookup_arg(arg, &id);
     if (!b) return nullptr;
     return Py_BuildValue("(KK)", (unsigned long long)b->ptr(), (unsigned long long)b->len());
 }
@@ -176,9 +182,8 @@ PyObject* download(PyObject*, PyObject* args) {
 }
 
 PyObject* release(PyObject*, PyObject* arg) {
-    long id = PyLong_AsLong(arg);
-    if (PyErr_Occurred()) return nullptr;
-    rt::DeviceBuffer* b = lookup(id);
+    long id;
+    rt::DeviceBuffer* b = lookup_arg(arg, &id);
     if (!b) return nullptr;
     rt::release(*b);
     g_buffers.erase(id);
@@ -187,9 +192,8 @@ PyObject* release(PyObject*, PyObject* arg) {
 
 // Destroys the buffer on a new thread that has never had a context current.
 PyObject* release_on_thread(PyObject*, PyObject* arg) {
-    long id = PyLong_AsLong(arg);
-    if (PyErr_Occurred()) return nullptr;
-    rt::DeviceBuffer* b = lookup(id);
+    long id;
+    rt::DeviceBuffer* b = lookup_arg(arg, &id);
     if (!b) return nullptr;
     rt::DeviceBuffer moved = std::move(*b);
     g_buffers.erase(id);

@@ -26,6 +26,11 @@ using engine::KernelSet;
 
 std::map<uint64_t, rt::DeviceBuffer> g_buffers;  // by device address
 
+PyObject* raise(const std::string& message) {
+    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    return nullptr;
+}
+
 const char* f32_path_name(engine::F32Path p) {
     switch (p) {
         case engine::F32Path::ZeroDimension: return "zero";
@@ -77,7 +82,7 @@ PyObject* fits_device_sizes(PyObject*, PyObject* args) {
 const KernelSet* kernel_set_or_raise() {
     auto set = KernelSet::get();
     if (!set) {
-        PyErr_SetString(PyExc_RuntimeError, set.error().display().c_str());
+        raise(set.error().display());
         return nullptr;
     }
     return set.value();
@@ -136,20 +141,11 @@ PyObject* alloc(PyObject*, PyObject* args) {
     unsigned long long bytes;
     if (!PyArg_ParseTuple(args, "K", &bytes)) return nullptr;
     auto core = rt::get_cuda_core(0);
-    if (!core) {
-        PyErr_SetString(PyExc_RuntimeError, core.error().c_str());
-        return nullptr;
-    }
+    if (!core) return raise(core.error());
     auto cur = rt::make_current(*core.value());
-    if (!cur) {
-        PyErr_SetString(PyExc_RuntimeError, cur.error().c_str());
-        return nullptr;
-    }
+    if (!cur) return raise(cur.error());
     auto buf = rt::allocate(bytes, 1);
-    if (!buf) {
-        PyErr_SetString(PyExc_RuntimeError, buf.error().c_str());
-        return nullptr;
-    }
+    if (!buf) return raise(buf.error());
     uint64_t addr = buf->ptr();
     g_buffers.emplace(addr, std::move(buf.value()));
     return PyLong_FromUnsignedLongLong(addr);
@@ -165,14 +161,31 @@ PyObject* to_py(const engine::CudaResult<void>& r) {
     return PyUnicode_FromString(r.error().display().c_str());
 }
 
-bool stream_of_core(drv::CUstream* stream) {
+// The kernel set and the core's stream that the dispatch operations run on; false with an
+// exception set when either is missing.
+bool set_and_stream(const KernelSet** set, drv::CUstream* stream) {
+    *set = kernel_set_or_raise();
+    if (!*set) return false;
     auto core = rt::get_cuda_core(0);
     if (!core) {
-        PyErr_SetString(PyExc_RuntimeError, core.error().c_str());
+        raise(core.error());
         return false;
     }
     *stream = core.value()->stream;
     return true;
+}
+
+// A GEMM dispatch call: (a, b, c, m, n, k) with the set and stream to run it on.
+struct GemmCall {
+    unsigned long long a, b, c;
+    unsigned int m, n, k;
+    const KernelSet* set;
+    drv::CUstream stream;
+};
+
+bool parse_gemm_call(PyObject* args, GemmCall* g) {
+    return PyArg_ParseTuple(args, "KKKIII", &g->a, &g->b, &g->c, &g->m, &g->n, &g->k) &&
+           set_and_stream(&g->set, &g->stream);
 }
 
 using Dispatch = engine::CudaResult<void> (KernelSet::*)(CUdeviceptr, CUdeviceptr, CUdeviceptr,
@@ -180,26 +193,18 @@ using Dispatch = engine::CudaResult<void> (KernelSet::*)(CUdeviceptr, CUdevicept
                                                          drv::CUstream) const;
 
 PyObject* run_dispatch(PyObject* args, Dispatch fn) {
-    unsigned long long a, b, c;
-    unsigned int m, n, k;
-    if (!PyArg_ParseTuple(args, "KKKIII", &a, &b, &c, &m, &n, &k)) return nullptr;
-    const KernelSet* s = kernel_set_or_raise();
-    drv::CUstream stream;
-    if (!s || !stream_of_core(&stream)) return nullptr;
-    return to_py((s->*fn)(a, b, c, m, n, k, stream));
+    GemmCall g;
+    if (!parse_gemm_call(args, &g)) return nullptr;
+    return to_py((g.set->*fn)(g.a, g.b, g.c, g.m, g.n, g.k, g.stream));
 }
 
 PyObject* gemm_f32(PyObject*, PyObject* args) { return run_dispatch(args, &KernelSet::gemm_f32); }
 PyObject* gemm_f16(PyObject*, PyObject* args) { return run_dispatch(args, &KernelSet::gemm_f16); }
 
 PyObject* gemm_f16_or_f32(PyObject*, PyObject* args) {
-    unsigned long long a, b, c;
-    unsigned int m, n, k;
-    if (!PyArg_ParseTuple(args, "KKKIII", &a, &b, &c, &m, &n, &k)) return nullptr;
-    const KernelSet* s = kernel_set_or_raise();
-    drv::CUstream stream;
-    if (!s || !stream_of_core(&stream)) return nullptr;
-    auto r = engine::gemm_f16_or_f32(*s, a, b, c, m, n, k, stream);
+    GemmCall g;
+    if (!parse_gemm_call(args, &g)) return nullptr;
+    auto r = engine::gemm_f16_or_f32(*g.set, g.a, g.b, g.c, g.m, g.n, g.k, g.stream);
     if (!r) return PyUnicode_FromString(r.error().display().c_str());
     return PyUnicode_FromString(r.value() == engine::Precision::F16 ? "f16" : "f32");
 }
@@ -208,9 +213,9 @@ PyObject* convert_f32_to_f16(PyObject*, PyObject* args) {
     unsigned long long src, dst;
     unsigned int n;
     if (!PyArg_ParseTuple(args, "KKI", &src, &dst, &n)) return nullptr;
-    const KernelSet* s = kernel_set_or_raise();
+    const KernelSet* s;
     drv::CUstream stream;
-    if (!s || !stream_of_core(&stream)) return nullptr;
+    if (!set_and_stream(&s, &stream)) return nullptr;
     return to_py(s->convert_f32_to_f16(src, dst, n, stream));
 }
 
