@@ -24,11 +24,11 @@ import ctypes
 import hashlib
 import os
 import pathlib
-import subprocess
-import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
+
+import fakecuda
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 ISA_NAMES = {"auto": 0, "baseline": 1, "avx2": 2, "avx512": 3, "avx2-12x16": 4}
@@ -74,27 +74,20 @@ def library_path() -> pathlib.Path:
         h.update(p.read_bytes())
     out_dir = ROOT / "build" / "cpu_native" / h.hexdigest()[:16]
     lib = out_dir / "libvantcpu.so"
-    if lib.exists():
-        return lib
-    out_dir.mkdir(parents=True, exist_ok=True)
-    tmp = pathlib.Path(tempfile.mkdtemp(dir=out_dir))
 
-    def compile_one(src):
-        obj = tmp / (src.stem + ".o")
-        cmd = [cxx, *BASE_FLAGS, *_flags_for(src), "-I", str(ROOT / "src"), "-c", str(src), "-o", str(obj)]
-        r = subprocess.run(cmd, capture_output=True, text=True)
-        if r.returncode:
-            raise RuntimeError(f"compiling {src} failed:\n{r.stderr}")
-        return obj
+    def build(tmp):
+        def compile_one(src):
+            obj = tmp / (src.stem + ".o")
+            fakecuda._check_call([cxx, *BASE_FLAGS, *_flags_for(src), "-I", str(ROOT / "src"), "-c", str(src),
+                                  "-o", str(obj)], f"compiling {src} failed:")
+            return obj
 
-    with ThreadPoolExecutor(max_workers=2) as ex:
-        objs = list(ex.map(compile_one, _sources()))
-    tmp_lib = tmp / "libvantcpu.so"
-    r = subprocess.run([cxx, "-shared", "-pthread", "-o", str(tmp_lib), *map(str, objs)],
-                       capture_output=True, text=True)
-    if r.returncode:
-        raise RuntimeError(f"linking failed:\n{r.stderr}")
-    os.replace(tmp_lib, lib)
+        with ThreadPoolExecutor(max_workers=2) as ex:
+            objs = list(ex.map(compile_one, _sources()))
+        fakecuda._check_call([cxx, "-shared", "-pthread", "-o", str(tmp / lib.name), *map(str, objs)],
+                             "linking failed:")
+
+    fakecuda._build_once(out_dir, lib, "cpu_native", build)
     return lib
 
 
