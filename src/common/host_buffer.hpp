@@ -17,22 +17,9 @@ public:
     HostBuffer() = default;
 
     // Zero-filled buffer of n floats; nullopt when the byte size overflows or memory is short.
-    static std::optional<HostBuffer> zeros(uint64_t n) {
-        uint64_t bytes;
-        if (!checked_mul(n, sizeof(float), &bytes) || bytes > SIZE_MAX) return std::nullopt;
-        // calloc(0) may return null legitimately; always ask for at least one element.
-        void* p = std::calloc(n == 0 ? 1 : static_cast<size_t>(n), sizeof(float));
-        if (!p) return std::nullopt;
-        return HostBuffer(static_cast<float*>(p), n);
-    }
+    static std::optional<HostBuffer> zeros(uint64_t n) { return allocate(n, true); }
     // Uninitialised buffer of n floats (for copies that overwrite every element).
-    static std::optional<HostBuffer> uninit(uint64_t n) {
-        uint64_t bytes;
-        if (!checked_mul(n, sizeof(float), &bytes) || bytes > SIZE_MAX) return std::nullopt;
-        void* p = std::malloc(n == 0 ? sizeof(float) : static_cast<size_t>(bytes));
-        if (!p) return std::nullopt;
-        return HostBuffer(static_cast<float*>(p), n);
-    }
+    static std::optional<HostBuffer> uninit(uint64_t n) { return allocate(n, false); }
 
     float* data() noexcept { return ptr_.get(); }
     const float* data() const noexcept { return ptr_.get(); }
@@ -45,6 +32,16 @@ public:
     }
 
 private:
+    static std::optional<HostBuffer> allocate(uint64_t n, bool zeroed) {
+        uint64_t bytes;
+        if (!checked_mul(n, sizeof(float), &bytes) || bytes > SIZE_MAX) return std::nullopt;
+        // An empty buffer still gets one element: malloc(0) and calloc(0) may return null.
+        const size_t size = n == 0 ? sizeof(float) : static_cast<size_t>(bytes);
+        void* p = zeroed ? std::calloc(size, 1) : std::malloc(size);
+        if (!p) return std::nullopt;
+        return HostBuffer(static_cast<float*>(p), n);
+    }
+
     struct FreeDeleter {
         void operator()(float* p) const noexcept { std::free(p); }
     };
