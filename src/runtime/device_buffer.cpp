@@ -73,7 +73,7 @@ Result<HostBuffer> download(DeviceBuffer& buffer, uint64_t rows, uint64_t cols, 
     if (n > buffer.len())
         return err("Failed to copy data from GPU: " + std::to_string(rows) + " x " + std::to_string(cols) +
                    " elements requested from a buffer of " + std::to_string(buffer.len()));
-    auto host = HostBuffer::zeros(n);
+    auto host = HostBuffer::uninit(n);  // the copy writes every element
     if (!host) return err("Failed to allocate host memory for " + std::to_string(n) + " floats");
 
     status = drv::cuMemcpyDtoH(host->data(), buffer.ptr(), static_cast<uint32_t>(n * sizeof(float)));
