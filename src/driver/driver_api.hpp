@@ -21,6 +21,7 @@ inline constexpr CUresult CUDA_SUCCESS = 0;
 inline constexpr CUresult CUDA_ERROR_NOT_SUPPORTED = 801;
 
 // Device attributes read through cuDeviceGetAttribute.
+inline constexpr int CU_DEVICE_ATTRIBUTE_MAX_GRID_DIM_Y = 6;
 inline constexpr int CU_DEVICE_ATTRIBUTE_MULTIPROCESSOR_COUNT = 16;
 inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR = 75;
 inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR = 76;

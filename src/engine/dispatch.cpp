@@ -1,6 +1,8 @@
 // One product on device memory becomes one kernel launch (two when the WMMA-max launch is refused
-// and the shared kernel takes over). Kernel parameters are passed by address: 64-bit device
-// addresses and 32-bit unsigned sizes, in each kernel's own order.
+// and the shared kernel takes over), or one launch per band of rows when the product has more
+// block rows than the device's grid admits. Kernel parameters are passed by address: 64-bit
+// device addresses and 32-bit unsigned sizes, in each kernel's own order.
+#include <algorithm>
 #include <string>
 
 #include "../common/stdout_line.hpp"
@@ -28,10 +30,31 @@ std::string sizes_text(uint32_t m, uint32_t n, uint32_t k) {
 
 }  // namespace
 
+CUresult KernelSet::launch_tiled(CUfunction fn, ShapeFn shape, uint32_t tile, ParamOrder order,
+                                 CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
+                                 uint32_t n, uint32_t k, CUstream stream) const {
+    const uint32_t band = rows_per_launch(m, tile, max_grid_y);
+    float alpha = 1.0f;
+    float beta = 0.0f;  // C is newly allocated: the kernel must not read it
+    uint32_t first = 0;
+    do {  // once even for M = 0, which the driver judges as before
+        uint32_t rows = std::min(band, m - first);
+        CUdeviceptr band_a = a + uint64_t{first} * k * sizeof(float);
+        CUdeviceptr band_c = c + uint64_t{first} * n * sizeof(float);
+        // A kernel reads as many entries as it declares: the six-parameter ones ignore alpha, beta.
+        void* abc[] = {&band_a, &b, &band_c, &rows, &n, &k, &alpha, &beta};
+        void* cab[] = {&band_c, &band_a, &b, &rows, &n, &k};
+        CUresult status = launch(fn, shape(rows, n), stream, order == ParamOrder::Cab ? cab : abc);
+        if (status != drv::CUDA_SUCCESS) return status;
+        first += rows;
+    } while (first < m);
+    return drv::CUDA_SUCCESS;
+}
+
 CudaResult<void> KernelSet::launch_shared(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
                                           uint32_t n, uint32_t k, CUstream stream) const {
-    void* params[] = {&a, &b, &c, &m, &n, &k};
-    return launched(launch(gemm_shared, shared_shape(m, n), stream, params),
+    return launched(launch_tiled(gemm_shared, shared_shape, kSharedTile, ParamOrder::Abc, a, b, c,
+                                 m, n, k, stream),
                     "cuLaunchKernel (shared) failed: ");
 }
 
@@ -41,27 +64,22 @@ CudaResult<void> KernelSet::gemm_f32(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c
         case F32Path::ZeroDimension:
             return CudaError::invalid_dimensions("Zero dimension: " + sizes_text(m, n, k));
         case F32Path::Small: {
-            CUresult status;
-            if (gemm_small == gemm_basic) {
-                // The small module failed and the basic kernel stands in: it takes A, B, C and
-                // covers 64x64 tiles, so it gets its own order and grid.
-                void* params[] = {&a, &b, &c, &m, &n, &k};
-                status = launch(gemm_small, basic_shape(m, n), stream, params);
-            } else {
-                void* params[] = {&c, &a, &b, &m, &n, &k};
-                status = launch(gemm_small, small_shape(m, n), stream, params);
-            }
+            // When the small module failed the basic kernel stands in: it takes A, B, C and
+            // covers 64x64 tiles, so it gets its own order and grid.
+            CUresult status =
+                gemm_small == gemm_basic
+                    ? launch_tiled(gemm_small, basic_shape, kBasicTile, ParamOrder::Abc, a, b, c, m,
+                                   n, k, stream)
+                    : launch_tiled(gemm_small, small_shape, kSmallTile, ParamOrder::Cab, a, b, c, m,
+                                   n, k, stream);
             return launched(status, "cuLaunchKernel (small) failed: ");
         }
         case F32Path::Shared:
             return launch_shared(a, b, c, m, n, k, stream);
-        case F32Path::V2: {
-            float alpha = 1.0f;
-            float beta = 0.0f;  // C is newly allocated: the kernel must not read it
-            void* params[] = {&a, &b, &c, &m, &n, &k, &alpha, &beta};
-            return launched(launch(gemm_v2, v2_shape(m, n), stream, params),
+        case F32Path::V2:
+            return launched(launch_tiled(gemm_v2, v2_shape, kV2Tile, ParamOrder::AbcAlphaBeta, a, b,
+                                         c, m, n, k, stream),
                             "cuLaunchKernel (V2) failed: ");
-        }
     }
     return CudaError::launch_failed("no kernel path");  // unreachable: every path returns above
 }
@@ -82,11 +100,10 @@ CudaResult<void> KernelSet::gemm_f16(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c
         case F16Path::BadDimensions:
             return CudaError::invalid_dimensions(
                 "FP16 GEMM requires dimensions to be multiples of 16. Got " + sizes_text(m, n, k));
-        case F16Path::OptVec: {
-            void* params[] = {&c, &a, &b, &m, &n, &k};
-            return launched(launch(gemm_wmma_opt_vec, opt_vec_shape(m, n), stream, params),
+        case F16Path::OptVec:
+            return launched(launch_tiled(gemm_wmma_opt_vec, opt_vec_shape, kOptVecTile,
+                                         ParamOrder::Cab, a, b, c, m, n, k, stream),
                             "cuLaunchKernel (OptVec) failed: ");
-        }
         case F16Path::WmmaMax:
             return launch_wmma(a, b, c, m, n, k, stream);
     }
@@ -95,8 +112,10 @@ CudaResult<void> KernelSet::gemm_f16(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c
 
 CudaResult<void> KernelSet::launch_wmma(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
                                         uint32_t n, uint32_t k, CUstream stream) const {
-    void* params[] = {&c, &a, &b, &m, &n, &k};
-    CUresult status = launch(gemm_wmma_max, wmma_max_shape(m, n), stream, params);
+    // A refused band sends the whole product to the shared kernel, which rewrites every row
+    // after the bands already queued.
+    CUresult status = launch_tiled(gemm_wmma_max, wmma_max_shape, kWmmaMaxTile, ParamOrder::Cab, a,
+                                   b, c, m, n, k, stream);
     if (status == drv::CUDA_SUCCESS) return {};
     write_stdout_line("[VantBLAS] WMMA launch failed: " + std::to_string(status) +
                       ", falling back to shared");

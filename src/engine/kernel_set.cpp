@@ -107,6 +107,7 @@ CudaResult<KernelSet> KernelSet::load() {
 
     Loader loader;
     KernelSet set;
+    set.max_grid_y = core.value()->max_grid_y;
 
     set.gemm_small = load_single(loader, "gemm/small.ptx", "vantblas_gemm_small_16x16",
                                  "[VantBLAS] Warning: Small kernel failed to load: ",

@@ -12,6 +12,7 @@
 
 #include "../driver/driver_api.hpp"
 #include "cuda_result.hpp"
+#include "paths.hpp"
 
 namespace vant::engine {
 
@@ -58,6 +59,9 @@ struct KernelSet {
     // Every module this set resolved its handles from, kept loaded for the life of the process.
     std::vector<CUmodule> modules;
 
+    // The device's largest grid y extent (the core's reading); launch_tiled splits above it.
+    uint32_t max_grid_y = 65535;
+
     // The process-wide set, loaded on first use (the pointer stays valid for the rest of the
     // process), or the error of the load.
     static CudaResult<const KernelSet*> get();
@@ -87,6 +91,19 @@ struct KernelSet {
                                  uint32_t n, uint32_t k, CUstream stream) const;
 
     bool has_tensor_cores() const noexcept { return gemm_wmma_max != nullptr; }
+
+    // Parameter lists of the tiled GEMM kernels: (A, B, C, M, N, K), (C, A, B, M, N, K), and
+    // (A, B, C, M, N, K, alpha, beta) with alpha = 1 and beta = 0.
+    enum class ParamOrder { Abc, Cab, AbcAlphaBeta };
+    using ShapeFn = LaunchShape (*)(uint32_t m, uint32_t n) noexcept;
+    // Every launch of a GEMM kernel goes through here. `fn` covers C with blocks of `tile` rows,
+    // geometry shape(M, N). While the grid's y extent fits max_grid_y this is exactly one launch;
+    // otherwise C is split into bands of whole tile rows, one launch each, with A and C advanced
+    // to the band's first row and the band's row count passed as M (B, N and K unchanged: A's
+    // and C's rows keep their lengths K and N). Returns the first status other than success.
+    CUresult launch_tiled(CUfunction fn, ShapeFn shape, uint32_t tile, ParamOrder order,
+                          CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n,
+                          uint32_t k, CUstream stream) const;
 };
 
 enum class Precision { F16, F32 };

@@ -74,6 +74,23 @@ struct LaunchShape {
     friend constexpr bool operator==(const LaunchShape&, const LaunchShape&) = default;
 };
 
+// Rows of C one launch of a kernel with `tile`-row blocks covers: all M rows while the grid's y
+// extent stays within the device's limit, otherwise as many whole tile rows as that limit admits
+// (the product is then split into bands of rows, each its own launch). Whole tiles keep every
+// band's first row a multiple of 16, so the operands of a band stay 64-byte aligned.
+constexpr uint32_t rows_per_launch(uint32_t m, uint32_t tile, uint32_t max_grid_y) noexcept {
+    const uint64_t most = uint64_t{max_grid_y > 0 ? max_grid_y : 1} * tile;
+    return m <= most ? m : static_cast<uint32_t>(most);
+}
+
+// Rows of C per block row of each tiled kernel.
+inline constexpr uint32_t kSmallTile = 16;
+inline constexpr uint32_t kSharedTile = 64;
+inline constexpr uint32_t kBasicTile = 64;
+inline constexpr uint32_t kV2Tile = 128;
+inline constexpr uint32_t kOptVecTile = 64;
+inline constexpr uint32_t kWmmaMaxTile = 128;
+
 // A grid of tile x tile blocks over C (x along its N columns, y along its M rows). Dynamic shared
 // sizes below are passed as the tables give them even where the kernel itself declares only
 // static arrays.
@@ -83,23 +100,23 @@ constexpr LaunchShape tiled_shape(uint32_t m, uint32_t n, uint32_t tile, uint32_
 }
 
 constexpr LaunchShape small_shape(uint32_t m, uint32_t n) noexcept {
-    return tiled_shape(m, n, 16, 16, 16, 2048);
+    return tiled_shape(m, n, kSmallTile, 16, 16, 2048);
 }
 constexpr LaunchShape shared_shape(uint32_t m, uint32_t n) noexcept {
-    return tiled_shape(m, n, 64, 16, 16, 4096);
+    return tiled_shape(m, n, kSharedTile, 16, 16, 4096);
 }
 // The basic 64x64 kernel standing in for the small kernel: its own 64x64 tiling, no shared memory.
 constexpr LaunchShape basic_shape(uint32_t m, uint32_t n) noexcept {
-    return tiled_shape(m, n, 64, 16, 16, 0);
+    return tiled_shape(m, n, kBasicTile, 16, 16, 0);
 }
 constexpr LaunchShape v2_shape(uint32_t m, uint32_t n) noexcept {
-    return tiled_shape(m, n, 128, 256, 1, 0);
+    return tiled_shape(m, n, kV2Tile, 256, 1, 0);
 }
 constexpr LaunchShape opt_vec_shape(uint32_t m, uint32_t n) noexcept {
-    return tiled_shape(m, n, 64, 128, 1, 0);
+    return tiled_shape(m, n, kOptVecTile, 128, 1, 0);
 }
 constexpr LaunchShape wmma_max_shape(uint32_t m, uint32_t n) noexcept {
-    return tiled_shape(m, n, 128, 256, 1, 20480);
+    return tiled_shape(m, n, kWmmaMaxTile, 256, 1, 20480);
 }
 constexpr LaunchShape convert_shape(uint32_t count) noexcept {
     return {{ceil_div(count, 256), 1, 1}, {256, 1, 1}, 0};

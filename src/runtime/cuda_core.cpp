@@ -58,6 +58,38 @@ struct PartialCore {
 
 void print_line(std::string_view text) { write_stdout_line(text); }
 
+// A device below the least compute capability, as major * 100 + minor, once one has been seen;
+// -1 until then. The device of a process does not change, so the verdict is never cleared.
+std::atomic<int> g_too_old{-1};
+
+std::string too_old_text(int capability) {
+    return "Compute capability " + std::to_string(capability / 100) + "." +
+           std::to_string(capability % 100) + " is not supported: the CUDA kernels need " +
+           std::to_string(kLeastCapabilityMajor) + "." + std::to_string(kLeastCapabilityMinor) +
+           " or later";
+}
+
+// Reads the device's compute capability into *capability (major * 100 + minor) and records a
+// device that is too old. Returns the status of a failed read.
+CUresult read_capability(drv::CUdevice device, int* capability) noexcept {
+    int major = 0, minor = 0;
+    CUresult status =
+        drv::cuDeviceGetAttribute(&major, drv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR, device);
+    if (status == drv::CUDA_SUCCESS)
+        status = drv::cuDeviceGetAttribute(&minor, drv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR,
+                                           device);
+    if (status != drv::CUDA_SUCCESS) return status;
+    *capability = major * 100 + minor;
+    if (major < kLeastCapabilityMajor ||
+        (major == kLeastCapabilityMajor && minor < kLeastCapabilityMinor))
+        g_too_old.store(*capability, std::memory_order_release);
+    return drv::CUDA_SUCCESS;
+}
+
+bool capability_sufficient(int capability) noexcept {
+    return capability >= kLeastCapabilityMajor * 100 + kLeastCapabilityMinor;
+}
+
 Result<CudaCore*> build_core() {
     auto partial = std::make_unique<PartialCore>();
     CudaCore& core = partial->core;
@@ -69,6 +101,18 @@ Result<CudaCore*> build_core() {
     drv::CUdevice device = 0;
     status = drv::cuDeviceGet(&device, 0);
     if (status != drv::CUDA_SUCCESS) return err("cuDeviceGet failed: " + cuda_status_text(status));
+
+    // Before any context exists: a device the modules cannot serve gets none.
+    int capability = 0;
+    status = read_capability(device, &capability);
+    if (status != drv::CUDA_SUCCESS)
+        return err("cuDeviceGetAttribute failed: " + cuda_status_text(status));
+    if (!capability_sufficient(capability)) return err(too_old_text(capability));
+    int grid_y = 0;
+    status = drv::cuDeviceGetAttribute(&grid_y, drv::CU_DEVICE_ATTRIBUTE_MAX_GRID_DIM_Y, device);
+    if (status != drv::CUDA_SUCCESS)
+        return err("cuDeviceGetAttribute failed: " + cuda_status_text(status));
+    if (grid_y > 0) core.max_grid_y = static_cast<uint32_t>(grid_y);
 
     status = drv::cuCtxCreate(&core.context, 0, device);
     if (status != drv::CUDA_SUCCESS) return err("cuCtxCreate failed: " + cuda_status_text(status));
@@ -152,6 +196,8 @@ void append_utf8_lossy(std::string& out, std::string_view in) {
 
 Result<CudaCore*> get_cuda_core(uint64_t ordinal) {
     if (ordinal != 0) return err("Only device 0 supported for now, got device_id " + std::to_string(ordinal));
+    if (int capability = g_too_old.load(std::memory_order_acquire); capability >= 0)
+        return err(too_old_text(capability));
     if (CudaCore* core = g_core.load(std::memory_order_acquire)) return core;
     std::lock_guard<std::mutex> lock(g_core_mutex);
     if (CudaCore* core = g_core.load(std::memory_order_relaxed)) return core;
@@ -197,10 +243,16 @@ Result<CudaCore*> current_core(uint64_t ordinal) {
 }
 
 bool cuda_usable() noexcept {
+    if (g_too_old.load(std::memory_order_acquire) >= 0) return false;
     if (drv::ensure_loaded() != 0) return false;
     if (drv::cuInit(0) != drv::CUDA_SUCCESS) return false;
     int count = 0;
-    return drv::cuDeviceGetCount(&count) == drv::CUDA_SUCCESS && count >= 1;
+    if (drv::cuDeviceGetCount(&count) != drv::CUDA_SUCCESS || count < 1) return false;
+    drv::CUdevice device = 0;
+    if (drv::cuDeviceGet(&device, 0) != drv::CUDA_SUCCESS) return false;
+    int capability = 0;
+    return read_capability(device, &capability) == drv::CUDA_SUCCESS &&
+           capability_sufficient(capability);
 }
 
 std::string CudaError::display() const {

@@ -33,10 +33,18 @@ struct CudaCore {
     TrainingKernel kernels[kTrainingKernelCount];
     CUstream stream = nullptr;
     uint64_t device_id = 0;
+    // The device's largest grid y extent: launches whose grid rows exceed it are split.
+    uint32_t max_grid_y = 65535;
 };
 
+// The least compute capability the embedded modules are built for (sm_75).
+inline constexpr int kLeastCapabilityMajor = 7;
+inline constexpr int kLeastCapabilityMinor = 5;
+
 // The process-wide core, built on first use; on failure nothing is cached and the next call
-// starts again. The returned pointer stays valid for the rest of the process.
+// starts again, except for a device below the least compute capability: that verdict holds for
+// the rest of the process, and later calls fail at once with the same message, without any
+// driver call. The returned pointer stays valid for the rest of the process.
 // The build holds the slot's lock, so concurrent first callers wait for one build instead of
 // each creating a context; a failed build releases what it created before the failing step.
 Result<CudaCore*> get_cuda_core(uint64_t ordinal);
@@ -59,8 +67,9 @@ Result<CudaCore*> core_for(uint64_t ordinal);
 // thread that built the core): "Failed to set CUDA context: " + status text on failure.
 Result<CudaCore*> current_core(uint64_t ordinal);
 
-// True when the driver loads, cuInit succeeds and at least one device is present. Creates no
-// context and prints nothing.
+// True when the driver loads, cuInit succeeds, at least one device is present and device 0
+// reaches the least compute capability, that is when the core can be built. Creates no context
+// and prints nothing. A device found too old is remembered as get_cuda_core remembers it.
 bool cuda_usable() noexcept;
 
 // Error value of the GEMM launch and dispatch layer.

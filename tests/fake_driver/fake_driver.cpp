@@ -82,6 +82,7 @@ struct State {
     CUresult refuse_target_status = kNoBinaryForGpu;
     uint64_t memory_limit = 0;  // 0 = unlimited
     bool strict_launch = false; // a launch of a kernel without an executor fails
+    unsigned max_grid_y = 65535;  // reported and enforced; lower it to exercise split launches
     std::set<std::string> hidden_entries;
     std::map<CUresult, std::string> error_texts;  // replacements for the built-in texts
     // live objects
@@ -365,7 +366,8 @@ FAKE_EXPORT CUresult cuDeviceGetAttribute(int* value, int attribute, int device)
         case 2: case 3: *value = 1024; break;  // max block x, y
         case 4: *value = 64; break;            // max block z
         case 5: *value = 2147483647; break;    // max grid x
-        case 6: case 7: *value = 65535; break; // max grid y, z
+        case 6: *value = static_cast<int>(s.max_grid_y); break;  // max grid y
+        case 7: *value = 65535; break;         // max grid z
         case 8: *value = 49152; break;         // shared memory per block
         case 10: *value = 32; break;           // warp size
         case 16: *value = 8; break;            // multiprocessor count
@@ -534,7 +536,8 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     if (stream && !s.streams.count(stream)) return kInvalidHandle;
     if (extra) return kInvalidValue;
     if (gx == 0 || gy == 0 || gz == 0 || bx == 0 || by == 0 || bz == 0) return kInvalidValue;
-    if (gy > 65535 || gz > 65535 || bx > 1024 || by > 1024 || bz > 64) return kInvalidValue;
+    if (gx > 2147483647u || gy > s.max_grid_y || gz > 65535) return kInvalidValue;  // grid limits
+    if (bx > 1024 || by > 1024 || bz > 64) return kInvalidValue;
     if (uint64_t(bx) * by * bz > 1024) return kInvalidValue;
     if (shared > 49152) return kInvalidValue;
     if (!f->param_types.empty() && !params) return kInvalidValue;
@@ -797,7 +800,7 @@ namespace {
 // Configuration from the environment, so a child process can be set up before anything in it
 // touches the driver: FAKE_CUDA_CC="7.5", FAKE_CUDA_DEVICES="0",
 // FAKE_CUDA_FAIL="cuMemAlloc:2:2,cuInit:0:100" (entry:nth:status), FAKE_CUDA_HIDE="cuLaunchKernel",
-// FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1.
+// FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1, FAKE_CUDA_MAX_GRID_Y=n (at most 65535).
 struct EnvConfig {
     EnvConfig() {
         State& s = st();
@@ -805,6 +808,7 @@ struct EnvConfig {
         if (const char* n = std::getenv("FAKE_CUDA_DEVICES")) s.device_count = std::atoi(n);
         if (const char* m = std::getenv("FAKE_CUDA_MEMORY_LIMIT")) s.memory_limit = std::strtoull(m, nullptr, 10);
         if (const char* x = std::getenv("FAKE_CUDA_STRICT")) s.strict_launch = std::atoi(x) != 0;
+        if (const char* y = std::getenv("FAKE_CUDA_MAX_GRID_Y")) s.max_grid_y = std::strtoul(y, nullptr, 10);
         if (const char* f = std::getenv("FAKE_CUDA_FAIL")) {
             std::stringstream ss(f);
             std::string item;
