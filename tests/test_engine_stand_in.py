@@ -827,3 +827,82 @@ def test_public_gemm_refuses_oversized_extents_before_any_allocation():
         print(json.dumps([list(c.shape), fake.calls("cuMemAlloc") - allocs]))
     """)
     assert payload(r) == [[0, 3], 0]
+
+
+
+# ---- products with more block rows than the grid admits ---------------------------------------
+
+BANDS = """
+CAB = {"vantblas_gemm_small_16x16", "vantblas_gemm_wmma_opt_vec", "vantblas_gemm_wmma_max"}
+
+def banded(a, b):
+    # The product through the whole GPU procedure, its launches as (kernel, grid y, M), and
+    # whether every band of a kernel gets A and C advanced to its first row, B, N and K unchanged.
+    before = len(fake.launches())
+    c = gpu(a, b)
+    l = new_launches(before)
+    k, n = a.shape[1], b.shape[1]
+    ok = True
+    for kernel in {x["kernel"] for x in l}:
+        runs = [x["params"] for x in l if x["kernel"] == kernel]
+        ia, ib, ic = (1, 2, 0) if kernel in CAB else (0, 1, 2)
+        first = 0
+        for p in runs:
+            ok &= (p[ia] - runs[0][ia] == 4 * first * k and p[ic] - runs[0][ic] == 4 * first * n
+                   and p[ib] == runs[0][ib] and p[4:6] == [n, k])
+            first += p[3]
+    return c, [[x["kernel"][9:], x["grid"][1], x["params"][3]] for x in l], ok
+"""
+
+
+def test_rows_beyond_the_grid_limit_launch_in_bands():
+    # The stand-in reports (and enforces) a grid y limit of 2, so small products need bands: every
+    # kernel path must cover all rows, bit for bit as one launch would.
+    full = run("""
+        def sparse(m, k, seed):
+            a = np.zeros((m, k), np.float32)
+            rng = np.random.default_rng(seed)
+            a[np.arange(m), rng.integers(0, k, m)] = rng.standard_normal(m).astype(np.float32)
+            return a
+        out = {}
+        for name, (m, k, n) in {"small": (40, 24, 20), "shared": (200, 65, 70), "fits": (128, 65, 70),
+                                "opt_vec": (272, 32, 16), "v2": (2050, 2048, 2048)}.items():
+            a, b = (sparse(m, k, 1) if name == "v2" else rand((m, k), 1)), rand((k, n), 2)
+            c, launches, offsets_ok = banded(a, b)
+            if name == "v2":  # one non-zero per row of A: a single rounding per element
+                ref = a.sum(axis=1, dtype=np.float32)[:, None] * b[np.argmax(a != 0, axis=1)]
+            else:
+                ref = R.route_ref("vantblas_" + launches[0][0], a, b)
+            out[name] = [launches, offsets_ok, R.same_bits(c, ref)]
+        out["live"] = fake.live_allocations
+        print(json.dumps(out))
+    """, extra=BANDS, env={"FAKE_CUDA_MAX_GRID_Y": "2"}, timeout=600)
+    out = payload(full)
+    assert out.pop("live") == 0
+    assert out == {
+        "small": [[["gemm_small_16x16", 2, 32], ["gemm_small_16x16", 1, 8]], True, True],
+        "shared": [[["gemm_shared_64x64", 2, 128], ["gemm_shared_64x64", 2, 72]], True, True],
+        "fits": [[["gemm_shared_64x64", 2, 128]], True, True],
+        "opt_vec": [[["gemm_wmma_opt_vec", 2, 128]] * 2 + [["gemm_wmma_opt_vec", 1, 16]], True, True],
+        "v2": [[["gemm_v2", 2, 256]] * 8 + [["gemm_v2", 1, 2]], True, True],
+    }
+
+    # Without OptVec the WMMA-max kernel serves FP16; a refused band sends the whole product to
+    # the shared kernel, banded in turn.
+    reduced = run("""
+        base = core_loads()
+        fake.fail("cuModuleLoadData", base + 7, 209)
+        h.kernel_set()
+        a, b = rand((272, 32), 3), rand((32, 16), 4)
+        c, launches, offsets_ok = banded(a, b)
+        out = {"wmma_max": [launches, offsets_ok, R.same_bits(c, R.half_ref(a, b))]}
+        fake.fail("cuLaunchKernel", fake.calls("cuLaunchKernel") + 2, 701)
+        c, launches, offsets_ok = banded(a, b)
+        out["refused"] = [launches, offsets_ok, R.same_bits(c, R.fma_ref(a, b)), fake.live_allocations]
+        print(json.dumps(out))
+    """, extra=BANDS, env={"FAKE_CUDA_MAX_GRID_Y": "2"}, timeout=600)
+    out = payload(reduced)
+    assert out["wmma_max"] == [[["gemm_wmma_max", 2, 256], ["gemm_wmma_max", 1, 16]], True, True]
+    assert out["refused"] == [[["gemm_wmma_max", 2, 256]] + [["gemm_shared_64x64", 2, 128]] * 2 +
+                              [["gemm_shared_64x64", 1, 16]], True, True, 0]
+    assert engine_lines(reduced)[-1] == VB + "WMMA launch failed: 701, falling back to shared"

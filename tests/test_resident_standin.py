@@ -155,6 +155,32 @@ def test_model_forward_matches_two_products_and_batch_form():
     assert out["live_with_model"] == 2 and out["live_after_del"] == 0
 
 
+def test_more_rows_than_the_grid_admits_still_launch_on_the_gpu():
+    # 4194241 rows are 65536 rows of 64-row tiles, one more than the grid's y extent of 65535:
+    # every route splits the product into two launches instead of failing or leaving the GPU.
+    out = child("""
+        a = (np.arange(4194241, dtype=F32) % 1000).reshape(-1, 1)
+        two, half = np.array([[2]], F32), np.array([[0.5]], F32)
+        model = vb.VantBLASModel()
+        model.set_weights(two, half)
+        ops = {"gemm": (lambda: vb.gemm(a, two), a * 2),
+               "matmul": (lambda: vb.VantTensor(a).matmul(vb.VantTensor(two)).cpu(), a * 2),
+               "forward": (lambda: model.forward(a), a),
+               "chain": (lambda: vb.gemm_chain(a, two, half), a)}
+        for name, (fn, ref) in ops.items():
+            fake.clear_logs()
+            res = fn()
+            out[name] = [bool(np.array_equal(res, ref)),
+                         [[l["kernel"], l["grid"][1], l["params"][3]] for l in fake.launches()]]
+        del model
+        out["live"] = fake.live_allocations
+    """)
+    band = [["vantblas_gemm_shared_64x64", 65535, 4194240], ["vantblas_gemm_shared_64x64", 1, 1]]
+    assert out.pop("live") == 0
+    assert out == {"gemm": [True, band], "matmul": [True, band], "forward": [True, band * 2],
+                   "chain": [True, band * 2]}
+
+
 SET_WEIGHTS_FAULTS = [
     ("cuMemAlloc", 1, "Failed to allocate W1: "),
     ("cuMemcpyHtoD", 1, "Failed to copy W1: "),
