@@ -26,6 +26,8 @@ memory_limit=None, strict=False, env=None, driver_dir=None, timeout=300)``:
     module ``_vantblas_testhooks``. ``cc``/``devices``/``fail``/``hide``/``memory_limit``/
     ``strict`` configure the stand-in through environment variables before the child starts;
     ``fail`` is a list of (entry, nth, status) and nth = 0 fails every call.
+    ``env={"FAKE_CUDA_MAX_GRID_Y": "2"}`` lowers the grid y extent that the stand-in reports
+    and enforces (65535 by default; grid x is limited to 2^31 - 1, z to 65535).
 
 ``library_path()`` builds the stand-in (cached under build/fake_driver/<hash of its sources>/,
 rebuilt when any tests/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1;
