@@ -1,5 +1,6 @@
 #include "cuda_core.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -79,7 +80,7 @@ CUresult read_capability(drv::CUdevice device, int* capability) noexcept {
         status = drv::cuDeviceGetAttribute(&minor, drv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR,
                                            device);
     if (status != drv::CUDA_SUCCESS) return status;
-    *capability = major * 100 + minor;
+    *capability = std::max(major, 0) * 100 + std::max(minor, 0);  // a nonsense value reads as 0.0
     if (major < kLeastCapabilityMajor ||
         (major == kLeastCapabilityMajor && minor < kLeastCapabilityMinor))
         g_too_old.store(*capability, std::memory_order_release);
