@@ -1,5 +1,6 @@
 // Module entry: creates `_vantblas` once per process, registers the functions and classes in
-// table order, and refuses sub-interpreters. Nothing here touches the driver or the GPU.
+// table order, and refuses sub-interpreters and interpreters started after the first one was
+// finalized. Nothing here touches the driver or the GPU.
 #include <atomic>
 #include <cstring>
 #include <string>
