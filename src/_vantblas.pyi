@@ -1,11 +1,32 @@
-"""Type stubs of the native extension module ``_vantblas``."""
+"""Type stubs of the native extension module ``_vantblas``, installed as the stub-only package
+``_vantblas-stubs`` so that mypy and pyright both find them."""
+
+from typing import final
 
 import numpy as np
 import numpy.typing as npt
 
 _F32 = npt.NDArray[np.float32]
 
-__all__: list[str]
+__all__ = [
+    "matmul",
+    "matmul_fp16",
+    "gemm",
+    "gemm_fp16",
+    "gemm_chain",
+    "gemm_batched",
+    "attention",
+    "fused_attention",
+    "fused_linear_gelu",
+    "fused_rmsnorm",
+    "info",
+    "get_device_info",
+    "is_cuda_available",
+    "benchmark",
+    "VantBLAS",
+    "VantBLASModel",
+    "VantTensor",
+]
 
 def matmul(a: _F32, b: _F32) -> _F32: ...
 def matmul_fp16(a: _F32, b: _F32) -> _F32: ...
@@ -22,6 +43,7 @@ def get_device_info() -> dict[str, str | int | float | bool]: ...
 def is_cuda_available() -> bool: ...
 def benchmark(operation: str = "gemm_fp16", size: int = 2048, iterations: int = 100) -> dict[str, float]: ...
 
+@final
 class VantBLAS:
     def __new__(cls, precision: str = "fp16", kernel: str = "auto") -> VantBLAS: ...
     def info(self) -> str: ...
@@ -30,12 +52,14 @@ class VantBLAS:
     def get_precision(self) -> str: ...
     def get_kernel(self) -> str: ...
 
+@final
 class VantBLASModel:
     def __new__(cls) -> VantBLASModel: ...
     def set_weights(self, w1: _F32, w2: _F32) -> None: ...
     def forward(self, x: _F32) -> _F32: ...
     def forward_batch(self, x_batch: _F32) -> _F32: ...
 
+@final
 class VantTensor:
     def __new__(cls, data: _F32, device: str = "cuda") -> VantTensor: ...
     def matmul(self, other: VantTensor) -> VantTensor: ...

@@ -28,6 +28,11 @@ class TestBindingTexts:
         (lambda vb, x: vb.fused_rmsnorm(x), "fused_rmsnorm() missing 1 required positional argument: 'weight'"),
         (lambda vb, x: vb.benchmark(1, 2, 3, 4), "benchmark() takes from 0 to 3 positional arguments but 4 were given"),
         (lambda vb, x: vb.VantBLASModel(1), "VantBLASModel.__new__() takes 0 positional arguments but 1 was given"),
+        # One parameter keeps the plural: only the verb follows the count given.
+        (lambda vb, x: vb.VantBLAS().set_kernel("a", "b"), "VantBLAS.set_kernel() takes 1 positional arguments but 2 were given"),
+        (lambda vb, x: vb.VantBLAS().set_precision("a", "b"), "VantBLAS.set_precision() takes 1 positional arguments but 2 were given"),
+        (lambda vb, x: vb.VantBLASModel().forward(x, x), "VantBLASModel.forward() takes 1 positional arguments but 2 were given"),
+        (lambda vb, x: vb.VantBLASModel().forward_batch(x, x), "VantBLASModel.forward_batch() takes 1 positional arguments but 2 were given"),
         (lambda vb, x: vb.VantTensor(), "VantTensor.__new__() missing 1 required positional argument: 'data'"),
         (lambda vb, x: vb.VantBLASModel().set_weights(x), "VantBLASModel.set_weights() missing 1 required positional argument: 'w2'"),
     ])

@@ -146,7 +146,7 @@ class TestSettings:
             vb.VantBLAS().set_kernel()
         with pytest.raises(TypeError, match=r"^VantBLAS.__new__\(\) takes from 0 to 2 positional arguments but 3 were given$"):
             vb.VantBLAS("a", "b", "c")
-        with pytest.raises(TypeError, match=r"^VantBLAS.set_precision\(\) takes 1 positional argument but 2 were given$"):
+        with pytest.raises(TypeError, match=r"^VantBLAS.set_precision\(\) takes 1 positional arguments but 2 were given$"):
             vb.VantBLAS().set_precision("a", "b")
         with pytest.raises(TypeError, match=r"^VantBLAS.__new__\(\) got an unexpected keyword argument 'mode'$"):
             vb.VantBLAS(mode="x")

@@ -77,8 +77,7 @@ def bind(display, names, required, args, kwargs):
     if m > n:
         verb = "was" if m == 1 else "were"
         if required == n:
-            noun = "positional argument" if n == 1 else "positional arguments"
-            raises("TypeError", f"{display} takes {n} {noun} but {m} {verb} given")
+            raises("TypeError", f"{display} takes {n} positional arguments but {m} {verb} given")
         raises("TypeError", f"{display} takes from {required} to {n} positional arguments but {m} {verb} given")
     slots = dict(zip(names, args))
     for key, value in kwargs.items():

@@ -170,3 +170,66 @@ def test_panic_is_reported_on_standard_error(vb, capfd):
     with pytest.raises(BaseException):
         vb.gemm_batched(np.ones((2, 3, 4), np.float32), np.ones((1, 4, 5), np.float32))
     assert "ndarray: index out of bounds" in capfd.readouterr().err
+
+
+DEMO = """
+from vantblas.__main__ import main
+raise SystemExit(main(["--m", "32", "--n", "48", "--k", "16"]))
+"""
+
+
+def test_demo_states_the_route_only_when_it_is_known():
+    import fakecuda
+
+    if fakecuda.real_driver_present():
+        pytest.skip("a real driver would be found first")
+    # No driver: the CPU computed the product, certainly.
+    r = fakecuda.run(DEMO, driver=False).check()
+    assert "route: CPU (no usable CUDA driver or device)" in r.lines
+    assert r.lines[-1] == "check: OK"
+    # A device of compute capability 7.5 runs these sizes on its FP32 kernels although they are
+    # multiples of 16: the demo must not name a kernel it cannot know ran.
+    r = fakecuda.run(DEMO, cc=(7, 5)).check()
+    route = [line for line in r.lines if line.startswith("route: ")]
+    assert route == ["route: GPU tried first (FP16 tensor cores when this device loaded them, else FP32 "
+                     "kernels), CPU as fallback; the module does not report which one computed this product"]
+    assert r.lines[-1] == "check: OK"
+
+
+def test_type_stubs_resolve_and_match_the_built_module(vb, tmp_path):
+    pytest.importorskip("mypy")
+    usage = tmp_path / "usage.py"
+    usage.write_text(textwrap.dedent("""
+        from typing import assert_type
+        import numpy as np
+        import numpy.typing as npt
+        import _vantblas
+        from vantblas import *
+
+        a = np.ones((2, 2), np.float32)
+        assert_type(gemm(a, a), npt.NDArray[np.float32])
+        assert_type(VantBLASModel().forward(a), npt.NDArray[np.float32])
+        assert_type(VantTensor(a).matmul(VantTensor(a)), VantTensor)
+        assert_type(VantBLAS().get_kernel(), str)
+        assert_type(_vantblas.is_cuda_available(), bool)
+    """))
+    # Run away from the source tree, against the installed package and its stubs.
+    for args in (["mypy", "--strict", "--python-version", "3.11", str(usage)], ["mypy.stubtest", "_vantblas", "vantblas"]):
+        r = subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=tmp_path, timeout=600)
+        assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_licence_file_and_package_metadata():
+    from importlib import metadata
+    from pathlib import Path
+
+    licence = (Path(__file__).resolve().parent.parent / "LICENSE").read_text()
+    assert licence.startswith("MIT License\n\nCopyright (c) VantBLAS developers\n")
+    try:
+        meta = metadata.metadata("vantblas")
+    except metadata.PackageNotFoundError:
+        pytest.skip("the package is not installed (a bare build)")
+    assert meta["License-Expression"] == "MIT"
+    classifiers = meta.get_all("Classifier")
+    for minor in range(10, 15):
+        assert f"Programming Language :: Python :: 3.{minor}" in classifiers

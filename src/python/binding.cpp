@@ -25,8 +25,8 @@ std::string quoted_list(const char* const* names, int count) {
 void raise_too_many(const Signature& sig, Py_ssize_t given) {
     std::string msg = sig.display;
     if (sig.required == sig.count) {
-        msg += " takes " + std::to_string(sig.count) +
-               (sig.count == 1 ? " positional argument" : " positional arguments");
+        // The plural stays with a count of 1 as well: callers match these texts exactly.
+        msg += " takes " + std::to_string(sig.count) + " positional arguments";
     } else {
         msg += " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.count) +
                " positional arguments";

@@ -39,6 +39,10 @@ PyObject* raise_not_convertible(PyObject* obj, const char* name, const char* tar
 // Replaces a pending TypeError by "argument '<name>': <text>"; other errors pass unchanged.
 void prefix_conversion_error(const char* name) noexcept;
 
+// to_u64 and to_f32 may run Python code (__index__, __float__) that changes any other argument,
+// an array's shape and memory included: array views taken before them must be taken again
+// afterwards. to_text runs none.
+
 // Unsigned 64-bit integer (int, or anything with __index__). False with an error set.
 bool to_u64(PyObject* obj, const char* name, uint64_t& out) noexcept;
 // str read as UTF-8. False with an error set.

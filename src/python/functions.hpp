@@ -32,6 +32,14 @@ PyObject* settings_type() noexcept;  // VantBLAS
 PyObject* model_type() noexcept;     // VantBLASModel
 PyObject* tensor_type() noexcept;    // VantTensor
 
+// Type flags of the three classes: like the built-in types they are immutable (no attribute of
+// the class can be set or deleted from Python) and not subclassable.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+inline constexpr unsigned int kClassFlags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);
+#else
+inline constexpr unsigned int kClassFlags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT);
+#endif
+
 // The class built from `spec` on first use and kept in `cache` for the process: a heap type whose
 // name is the spec name's last dotted part, with no module prefix (repr "<class 'Name'>"), not
 // subclassable. Returns a new reference or null.

@@ -15,8 +15,9 @@ namespace {
 
 struct ModelObject {
     PyObject_HEAD
-    // Constructed in place in tp_new; destroyed in dealloc only if `alive` is set. Invariant: the
-    // three sizes describe the buffers held, and are all 0 when no weights are held.
+    // Constructed in place in tp_new (or by the first set_weights of an object allocated without
+    // tp_new, whose memory is all zeros); destroyed in dealloc only if `alive` is set. Invariant:
+    // the three sizes describe the buffers held, and are all 0 when no weights are held.
     rt::DeviceBuffer w1;
     rt::DeviceBuffer w2;
     uint32_t in_dim;
@@ -26,6 +27,17 @@ struct ModelObject {
 };
 
 ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+
+// Constructs the buffers of a model that holds none yet (no-op once alive).
+void make_alive(ModelObject* m) noexcept {
+    if (m->alive) return;
+    new (&m->w1) rt::DeviceBuffer();
+    new (&m->w2) rt::DeviceBuffer();
+    m->in_dim = m->hidden_dim = m->out_dim = 0;
+    m->alive = true;
+}
+
+bool holds_weights(const ModelObject* m) noexcept { return m->alive && !m->w1.empty() && !m->w2.empty(); }
 
 void clear_weights(ModelObject* m) noexcept {
     m->w1.reset();
@@ -40,10 +52,7 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         if (!bind(sig, args, kwargs, bound)) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
-        ModelObject* m = as_model(self);
-        new (&m->w1) rt::DeviceBuffer();
-        new (&m->w2) rt::DeviceBuffer();
-        m->alive = true;
+        make_alive(as_model(self));
         return self;
     });
 }
@@ -79,6 +88,7 @@ VANT_FASTCALL(model_set_weights) {
         Result<rt::CudaCore*> core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         ModelObject* m = as_model(self);
+        make_alive(m);
         // Old weights are always released before the new ones are allocated; until both new
         // buffers are in place the model holds none.
         clear_weights(m);
@@ -108,7 +118,7 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
         MatrixArg x;
         if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, x)) return nullptr;
         const ModelObject* m = as_model(self);
-        if (m->w1.empty() || m->w2.empty()) return raise_runtime("Weights not set! Call set_weights() first.");
+        if (!holds_weights(m)) return raise_runtime("Weights not set! Call set_weights() first.");
         const uint64_t rows = x.view.rows, cols = x.view.cols;
         if (static_cast<uint32_t>(cols) != m->in_dim) {
             return raise_runtime("Shape mismatch: A[" + std::to_string(static_cast<uint32_t>(rows)) + "," +
@@ -180,7 +190,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.VantBLASModel", sizeof(ModelObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.VantBLASModel", sizeof(ModelObject), 0, kClassFlags, kSlots};
 
 }  // namespace
 

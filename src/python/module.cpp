@@ -1,5 +1,6 @@
 // Module entry: creates `_vantblas` once per process, registers the functions and classes in
-// table order, and refuses sub-interpreters. Nothing here touches the driver or the GPU.
+// table order, and refuses sub-interpreters and interpreters started after the first one was
+// finalized. Nothing here touches the driver or the GPU.
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -104,6 +105,13 @@ PyModuleDef kModuleDef = {
 
 std::atomic<int64_t> g_owner_interpreter{-1};
 PyObject* g_module = nullptr;
+// Set when the interpreter that created the module is finalized (Py_FinalizeEx). The module
+// object, the classes and the NumPy table cached by this library belonged to it, and their
+// contents were torn down with it; an interpreter initialised afterwards in the same process
+// (an embedding program) must not be handed any of them.
+std::atomic<bool> g_owner_finalized{false};
+
+void note_finalized() { g_owner_finalized.store(true); }
 
 // Appends the name to __all__ (created on first use) and sets the attribute; steals `value`.
 bool add_exported(PyObject* module, const char* name, PyObject* value) {
@@ -129,6 +137,12 @@ PyObject* create_module() {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         return nullptr;
     }
+    if (g_owner_finalized.load()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "_vantblas cannot be imported again after the interpreter that first imported "
+                        "it was finalized: it can only be imported once per process");
+        return nullptr;
+    }
     int64_t expected = -1;
     if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,
@@ -149,6 +163,9 @@ PyObject* create_module() {
     for (const ClassEntry& cls : kClasses) {
         if (!add_exported(module.get(), cls.name, cls.type())) return nullptr;
     }
+    // The exit hooks' table holds 32 entries; when it is full the import still succeeds, only
+    // without this protection.
+    (void)Py_AtExit(note_finalized);
     g_module = Py_NewRef(module.get());
     return module.release();
 }

@@ -16,13 +16,16 @@ PyObject* attention_entry(const char* display, PyObject* const* args, Py_ssize_t
         Args bound;
         Tensor3Arg q, k, v;
         if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, q, k, v)) return nullptr;
-        const uint64_t B = q.view.d0, S = q.view.d1, D = q.view.d2;
-        float scale;
-        if (bound.given_not_none(3)) {
+        float scale = 0.0f;
+        const bool has_scale = bound.given_not_none(3);
+        if (has_scale) {
             if (!to_f32(bound[3], "scale", scale)) return nullptr;
-        } else {
-            scale = 1.0f / std::sqrt(static_cast<float>(D));
+            // The conversion may have run Python code (__float__, __index__) that reshaped,
+            // retyped or freed an array argument: the views are taken again before any read.
+            if (!extract_arrays(sig, bound, q, k, v)) return nullptr;
         }
+        const uint64_t B = q.view.d0, S = q.view.d1, D = q.view.d2;
+        if (!has_scale) scale = 1.0f / std::sqrt(static_cast<float>(D));
         HostBuffer out;
         if (!zeros_for(B, S, D, out)) return nullptr;
         // With no batches, positions or features nothing is read from k or v.
@@ -59,7 +62,11 @@ VANT_FASTCALL(fn_fused_rmsnorm) {
         MatrixArg x, w;
         if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, x, w)) return nullptr;
         float eps = 1e-6f;
-        if (bound.given_not_none(2) && !to_f32(bound[2], "eps", eps)) return nullptr;
+        if (bound.given_not_none(2)) {
+            if (!to_f32(bound[2], "eps", eps)) return nullptr;
+            // Python code run by the conversion may have changed x or weight: views taken again.
+            if (!extract_arrays(sig, bound, x, w)) return nullptr;
+        }
         const uint64_t R = x.view.rows, C = x.view.cols;
         HostBuffer out;
         if (!zeros_for(R, C, 1, out)) return nullptr;

@@ -9,20 +9,36 @@
 namespace vant::py {
 namespace {
 
+constexpr const char* kDefaultPrecision = "fp16";
+constexpr const char* kDefaultKernel = "auto";
+
 struct SettingsObject {
     PyObject_HEAD
-    std::string* precision;  // owned; set in tp_new, freed in dealloc only if set
+    // Owned; set in tp_new, freed in dealloc. Null in an object allocated without tp_new (from C,
+    // through tp_alloc alone): every method then treats the missing text as its default.
+    std::string* precision;
     std::string* kernel;
 };
 
 SettingsObject* as_settings(PyObject* self) { return reinterpret_cast<SettingsObject*>(self); }
+
+const char* default_of(std::string* SettingsObject::*field) {
+    return field == &SettingsObject::precision ? kDefaultPrecision : kDefaultKernel;
+}
+
+// The stored text, created with its default first when the object holds none.
+std::string& text_of(PyObject* self, std::string* SettingsObject::*field) {
+    std::string*& slot = as_settings(self)->*field;
+    if (!slot) slot = new std::string(default_of(field));
+    return *slot;
+}
 
 PyObject* settings_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         const Signature sig{"VantBLAS.__new__()", {"precision", "kernel"}, 2, 0};
         Args bound;
         if (!bind(sig, args, kwargs, bound)) return nullptr;
-        std::string precision = "fp16", kernel = "auto";
+        std::string precision = kDefaultPrecision, kernel = kDefaultKernel;
         if (bound.given(0) && !to_text(bound[0], "precision", precision)) return nullptr;
         if (bound.given(1) && !to_text(bound[1], "kernel", kernel)) return nullptr;
         PyRef self = PyRef::steal(type->tp_alloc(type, 0));
@@ -48,7 +64,7 @@ PyObject* set_text(const char* display, const char* name, std::string* SettingsO
         Args bound;
         std::string text;
         if (!bind(sig, args, nargs, kwnames, bound) || !to_text(bound[0], name, text)) return nullptr;
-        *(as_settings(self)->*field) = std::move(text);
+        text_of(self, field) = std::move(text);
         Py_RETURN_NONE;
     });
 }
@@ -65,15 +81,15 @@ PyObject* text_object(const std::string& s) {
 }
 
 VANT_NOARGS(settings_get_precision) {
-    return guarded([&]() -> PyObject* { return text_object(*as_settings(self)->precision); });
+    return guarded([&]() -> PyObject* { return text_object(text_of(self, &SettingsObject::precision)); });
 }
 VANT_NOARGS(settings_get_kernel) {
-    return guarded([&]() -> PyObject* { return text_object(*as_settings(self)->kernel); });
+    return guarded([&]() -> PyObject* { return text_object(text_of(self, &SettingsObject::kernel)); });
 }
 VANT_NOARGS(settings_info) {
     return guarded([&]() -> PyObject* {
-        const SettingsObject* s = as_settings(self);
-        return text_object("VantBLAS v1.0.9.post1 | " + *s->precision + " | " + *s->kernel);
+        return text_object("VantBLAS v1.0.9.post1 | " + text_of(self, &SettingsObject::precision) + " | " +
+                           text_of(self, &SettingsObject::kernel));
     });
 }
 
@@ -94,7 +110,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.VantBLAS", sizeof(SettingsObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.VantBLAS", sizeof(SettingsObject), 0, kClassFlags, kSlots};
 
 }  // namespace
 

@@ -15,7 +15,9 @@ namespace {
 
 struct TensorObject {
     PyObject_HEAD
-    // Constructed in place by make_tensor; destroyed in dealloc only if `alive` is set.
+    // Constructed in place by make_tensor; destroyed in dealloc only if `alive` is set. An object
+    // allocated without tp_new (from C, through tp_alloc alone) is all zeros: not alive, holding
+    // no data, every method reads it as the tensor without data.
     rt::DeviceBuffer data;
     uint64_t rows;
     uint64_t cols;
@@ -24,6 +26,8 @@ struct TensorObject {
 };
 
 TensorObject* as_tensor(PyObject* self) { return reinterpret_cast<TensorObject*>(self); }
+
+bool holds_data(const TensorObject* t) noexcept { return t->alive && !t->data.empty(); }
 
 // Wraps a filled device buffer in a new tensor object; the buffer is freed if that fails.
 PyObject* make_tensor(PyTypeObject* type, rt::DeviceBuffer&& data, uint64_t rows, uint64_t cols,
@@ -81,7 +85,7 @@ VANT_FASTCALL(tensor_matmul) {
             return raise_not_convertible(other_obj, "other", "VantTensor");
         const TensorObject* a = as_tensor(self);
         const TensorObject* b = as_tensor(other_obj);
-        if (a->data.empty() || b->data.empty()) return raise_runtime("Tensors not initialized");
+        if (!holds_data(a) || !holds_data(b)) return raise_runtime("Tensors not initialized");
         const uint64_t m = a->rows, k = a->cols, k2 = b->rows, n = b->cols;
         if (k != k2) {
             return raise_runtime("Shape mismatch: " + std::to_string(m) + " x " + std::to_string(k) + " vs " +
@@ -109,7 +113,7 @@ VANT_FASTCALL(tensor_matmul) {
 VANT_NOARGS(tensor_cpu) {
     return guarded([&]() -> PyObject* {
         const TensorObject* t = as_tensor(self);
-        if (t->data.empty()) return raise_runtime("Tensor not initialized");
+        if (!holds_data(t)) return raise_runtime("Tensor not initialized");
         Result<rt::CudaCore*> core = rt::current_core(t->device_id);
         if (!core) return raise_runtime(core.error());
         if (drv::CUresult s = drv::cuStreamSynchronize((*core)->stream); s != drv::CUDA_SUCCESS)
@@ -159,7 +163,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.VantTensor", sizeof(TensorObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.VantTensor", sizeof(TensorObject), 0, kClassFlags, kSlots};
 
 }  // namespace
 
