@@ -158,6 +158,17 @@ class Module:
             raise PtxError(kind.value.decode(), err.value.decode())
 
 
+def aligned(array, alignment=256):
+    """A copy of `array` whose data starts at a multiple of `alignment` bytes (device allocations are
+    at least 256-byte aligned; numpy arrays only 16)."""
+    array = np.asarray(array)
+    raw = np.empty(array.nbytes + alignment, np.uint8)
+    start = (-raw.ctypes.data) % alignment
+    out = raw[start:start + array.nbytes].view(array.dtype).reshape(array.shape)
+    out[...] = array
+    return out
+
+
 class Memory:
     """Device memory for Kernel.launch: each buffer is a numpy array; its host address is the device
     address the kernel sees."""

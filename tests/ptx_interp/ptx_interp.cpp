@@ -1108,6 +1108,17 @@ private:
     std::vector<Thread> threads_;
     Thread* cur_ = nullptr;
     const Insn* cur_insn_ = nullptr;
+    struct UninitRead {
+        uint32_t addr = 0;
+        unsigned tid = 0;
+        const Insn* insn = nullptr;
+    } uninit_;
+
+    void check_uninit() {
+        if (uninit_.insn)
+            report("uninitialised", "read of shared address " + hex(uninit_.addr) + " that no thread of the block has written",
+                   uninit_.tid, uninit_.insn);
+    }
 
     // ---- reports ----
     std::string who(unsigned tid) const {
@@ -1203,9 +1214,8 @@ private:
             s.writer = static_cast<int32_t>(tid);
             s.wepoch = epoch_;
         } else {
-            if (s.writer < 0)
-                report("uninitialised", "read of shared address " + hex(a) + " that no thread of the block has written",
-                       tid, cur_insn_);
+            // reported at the next barrier unless another thread writes the byte first (a race then)
+            if (s.writer < 0 && !uninit_.insn) uninit_ = {a, tid, cur_insn_};
             if (s.wepoch == epoch_ && static_cast<unsigned>(s.writer) != tid)
                 report("racecheck", "read of shared address " + hex(a) + " written by " + who(s.writer) +
                                         " with no barrier between",
@@ -1250,6 +1260,7 @@ private:
         shared_.assign(shared_size_ + 16, 0xA5);
         shadow_.assign(shared_size_ + 16, Shadow());
         epoch_ = 1;
+        uninit_ = UninitRead();
         int nr = k_.nregs;
         regs_.assign(static_cast<size_t>(nr) * nthreads_, 0);
         threads_.assign(nthreads_, Thread());
@@ -1295,6 +1306,7 @@ private:
                         report("error", "waits at a different bar.sync than " + who(0) + " ('" + k_.code[pc].text + "')",
                                t.tid, &k_.code[t.pc]);
                 }
+                check_uninit();
                 ++epoch_;
                 for (Thread& t : threads_) t.state = RUNNING, ++t.pc;
                 continue;
@@ -1308,6 +1320,7 @@ private:
         }
         // copies still in flight complete when the block ends
         for (Thread& t : threads_) complete_async(t, INT64_MAX);
+        check_uninit();
     }
 
     void step(Thread& t);
