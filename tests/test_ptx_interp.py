@@ -424,3 +424,98 @@ def test_stand_in_interprets_launches_and_counts_static_shared_memory():
     assert r.lines[0] == "fits 0 [1.0, 1.0, 5.0, 5.0] 1", r.stdout
     assert r.lines[1] == "too much 1"
     assert r.lines[2] == "oob 700 1" and "outside every live allocation" in r.stderr
+
+
+# ---- the GEMM and conversion modules, interpreted ------------------------------------------------------
+# The same kernels, shapes and bounds as the host build of their CUDA sources (tests/kernel_emu):
+# relative Frobenius error below 1e-5 against a float64 product (of the half-rounded operands for
+# the tensor-core kernels), outputs starting as NaN, every operand exactly sized.
+
+def cdiv(a, b):
+    return -(-a // b)
+
+
+# kernel: (module, argument order, tile rows, tile columns, block, alpha/beta, input type)
+GEMMS = {
+    "vantblas_gemm_small_16x16": ("small", "cab", 16, 16, (16, 16), False, np.float32),
+    "vantblas_gemm_64x64": ("basic", "abc", 64, 64, (16, 16), False, np.float32),
+    "vantblas_gemm_shared_64x64": ("shared", "abc", 64, 64, (256,), False, np.float32),
+    "vantblas_gemm_reg8x8": ("reg8x8", "abc", 128, 128, (16, 16), False, np.float32),
+    "vantblas_gemm_small_optimized": ("v2", "cab", 32, 32, (16, 16), False, np.float32),
+    "vantblas_gemm_small_v1": ("v1", "abc", 64, 64, (16, 16), True, np.float32),
+    "vantblas_gemm_medium_v1": ("v1", "abc", 96, 96, (16, 16), True, np.float32),
+    "vantblas_gemm_v2": ("v2", "abc", 128, 128, (256,), True, np.float32),
+    "vantblas_gemm_v3": ("v2", "abc", 128, 128, (256,), True, np.float32),
+    "vantblas_gemm_wmma_opt_vec": ("wmma_opt", "cab", 64, 64, (128,), False, np.float32),
+    "vantblas_gemm_wmma_opt_64": ("wmma_opt", "cab", 64, 64, (128,), False, np.float32),
+    "vantblas_gemm_wmma_opt_128": ("wmma_opt", "cab", 128, 128, (256,), False, np.float32),
+    "vantblas_gemm_wmma_max": ("wmma_max", "cab", 128, 128, (256,), False, np.float32),
+    "vantblas_gemm_wmma_max_f16": ("wmma_max", "cab", 128, 128, (256,), False, np.float16),
+    "vantblas_gemm_wmma_fp16_pure": ("fp16_pure", "cab", 64, 64, (128,), False, np.float16),
+    "vantblas_gemm_wmma_fp16_pure_large": ("fp16_pure", "cab", 128, 64, (256,), False, np.float16),
+    "vantblas_gemm_wmma_v2": ("v2", "cab", 128, 128, (256,), False, np.float16),
+}
+FP32_SHAPES = [(1, 1, 1), (17, 33, 9), (65, 1, 3), (64, 64, 64), (70, 130, 37), (1, 200, 1), (130, 67, 20)]
+WMMA_SHAPES = [(16, 16, 16), (16, 16, 48), (48, 80, 96), (144, 208, 80), (32, 32, 0), (128, 128, 32)]
+_modules = {}
+
+
+def gemm_module(name):
+    if name not in _modules:
+        _modules[name] = Module((fakecuda.REPO / "kernels" / "gemm" / f"{name}.ptx").read_text())
+    return _modules[name]
+
+
+@pytest.mark.parametrize("name", sorted(GEMMS))
+def test_gemm_kernels_interpreted_compute_the_product(name):
+    module, order, tm, tn, block, scaled, dtype = GEMMS[name]
+    tensor = "wmma" in name
+    shapes = WMMA_SHAPES if tensor else FP32_SHAPES
+    if name == "vantblas_gemm_v2":  # N a multiple of 4, both A staging forms (K % 4 == 0 or not)
+        shapes = [(17, 36, 9), (17, 36, 12), (257, 260, 24)]
+    if name in ("vantblas_gemm_wmma_opt_64", "vantblas_gemm_wmma_max"):
+        shapes = shapes + [(32, 48, 37)]  # scalar-read kernels take any K
+    for m, n, k in shapes:
+        a = RNG.uniform(-1, 1, (m, k)).astype(np.float32)
+        b = RNG.uniform(-1, 1, (k, n)).astype(np.float32)
+        c0 = RNG.uniform(-1, 1, (m, n)).astype(np.float32)
+        for alpha, beta in [(1.0, 0.0), (2.0, 0.5)] if scaled else [(None, None)]:
+            c = aligned(c0 if beta else np.full((m, n), np.nan, np.float32))
+            ops = {"a": aligned(a.astype(dtype)), "b": aligned(b.astype(dtype)), "c": c}
+            args = [ops[x] for x in order] + [m, n, k] + ([alpha, beta] if scaled else [])
+            gemm_module(module).launch(name, (cdiv(n, tn), cdiv(m, tm)), block, args)
+            x, y = a.astype(np.float64), b.astype(np.float64)
+            if tensor:
+                x, y = a.astype(np.float16).astype(np.float64), b.astype(np.float16).astype(np.float64)
+            want = (alpha or 1.0) * (x @ y) + (beta or 0.0) * c0
+            err = np.linalg.norm(c - want) / max(np.linalg.norm(want), 1e-300)
+            assert err < 1e-5, (name, m, n, k, alpha, err)
+
+
+def test_batched_and_conversion_kernels_interpreted():
+    m, n, k, count = 5, 7, 9, 3
+    a = aligned(RNG.uniform(-1, 1, (m, k)).astype(np.float32))
+    b = aligned(RNG.uniform(-1, 1, (count, k, n)).astype(np.float32))
+    c = aligned(np.full((5, m, n), np.nan, np.float32))
+    # A shared by every member (stride 0), a grid z beyond the batch count
+    gemm_module("batched").launch("vantblas_gemm_batched", (1, 1, 5), (16, 16),
+                                  [c, a, b, m, n, k, count, 0, k * n, m * n])
+    np.testing.assert_allclose(c[:count], np.einsum("ik,bkn->bin", a.astype(np.float64), b), rtol=1e-5, atol=1e-6)
+    assert np.isnan(c[count:]).all()
+    specials = np.array([1 / 3, 1e5, 65504, 65519, 65520, -65520, 6e-8, 2e-8, -0.0, np.inf, -np.inf, 1e-40], np.float32)
+    conv = gemm_module("convert")
+    for n in (1, 12, 257, 1028):
+        x = RNG.uniform(-1, 1, n).astype(np.float32)
+        x[:12] = specials[:n]
+        half = aligned(np.full(n, 0xFFFF, np.uint16))
+        back = aligned(np.full(n, np.nan, np.float32))
+        conv.launch("convert_f32_to_f16", (cdiv(n, 256),), (256,), [half, aligned(x), n])
+        conv.launch("convert_f16_to_f32", (cdiv(n, 256),), (256,), [back, half, n])
+        with np.errstate(over="ignore"):
+            want = x.astype(np.float16)
+        np.testing.assert_array_equal(half, want.view(np.uint16))
+        np.testing.assert_array_equal(back, want.astype(np.float32))
+        if n % 4 == 0:
+            half4 = aligned(np.full(n, 0xFFFF, np.uint16))
+            conv.launch("convert_f32_to_f16_vec4", (cdiv(n, 1024),), (256,), [half4, aligned(x), n])
+            np.testing.assert_array_equal(half4, want.view(np.uint16))
