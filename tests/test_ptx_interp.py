@@ -519,3 +519,40 @@ def test_batched_and_conversion_kernels_interpreted():
             half4 = aligned(np.full(n, 0xFFFF, np.uint16))
             conv.launch("convert_f32_to_f16_vec4", (cdiv(n, 1024),), (256,), [half4, aligned(x), n])
             np.testing.assert_array_equal(half4, want.view(np.uint16))
+
+
+def test_host_dispatch_runs_the_real_ptx_when_interpretation_is_forced():
+    """The engine's routes on the stand-in with every kernel interpreted agree with its executors."""
+    import os
+
+    import enginehooks
+
+    code = """
+        import numpy as np
+        import enginehooks as eh
+        import _vantblas_enginehooks as h
+        rng = np.random.default_rng(5)
+        out = {}
+        for m, n, k in [(64, 64, 64), (63, 65, 17), (128, 48, 32)]:
+            a = rng.standard_normal((m, k)).astype(np.float32)
+            b = rng.standard_normal((k, n)).astype(np.float32)
+            before = len(fake.launches())
+            c = np.frombuffer(h.gpu_gemm(eh.view(a), eh.view(b)), np.float32).reshape(m, n)
+            kernels = [x["kernel"] for x in fake.launches()[before:]]
+            out[f"{m}x{n}x{k}"] = (kernels, c.tolist())
+        print(json.dumps({"runs": out, "interpreted": fake.stat("launches_interpreted"),
+                          "reports": fake.stat("interpreter_reports"), "oob": fake.bounds_violations}))
+    """
+    env = {"PYTHONPATH": os.pathsep.join([str(enginehooks.build_dir()), os.environ.get("PYTHONPATH", "")])}
+    runs = {}
+    for mode in ("none", "all"):
+        r = fakecuda.run(code, env=env, interpret=mode).check()
+        import json
+        runs[mode] = json.loads(r.lines[-1])
+    assert runs["none"]["interpreted"] == 0 and runs["all"]["interpreted"] > 0
+    assert runs["all"]["reports"] == 0 and runs["all"]["oob"] == 0
+    for shape, (kernels, c) in runs["all"]["runs"].items():
+        ref_kernels, ref = runs["none"]["runs"][shape]
+        assert kernels == ref_kernels
+        np.testing.assert_allclose(np.array(c), np.array(ref), rtol=2e-3 if "wmma" in str(kernels) else 1e-5,
+                                   atol=1e-4, err_msg=f"{shape} {kernels}")
