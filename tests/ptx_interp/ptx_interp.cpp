@@ -534,6 +534,8 @@ private:
             }
         } else if (word == ".shared") {
             add_shared(parse_var(rest), false);
+        } else if (word == ".extern" && rest.rfind(".shared", 0) == 0) {
+            add_shared(parse_var(rest.substr(7)), true);
         } else if (word == ".local") {
             VarDecl v = parse_var(rest);
             k_->local_bytes = (k_->local_bytes + v.align - 1) / v.align * v.align;
