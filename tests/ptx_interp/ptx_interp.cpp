@@ -229,7 +229,7 @@ bool parse_literal(const std::string& s, Opnd& o) {
         char* end;
         double d = std::strtod(s.c_str(), &end);
         if (*end) return false;
-        o.imm[0] = static_cast<uint64_t>(static_cast<int64_t>(d));
+        o.imm[0] = std::fabs(d) < 9e18 ? static_cast<uint64_t>(static_cast<int64_t>(d)) : 0;
         o.imm[1] = f32_bits(static_cast<float>(d));
         o.imm[2] = f64_bits(d);
         return true;
@@ -1645,15 +1645,17 @@ void Exec::exec_int(Thread& t, const Insn& in) {
         }
         case O_DIV:
             if ((b & mk) == 0) r = ~0ull;
+            else if (sg && sext(b, n) == -1) r = ~a + 1;  // also INT_MIN / -1 = INT_MIN
             else r = sg ? static_cast<uint64_t>(sext(a, n) / sext(b, n)) : (a & mk) / (b & mk);
             break;
         case O_REM:
             if ((b & mk) == 0) r = a;
+            else if (sg && sext(b, n) == -1) r = 0;
             else r = sg ? static_cast<uint64_t>(sext(a, n) % sext(b, n)) : (a & mk) % (b & mk);
             break;
         case O_MIN: r = sg ? (sext(a, n) < sext(b, n) ? a : b) : ((a & mk) < (b & mk) ? a : b); break;
         case O_MAX: r = sg ? (sext(a, n) > sext(b, n) ? a : b) : ((a & mk) > (b & mk) ? a : b); break;
-        case O_ABS: r = static_cast<uint64_t>(std::llabs(sext(a, n))); break;
+        case O_ABS: r = sext(a, n) < 0 ? ~a + 1 : a; break;
         case O_NEG: r = ~a + 1; break;
         case O_AND: r = a & b; break;
         case O_OR: r = a | b; break;
