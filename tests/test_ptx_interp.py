@@ -211,7 +211,9 @@ CP_BODY = PROLOGUE + """
     cp.async.cg.shared.global [%r4], [%rd5], 16, %r5;
     cp.async.ca.shared.global [%r4+512], [%rd5], 8;
     cp.async.ca.shared.global [%r4+520], [%rd5+8], 4, 0;
-    cp.async.ca.shared.global [%r4+524], [%rd5+12], 4;
+    and.b32 %r8, %r1, 1;
+    setp.ne.u32 %p3, %r8, 0;
+    cp.async.ca.shared.global [%r4+524], [%rd5+12], 4, %p3;
     cp.async.commit_group;
     cp.async.cg.shared.global [%r4+1024], [%rd5], 16;
     cp.async.commit_group;
@@ -242,8 +244,9 @@ def test_cp_async_copies_with_zero_fill_once_its_group_is_waited_for():
         if offset == 0:  # src-size bytes copied, the rest of the 16 zero-filled
             raw = expect.view(np.uint8).reshape(32, 16)
             raw[:, srcsize:] = 0
-        elif offset == 512:  # 8 + 4 (src-size 0: zeros) + 4
+        elif offset == 512:  # 8 + 4 (src-size 0: zeros) + 4 (ignore-src on odd lanes: zeros)
             expect[:, 2] = 0
+            expect[np.roll(np.arange(32), -1) % 2 == 1, 3] = 0
         np.testing.assert_array_equal(out, expect, err_msg=f"src-size {srcsize}, offset {offset}")
 
 
@@ -556,3 +559,39 @@ def test_host_dispatch_runs_the_real_ptx_when_interpretation_is_forced():
         assert kernels == ref_kernels
         np.testing.assert_allclose(np.array(c), np.array(ref), rtol=2e-3 if "wmma" in str(kernels) else 1e-5,
                                    atol=1e-4, err_msg=f"{shape} {kernels}")
+
+
+def test_local_dynamic_shared_and_generic_addresses():
+    """.local frames, dynamic shared memory placed after the static variables, cvta both ways."""
+    text = (HEAD + ".extern .shared .align 16 .b8 dyn[];\n" + kernel(PROLOGUE + """
+    .local .align 8 .b8 frame[16];
+    mov.u64 %rd10, frame;
+    cvta.local.u64 %rd11, %rd10;
+    st.u32 [%rd11+4], %r1;
+    ld.local.u32 %r2, [frame+4];
+    mov.u32 %r20, sbuf;
+    mov.u64 %rd12, dyn;
+    cvta.shared.u64 %rd13, %rd12;
+    add.s64 %rd14, %rd13, %rd3;
+    st.u32 [%rd14], %r2;
+    bar.sync 0;
+    cvta.to.shared.u64 %rd15, %rd13;
+    cvt.u32.u64 %r3, %rd15;
+    mov.u32 %r4, dyn;
+    sub.u32 %r5, %r4, %r20;
+    xor.b32 %r6, %r1, 31;
+    shl.b32 %r6, %r6, 2;
+    add.u32 %r7, %r3, %r6;
+    ld.shared.u32 %r8, [%r7];
+    add.s64 %rd16, %rd1, %rd3;
+    st.global.v2.u32 [%rd16], {%r8, %r5};
+    ret;""".replace("add.s64 %rd16, %rd1, %rd3;", "mul.wide.u32 %rd17, %r1, 8;\n    add.s64 %rd16, %rd1, %rd17;"),
+        ".u64 out, .u64 inp", shared="    .shared .align 4 .b8 sbuf[100];\n")[len(HEAD):])
+    mod = Module(text)
+    out = aligned(np.zeros((32, 2), np.uint32))
+    mod.launch("k", (1,), (32,), [out, out], shared=128)
+    np.testing.assert_array_equal(out[:, 0], 31 - np.arange(32))
+    assert (out[:, 1] == 112).all()  # dynamic shared starts at the next 16-byte boundary
+    with pytest.raises(PtxError, match="outside the 176 bytes of shared memory") as e:
+        mod.launch("k", (1,), (32,), [out, out], shared=64)
+    assert e.value.kind == "memcheck" and "thread (16,0,0)" in str(e.value)

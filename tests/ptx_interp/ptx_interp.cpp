@@ -54,7 +54,8 @@ enum Cmp : uint8_t { C_EQ, C_NE, C_LT, C_LE, C_GT, C_GE, C_LO, C_LS, C_HI, C_HS,
                      C_GTU, C_GEU, C_NUM, C_NAN };
 enum Flag : uint32_t {
     F_FTZ = 1, F_SAT = 2, F_APPROX = 4, F_FULL = 8, F_WIDE = 16, F_LO = 32, F_HI = 64, F_TRANS = 128,
-    F_SATFINITE = 256, F_RELU = 512, F_COLLECTIVE = 1024, F_TO = 2048, F_SHR = 4096, F_WRAP = 8192
+    F_SATFINITE = 256, F_RELU = 512, F_COLLECTIVE = 1024, F_TO = 2048, F_SHR = 4096, F_WRAP = 8192,
+    F_IGNORE_SRC = 16384
 };
 
 enum OpKind : uint8_t { K_NONE, K_REG, K_IMM, K_VEC, K_ADDR, K_PAIR, K_SINK, K_LABEL };
@@ -65,6 +66,7 @@ struct Opnd {
     int32_t reg2 = -1;  // K_PAIR second
     int64_t off = 0;    // K_ADDR offset (includes a symbol's address), K_LABEL target, K_VEC first index
     uint8_t count = 0;  // K_VEC
+    bool neg = false;   // K_REG: "!%p", a negated predicate
     Space sym_space = SP_GENERIC;  // K_ADDR with a symbol base, K_IMM of a symbol
     uint64_t imm[3] = {0, 0, 0};   // K_IMM: as integer, as f32 bits, as f64 bits
 };
@@ -104,6 +106,7 @@ struct Kernel {
     unsigned dyn_align = 16;
     unsigned local_bytes = 0;
     std::vector<std::string> reg_names;
+    std::vector<Ty> reg_types;
 };
 
 Module::~Module() = default;
@@ -382,9 +385,10 @@ private:
         shared_off_ += v.bytes;
     }
 
-    int new_reg(const std::string& name) {
+    int new_reg(const std::string& name, Ty type = U32) {
         int id = k_->nregs++;
         k_->reg_names.push_back(name);
+        k_->reg_types.push_back(type);
         scopes_.back()[name] = id;
         return id;
     }
@@ -521,15 +525,16 @@ private:
             // ".reg .b32 %r<12>" or ".reg .f32 %a, %b" or ".reg .v2 ..." (unsupported)
             size_t sp = rest.find_first_of(" \t");
             std::string type = rest.substr(0, sp);
-            if (ty_of(type.substr(1)) == T_NONE) fail("unsupported register type " + type);
+            Ty rt = ty_of(type.substr(1));
+            if (rt == T_NONE) fail("unsupported register type " + type);
             for (const std::string& n : split_top(trim(rest.substr(sp)), ',')) {
                 size_t lt = n.find('<');
                 if (lt != std::string::npos) {
                     std::string base = n.substr(0, lt);
                     int count = std::stoi(n.substr(lt + 1));
-                    for (int i = 0; i < count; ++i) new_reg(base + std::to_string(i));
+                    for (int i = 0; i < count; ++i) new_reg(base + std::to_string(i), rt);
                 } else {
-                    new_reg(n);
+                    new_reg(n, rt);
                 }
             }
         } else if (word == ".shared") {
@@ -610,10 +615,12 @@ private:
             o.kind = K_SINK;
             return o;
         }
-        if (s[0] == '%') {
+        if (s[0] == '%' || (s[0] == '!' && s.size() > 1 && s[1] == '%')) {
             o.kind = K_REG;
-            o.reg = reg(s);
+            o.neg = s[0] == '!';
+            o.reg = reg(o.neg ? s.substr(1) : s);
             if (o.reg < 0) fail("unknown register " + s + " in '" + in.text + "'");
+            if (o.neg && k_->reg_types[o.reg] != PRED) fail("only predicates can be negated: '" + in.text + "'");
             return o;
         }
         if (parse_literal(s, o)) return o;
@@ -905,6 +912,11 @@ void Parser::decode(const std::string& stmt_in, int line) {
             if (in.ops[i].kind == K_LABEL) fail("unknown operand '" + ops[i] + "' in '" + in.text + "'");
     }
     if (in.op == O_BAR && in.nops > 1) fail("bar.sync with a thread count is not supported: '" + in.text + "'");
+    if (in.op == O_CPASYNC) {
+        // cp.async ..., cp-size{, src-size | ignore-src predicate}
+        if (in.nops < 3 || in.nops > 4 || in.ops[0].kind != K_ADDR || in.ops[1].kind != K_ADDR) bad();
+        if (in.nops == 4 && in.ops[3].kind == K_REG && k_->reg_types[in.ops[3].reg] == PRED) in.flags |= F_IGNORE_SRC;
+    }
     k_->code.push_back(std::move(in));
 }
 
@@ -1235,7 +1247,7 @@ private:
     }
     uint64_t get(const Thread& th, const Opnd& o, Ty t) const {
         switch (o.kind) {
-            case K_REG: return th.r[o.reg];
+            case K_REG: return o.neg ? !th.r[o.reg] : th.r[o.reg];
             case K_IMM: return imm(o, t);
             default: throw Fault("error", "kernel " + k_.name + ": bad source operand in '" + cur_insn_->text + "'");
         }
@@ -1418,10 +1430,8 @@ void Exec::step(Thread& t) {
                 if (in.boolop) {
                     if (in.nops != 4) error("setp with a boolean operation needs a predicate source");
                     const Opnd& c = in.ops[3];
-                    bool cv;
-                    if (c.kind == K_REG) cv = t.r[c.reg] != 0;
-                    else error("bad predicate operand");
-                    // "!%p" operands are not parsed; plain predicates only
+                    if (c.kind != K_REG) error("bad predicate operand");
+                    bool cv = get(t, c, PRED) != 0;
                     auto comb = [&](bool x) { return in.boolop == 1 ? (x && cv) : in.boolop == 2 ? (x || cv) : (x != cv); };
                     r1 = comb(v), r2 = comb(!v);
                 }
@@ -1449,6 +1459,7 @@ void Exec::step(Thread& t) {
                 uint64_t src = addr_of(t, in.ops[1]);
                 unsigned cp = static_cast<unsigned>(get(t, in.ops[2], U32));
                 unsigned srcsize = in.nops > 3 ? static_cast<unsigned>(get(t, in.ops[3], U32)) : cp;
+                if (in.flags & F_IGNORE_SRC) srcsize = srcsize ? 0 : cp;  // a true predicate writes zeros
                 if (!(cp == 4 || cp == 8 || cp == 16) || (in.sub == 1 && cp != 16))
                     error("cp.async copy size " + std::to_string(cp) + " is not allowed");
                 if (srcsize > cp) error("cp.async source size " + std::to_string(srcsize) + " exceeds the copy size");
