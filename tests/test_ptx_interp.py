@@ -175,7 +175,6 @@ def test_wmma_load_mma_store_compute_the_product(la, lb, ctype):
     B[:, :16] = b if lb == "row" else b.T
     C = np.zeros((16, sc), c.dtype)
     C[:, :16] = c
-    nc = 8 if ctype == "f32" else 4
     creg = ", ".join(f"%f{i}" for i in range(1, 9)) if ctype == "f32" else ", ".join(f"%r{i}" for i in range(40, 44))
     dreg = ", ".join(f"%f{i}" for i in range(11, 19)) if ctype == "f32" else ", ".join(f"%r{i}" for i in range(50, 54))
     areg = ", ".join(f"%r{i}" for i in range(10, 18))
@@ -192,12 +191,15 @@ def test_wmma_load_mma_store_compute_the_product(la, lb, ctype):
     wmma.mma.sync.aligned.{la}.{lb}.m16n16k16.{ctype}.{ctype} {{{dreg}}}, {{{areg}}}, {{{breg}}}, {{{creg}}};
     wmma.store.d.sync.aligned.row.m16n16k16.global.{ctype} [%rd1], {{{dreg}}}, 16;
     ret;""", ".u64 out, .u64 pa, .u64 pb, .u64 pc")
-    assert nc
     out = aligned(np.zeros((16, 16), c.dtype))
     Module(text).launch("k", (1,), (32,), [out, aligned(A), aligned(B), aligned(C)])
     ref = a.astype(np.float64) @ b.astype(np.float64) + c.astype(np.float64)
     np.testing.assert_allclose(out.astype(np.float64), ref.astype(c.dtype).astype(np.float64), rtol=2e-3 if ctype == "f16" else 1e-6,
                                atol=1e-5)
+    # multiplying a fragment as the layout it was not loaded with is refused
+    wrong = text.replace(f"wmma.mma.sync.aligned.{la}.", f"wmma.mma.sync.aligned.{'col' if la == 'row' else 'row'}.")
+    with pytest.raises(PtxError, match="loaded with another layout"):
+        Module(wrong).launch("k", (1,), (32,), [out, aligned(A), aligned(B), aligned(C)])
 
 
 # ---- cp.async -------------------------------------------------------------------------------------
@@ -595,3 +597,25 @@ def test_local_dynamic_shared_and_generic_addresses():
     with pytest.raises(PtxError, match="outside the 176 bytes of shared memory") as e:
         mod.launch("k", (1,), (32,), [out, out], shared=64)
     assert e.value.kind == "memcheck" and "thread (16,0,0)" in str(e.value)
+
+
+@pytest.mark.parametrize("barrier", [True, False])
+def test_shared_atomics_race_only_with_plain_accesses(barrier):
+    text = kernel(PROLOGUE + f"""
+    mov.u32 %r2, sbuf;
+    setp.eq.u32 %p1, %r1, 0;
+    @%p1 st.shared.u32 [%r2], 0;
+    bar.sync 0;
+    atom.shared.add.u32 %r3, [%r2], 1;
+    {'bar.sync 0;' if barrier else ''}
+    ld.shared.u32 %r4, [%r2];
+    add.s64 %rd4, %rd1, %rd3;
+    st.global.u32 [%rd4], %r4;
+    ret;""", ".u64 out, .u64 inp", shared="    .shared .align 4 .b8 sbuf[4];\n")
+    out = np.zeros(32, np.uint32)
+    if barrier:
+        Module(text).launch("k", (1,), (32,), [out, out])
+        assert (out == 32).all()
+    else:
+        with pytest.raises(PtxError, match="written by atomic operations with no barrier between"):
+            Module(text).launch("k", (1,), (32,), [out, out])

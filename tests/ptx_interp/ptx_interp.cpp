@@ -1073,6 +1073,7 @@ struct Thread {
     State state = RUNNING;
     unsigned tid = 0;  // linear index in the block
     std::vector<uint8_t> local;
+    std::vector<uint8_t> frag;  // per register: the wmma A/B fragment layout it was loaded with
     std::vector<AsyncCopy> async;
     int64_t groups_committed = 0;
 };
@@ -1122,6 +1123,7 @@ private:
     std::vector<Thread> threads_;
     Thread* cur_ = nullptr;
     const Insn* cur_insn_ = nullptr;
+    bool atomic_ = false;  // the access being tracked is an atomic operation
     struct UninitRead {
         uint32_t addr = 0;
         unsigned tid = 0;
@@ -1209,15 +1211,31 @@ private:
         }
     }
 
+    static constexpr int32_t kAtomic = INT32_MAX;  // Shadow::writer after atomic operations
+    std::string writer_name(int32_t w) const { return w == kAtomic ? std::string("atomic operations") : who(w); }
+
     void track(uint32_t a, bool write, unsigned tid) {
         Shadow& s = shadow_[a];
         if (s.pending)
             report("racecheck", std::string(write ? "write to" : "read of") + " shared address " + hex(a) +
                                     ", the destination of a cp.async, before the wait_group that covers it",
                    tid, cur_insn_);
+        if (atomic_) {  // atomics do not race with each other, only with plain accesses
+            if (s.writer < 0 && !uninit_.insn) uninit_ = {a, tid, cur_insn_};
+            if (s.writer >= 0 && s.writer != kAtomic && s.wepoch == epoch_ && static_cast<unsigned>(s.writer) != tid)
+                report("racecheck", "atomic on shared address " + hex(a) + " written by " + who(s.writer) +
+                                        " with no barrier between", tid, cur_insn_);
+            if (s.repoch == epoch_ && s.reader != -1 && (s.reader == -2 || static_cast<unsigned>(s.reader) != tid))
+                report("racecheck", "atomic on shared address " + hex(a) + " read by " +
+                                        (s.reader == -2 ? std::string("several threads") : who(s.reader)) +
+                                        " with no barrier between", tid, cur_insn_);
+            s.writer = kAtomic;
+            s.wepoch = epoch_;
+            return;
+        }
         if (write) {
             if (s.writer >= 0 && s.wepoch == epoch_ && static_cast<unsigned>(s.writer) != tid)
-                report("racecheck", "write of shared address " + hex(a) + " also written by " + who(s.writer) +
+                report("racecheck", "write of shared address " + hex(a) + " also written by " + writer_name(s.writer) +
                                         " with no barrier between",
                        tid, cur_insn_);
             if (s.repoch == epoch_ && s.reader != -1 && (s.reader == -2 || static_cast<unsigned>(s.reader) != tid))
@@ -1231,7 +1249,7 @@ private:
             // reported at the next barrier unless another thread writes the byte first (a race then)
             if (s.writer < 0 && !uninit_.insn) uninit_ = {a, tid, cur_insn_};
             if (s.wepoch == epoch_ && static_cast<unsigned>(s.writer) != tid)
-                report("racecheck", "read of shared address " + hex(a) + " written by " + who(s.writer) +
+                report("racecheck", "read of shared address " + hex(a) + " written by " + writer_name(s.writer) +
                                         " with no barrier between",
                        tid, cur_insn_);
             if (s.repoch != epoch_) s.reader = static_cast<int32_t>(tid), s.repoch = epoch_;
@@ -1256,6 +1274,7 @@ private:
         if (o.kind == K_SINK) return;
         if (o.kind != K_REG) error("bad destination operand");
         th.r[o.reg] = v & mask_of(ty_bytes(t));
+        th.frag[o.reg] = 0;
     }
     const Opnd& vec(const Opnd& o, int i) const { return k_.vecpool[static_cast<size_t>(o.off) + i]; }
     uint64_t addr_of(const Thread& th, const Opnd& o) const {
@@ -1284,6 +1303,7 @@ private:
             t.r = regs_.data() + static_cast<size_t>(nr) * i;
             t.tid = i;
             t.local.assign(k_.local_bytes, 0);
+            t.frag.assign(static_cast<size_t>(nr), 0);
             uint64_t* r = t.r;
             r[0] = i % l_.block[0], r[1] = (i / l_.block[0]) % l_.block[1], r[2] = i / (l_.block[0] * l_.block[1]);
             r[3] = l_.block[0], r[4] = l_.block[1], r[5] = l_.block[2];
@@ -1503,7 +1523,7 @@ void Exec::step(Thread& t) {
                     unsigned each = total / d.count;
                     for (int i = 0; i < d.count; ++i) {
                         const Opnd& e = vec(d, i);
-                        if (e.kind == K_REG) t.r[e.reg] = (v >> (8 * each * i)) & mask_of(each);
+                        if (e.kind == K_REG) t.r[e.reg] = (v >> (8 * each * i)) & mask_of(each), t.frag[e.reg] = 0;
                     }
                 } else if (s.kind == K_VEC) {  // pack
                     unsigned each = total / s.count;
@@ -1866,7 +1886,7 @@ void Exec::exec_ldst(Thread& t, const Insn& in) {
             uint64_t v = 0;
             std::memcpy(&v, p + i * n, n);
             if (ty_signed(ty)) v = static_cast<uint64_t>(sext(v, n));
-            if (e.kind == K_REG) t.r[e.reg] = v;
+            if (e.kind == K_REG) t.r[e.reg] = v, t.frag[e.reg] = 0;
             else if (e.kind != K_SINK) error("bad load destination");
         } else {
             uint64_t v = get(t, e, ty);
@@ -1884,7 +1904,9 @@ void Exec::exec_atom(Thread& t, const Insn& in) {
     if (n != 4 && n != 8) error("unsupported atomic type");
     uint64_t a = addr_of(t, ao);
     Space sp = in.space;
+    atomic_ = true;
     uint8_t* p = access(sp, a, n, true, t, n);
+    atomic_ = false;
     uint64_t old = 0;
     std::memcpy(&old, p, n);
     uint64_t b = get(t, in.ops[vi], ty), r;
@@ -1984,7 +2006,7 @@ void Exec::exec_shfl(const Insn& in, std::vector<Thread*>& lanes) {
         }
         const Opnd& d = in.ops[0];
         if (d.kind == K_PAIR) {
-            t->r[d.reg] = r;
+            t->r[d.reg] = r, t->frag[d.reg] = 0;
             t->r[d.reg2] = ok;
         } else {
             set(*t, d, r, B32);
@@ -2069,6 +2091,13 @@ void Exec::exec_wmma(const Insn& in, std::vector<Thread*>& lanes) {
     if (in.op == O_WMMA_MMA) {
         const Opnd &D = in.ops[0], &A = in.ops[1], &B = in.ops[2], &C = in.ops[3];
         if (A.count != 8 || B.count != 8) error("wmma.mma operand counts");
+        // a fragment loaded with one layout and multiplied as the other is garbage on a device
+        for (int l = 0; l < 32; ++l)
+            for (int i = 0; i < 8; ++i) {
+                uint8_t fa = lanes[l]->frag[vec(A, i).reg], fb = lanes[l]->frag[vec(B, i).reg];
+                if ((fa && fa != 1 + in.layout_a) || (fb && fb != 3 + in.layout_b))
+                    report("error", "a fragment loaded with another layout or as the other matrix", lanes[l]->tid, &in);
+            }
         double a[256], b[256], c[256];
         for (int l = 0; l < 32; ++l) {
             Thread& t = *lanes[l];
@@ -2138,6 +2167,8 @@ void Exec::exec_wmma(const Insn& in, std::vector<Thread*>& lanes) {
         }
         if (load && esize == 2)
             for (int i = 0; i < elems / 2; ++i) set(t, vec(frag, i), packed[i], B32);
+        if (ab)
+            for (int i = 0; i < elems / 2; ++i) t.frag[vec(frag, i).reg] = static_cast<uint8_t>(1 + 2 * in.sub + in.layout_a);
     }
 }
 
