@@ -619,3 +619,27 @@ def test_shared_atomics_race_only_with_plain_accesses(barrier):
     else:
         with pytest.raises(PtxError, match="written by atomic operations with no barrier between"):
             Module(text).launch("k", (1,), (32,), [out, out])
+
+
+@pytest.mark.parametrize("partner,ok", [(1, True), (32, False)])
+def test_bar_warp_sync_orders_shared_memory_within_its_warp_only(partner, ok):
+    text = kernel(PROLOGUE + f"""
+    mov.u32 %r2, sbuf;
+    shl.b32 %r3, %r1, 2;
+    add.u32 %r4, %r2, %r3;
+    st.shared.u32 [%r4], %r1;
+    bar.warp.sync -1;
+    xor.b32 %r5, %r1, {partner};
+    shl.b32 %r5, %r5, 2;
+    add.u32 %r5, %r2, %r5;
+    ld.shared.u32 %r6, [%r5];
+    add.s64 %rd4, %rd1, %rd3;
+    st.global.u32 [%rd4], %r6;
+    ret;""", ".u64 out, .u64 inp", shared="    .shared .align 4 .b8 sbuf[256];\n")
+    out = np.zeros(64, np.uint32)
+    if ok:
+        Module(text).launch("k", (1,), (64,), [out, out])
+        np.testing.assert_array_equal(out, np.arange(64) ^ partner)
+    else:
+        with pytest.raises(PtxError, match="with no barrier between"):
+            Module(text).launch("k", (1,), (64,), [out, out])

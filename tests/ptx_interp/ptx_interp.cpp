@@ -1083,7 +1083,9 @@ struct Shadow {
     uint32_t wepoch = 0;
     int32_t reader = -1;  // -2: several
     uint32_t repoch = 0;
-    uint16_t pending = 0;  // cp.async copies in flight to this byte
+    uint32_t wgen = 0, rgen = 0;  // bar.warp.sync generation of the writer's / readers' warp then
+    int32_t rwarp = -1;           // the warp of every reader in this epoch, -2 several warps
+    uint16_t pending = 0;         // cp.async copies in flight to this byte
 };
 
 constexpr uint64_t kSharedWindow = 0x0000100000000000ull;  // generic addresses of shared memory
@@ -1124,6 +1126,7 @@ private:
     Thread* cur_ = nullptr;
     const Insn* cur_insn_ = nullptr;
     bool atomic_ = false;  // the access being tracked is an atomic operation
+    std::vector<uint32_t> wgen_;  // per warp: bar.warp.sync executed so far
     struct UninitRead {
         uint32_t addr = 0;
         unsigned tid = 0;
@@ -1214,46 +1217,63 @@ private:
     static constexpr int32_t kAtomic = INT32_MAX;  // Shadow::writer after atomic operations
     std::string writer_name(int32_t w) const { return w == kAtomic ? std::string("atomic operations") : who(w); }
 
+    // Whether an earlier access by thread `other` (of a warp at bar.warp.sync generation `gen`
+    // then) is ordered before one by `tid` now: a bar.warp.sync of their common warp came between.
+    bool warp_ordered(int32_t other, uint32_t gen, unsigned tid) const {
+        return other >= 0 && other != kAtomic && static_cast<unsigned>(other) / 32 == tid / 32 && wgen_[tid / 32] > gen;
+    }
+    bool readers_ordered(const Shadow& s, unsigned tid) const {
+        return s.rwarp == static_cast<int32_t>(tid / 32) && wgen_[tid / 32] > s.rgen;
+    }
+
     void track(uint32_t a, bool write, unsigned tid) {
         Shadow& s = shadow_[a];
         if (s.pending)
             report("racecheck", std::string(write ? "write to" : "read of") + " shared address " + hex(a) +
                                     ", the destination of a cp.async, before the wait_group that covers it",
                    tid, cur_insn_);
+        bool other_writer = s.writer >= 0 && s.wepoch == epoch_ && s.writer != static_cast<int32_t>(tid) &&
+                            !warp_ordered(s.writer, s.wgen, tid);
+        bool other_reader = s.repoch == epoch_ && s.reader != -1 && s.reader != static_cast<int32_t>(tid) &&
+                            !readers_ordered(s, tid);
+        std::string readers = s.reader == -2 ? std::string("several threads") : s.reader >= 0 ? who(s.reader) : "";
+        uint32_t gen = wgen_[tid / 32];
         if (atomic_) {  // atomics do not race with each other, only with plain accesses
             if (s.writer < 0 && !uninit_.insn) uninit_ = {a, tid, cur_insn_};
-            if (s.writer >= 0 && s.writer != kAtomic && s.wepoch == epoch_ && static_cast<unsigned>(s.writer) != tid)
+            if (other_writer && s.writer != kAtomic)
                 report("racecheck", "atomic on shared address " + hex(a) + " written by " + who(s.writer) +
                                         " with no barrier between", tid, cur_insn_);
-            if (s.repoch == epoch_ && s.reader != -1 && (s.reader == -2 || static_cast<unsigned>(s.reader) != tid))
-                report("racecheck", "atomic on shared address " + hex(a) + " read by " +
-                                        (s.reader == -2 ? std::string("several threads") : who(s.reader)) +
+            if (other_reader)
+                report("racecheck", "atomic on shared address " + hex(a) + " read by " + readers +
                                         " with no barrier between", tid, cur_insn_);
             s.writer = kAtomic;
             s.wepoch = epoch_;
             return;
         }
         if (write) {
-            if (s.writer >= 0 && s.wepoch == epoch_ && static_cast<unsigned>(s.writer) != tid)
+            if (other_writer)
                 report("racecheck", "write of shared address " + hex(a) + " also written by " + writer_name(s.writer) +
-                                        " with no barrier between",
-                       tid, cur_insn_);
-            if (s.repoch == epoch_ && s.reader != -1 && (s.reader == -2 || static_cast<unsigned>(s.reader) != tid))
-                report("racecheck", "write of shared address " + hex(a) + " read by " +
-                                        (s.reader == -2 ? std::string("several threads") : who(s.reader)) +
-                                        " with no barrier between",
-                       tid, cur_insn_);
+                                        " with no barrier between", tid, cur_insn_);
+            if (other_reader)
+                report("racecheck", "write of shared address " + hex(a) + " read by " + readers +
+                                        " with no barrier between", tid, cur_insn_);
             s.writer = static_cast<int32_t>(tid);
             s.wepoch = epoch_;
+            s.wgen = gen;
         } else {
             // reported at the next barrier unless another thread writes the byte first (a race then)
             if (s.writer < 0 && !uninit_.insn) uninit_ = {a, tid, cur_insn_};
-            if (s.wepoch == epoch_ && static_cast<unsigned>(s.writer) != tid)
+            if (other_writer)
                 report("racecheck", "read of shared address " + hex(a) + " written by " + writer_name(s.writer) +
-                                        " with no barrier between",
-                       tid, cur_insn_);
-            if (s.repoch != epoch_) s.reader = static_cast<int32_t>(tid), s.repoch = epoch_;
-            else if (s.reader != static_cast<int32_t>(tid)) s.reader = -2;
+                                        " with no barrier between", tid, cur_insn_);
+            int32_t warp = static_cast<int32_t>(tid / 32);
+            if (s.repoch != epoch_) {
+                s.reader = static_cast<int32_t>(tid), s.repoch = epoch_, s.rwarp = warp, s.rgen = gen;
+            } else {
+                if (s.reader != static_cast<int32_t>(tid)) s.reader = -2;
+                if (s.rwarp != warp) s.rwarp = -2;
+                s.rgen = std::max(s.rgen, gen);
+            }
         }
     }
 
@@ -1292,6 +1312,7 @@ private:
         block_idx_[0] = bx, block_idx_[1] = by, block_idx_[2] = bz;
         shared_.assign(shared_size_ + 16, 0xA5);
         shadow_.assign(shared_size_ + 16, Shadow());
+        wgen_.assign((nthreads_ + 31) / 32, 0);
         epoch_ = 1;
         uninit_ = UninitRead();
         int nr = k_.nregs;
@@ -1971,7 +1992,7 @@ bool Exec::warp_collective(unsigned w) {
         case O_LDMATRIX: exec_ldmatrix(in, lanes); break;
         case O_MMA: exec_mma(in, lanes); break;
         case O_WMMA_LOAD: case O_WMMA_MMA: case O_WMMA_STORE: exec_wmma(in, lanes); break;
-        case O_BARWARP: break;
+        case O_BARWARP: ++wgen_[w]; break;
         default: error("not a warp collective");
     }
     for (Thread* t : lanes)
