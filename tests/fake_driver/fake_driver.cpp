@@ -38,6 +38,7 @@ enum : CUresult {
     kNotFound = 500,
     kIllegalAddress = 700,
     kLaunchOutOfResources = 701,
+    kLaunchFailed = 719,
 };
 
 struct Allocation {
@@ -549,7 +550,7 @@ CUresult interpret_launch(Function& f, const fake::Launch& launch, void** params
         ++s.interpreter_reports;
         std::fprintf(stderr, "[fake driver] %s: the PTX interpreter cannot read the module: %s\n", f.name.c_str(),
                      m.interp_error.c_str());
-        return 719;
+        return kLaunchFailed;
     }
     ptxi::Launch l;
     for (int i = 0; i < 3; ++i) l.grid[i] = launch.grid[i], l.block[i] = launch.block[i];
@@ -565,7 +566,7 @@ CUresult interpret_launch(Function& f, const fake::Launch& launch, void** params
             return kIllegalAddress;
         }
         ++s.interpreter_reports;
-        return 719;
+        return kLaunchFailed;
     }
     return kSuccess;
 }
