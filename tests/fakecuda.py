@@ -38,8 +38,9 @@ Child side, ``FakeDriver`` (the ``fake`` object):
     configuration: ``set_compute_capability(major, minor)`` (default 8.9), ``set_device_count(n)``,
     ``set_max_ptx_version(major, minor)``, ``set_target_refusal_status(status)`` (default 209),
     ``set_memory_limit(bytes)``, ``set_strict_launch(on)`` (with interpretation off, a launch of a
-    kernel without an executor fails), ``set_interpret(spec)`` ("all", "none" or kernel names joined by commas: which
-    kernels run through the PTX interpreter besides those without an executor), ``hide_entry(name)`` (cuGetProcAddress reports it missing),
+    kernel without an executor fails), ``set_interpret(spec)`` ("all", "none" or kernel names
+    joined by commas: which kernels run through the PTX interpreter besides those without an
+    executor), ``hide_entry(name)`` (cuGetProcAddress reports it missing),
     ``set_error_text(status, bytes)`` (what cuGetErrorString answers for that status);
     faults: ``fail(entry, nth=1, status=2)`` fails call number nth (counted since the last
     reset; 0 = every call) of an entry point such as "cuMemAlloc", ``fail_next(entry, status)``
