@@ -643,3 +643,74 @@ def test_bar_warp_sync_orders_shared_memory_within_its_warp_only(partner, ok):
     else:
         with pytest.raises(PtxError, match="with no barrier between"):
             Module(text).launch("k", (1,), (64,), [out, out])
+
+
+def test_integer_bit_instructions_match_their_definitions():
+    """lop3, shf, prmt, bfe, bfi, popc, clz, brev, mul.hi, signed div/rem/shr: the forms compilers
+    emit for index and swizzle arithmetic."""
+    n = 64
+    a = RNG.integers(0, 2**32, n, dtype=np.uint64).astype(np.uint32)
+    b = RNG.integers(0, 2**32, n, dtype=np.uint64).astype(np.uint32)
+    c = RNG.integers(0, 40, n, dtype=np.uint32)
+    a[:4] = [0, 0x80000000, 0xFFFFFFFF, 1]
+    b[:4] = [0xFFFFFFFF, 0xFFFFFFFF, 1, 0]
+    ops = ["lop3.b32 %r10, %r2, %r3, %r4, 0x96;", "lop3.b32 %r10, %r2, %r3, %r4, 0xE8;",
+           "shf.l.wrap.b32 %r10, %r2, %r3, %r4;", "shf.r.clamp.b32 %r10, %r2, %r3, %r4;",
+           "prmt.b32 %r10, %r2, %r3, 0x3715;", "prmt.b32 %r10, %r2, %r3, 0x8C40;",
+           "bfe.u32 %r10, %r2, %r4, 7;", "bfe.s32 %r10, %r2, %r4, 9;", "bfi.b32 %r10, %r2, %r3, %r4, 5;",
+           "popc.b32 %r10, %r2;", "clz.b32 %r10, %r2;", "brev.b32 %r10, %r2;", "mul.hi.u32 %r10, %r2, %r3;",
+           "mul.hi.s32 %r10, %r2, %r3;", "div.s32 %r10, %r2, %r5;", "rem.s32 %r10, %r2, %r5;",
+           "shr.s32 %r10, %r2, %r4;", "min.s32 %r10, %r2, %r3;"]
+    body = PROLOGUE + """
+    ld.param.u64 %rd6, [pb];
+    ld.param.u64 %rd7, [pc];
+    add.s64 %rd4, %rd2, %rd3;
+    ld.global.u32 %r2, [%rd4];
+    add.s64 %rd8, %rd6, %rd3;
+    ld.global.u32 %r3, [%rd8];
+    add.s64 %rd9, %rd7, %rd3;
+    ld.global.u32 %r4, [%rd9];
+    or.b32 %r5, %r3, 1;
+    shr.u32 %r5, %r5, 20;
+    xor.b32 %r5, %r5, 0xFFFFF800;
+    mul.wide.u32 %rd10, %r1, %s;
+    add.s64 %rd11, %rd1, %rd10;
+""".replace("%s;", f"{4 * len(ops)};")
+    for i, op in enumerate(ops):
+        body += f"    {op}\n    st.global.u32 [%rd11+{4 * i}], %r10;\n"
+    out = np.zeros((n, len(ops)), np.uint32)
+    Module(kernel(body + "    ret;", ".u64 out, .u64 inp, .u64 pb, .u64 pc")).launch("k", (1,), (n,), [out, a, b, c])
+
+    M = 0xFFFFFFFF
+    s32 = lambda x: x - (1 << 32) if x >= 1 << 31 else x  # noqa: E731
+
+    def lop3(x, y, z, lut):
+        return sum(((lut >> (((x >> i & 1) << 2) | ((y >> i & 1) << 1) | (z >> i & 1))) & 1) << i for i in range(32))
+
+    def prmt(x, y, sel):
+        src = x | (y << 32)
+        r = 0
+        for i in range(4):
+            s = (sel >> (4 * i)) & 0xF
+            byte = (src >> (8 * (s & 7))) & 0xFF
+            r |= ((0xFF if byte & 0x80 else 0) if s & 8 else byte) << (8 * i)
+        return r
+
+    def bfe(x, pos, ln, signed):
+        sbit = (x >> min(pos + ln - 1, 31)) & 1 if signed and ln else 0
+        return sum(((x >> (pos + i) & 1) if (i < ln and pos + i <= 31) else sbit) << i for i in range(32))
+
+    def trunc_div(x, y):
+        q = abs(x) // abs(y)
+        return q if (x < 0) == (y < 0) else -q
+
+    for t in range(n):
+        x, y, z = int(a[t]), int(b[t]), int(c[t])
+        d = s32((((y | 1) >> 20) ^ 0xFFFFF800) & M)
+        want = [lop3(x, y, z, 0x96), lop3(x, y, z, 0xE8), (((y << 32 | x) << (z & 31)) >> 32) & M,
+                ((y << 32 | x) >> min(z, 32)) & M, prmt(x, y, 0x3715), prmt(x, y, 0x8C40), bfe(x, z, 7, False),
+                bfe(x, z, 9, True), (y & ~(0x1F << z) | ((x & 0x1F) << z)) & M if z < 32 else y,
+                bin(x).count("1"), 32 - x.bit_length(), int(f"{x:032b}"[::-1], 2), (x * y) >> 32,
+                ((s32(x) * s32(y)) >> 32) & M, trunc_div(s32(x), d) & M, (s32(x) - trunc_div(s32(x), d) * d) & M,
+                (s32(x) >> min(z, 31)) & M, min(s32(x), s32(y)) & M]
+        assert [int(v) for v in out[t]] == want, (t, [(o, int(g), w) for o, g, w in zip(ops, out[t], want) if g != w])
