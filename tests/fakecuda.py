@@ -17,7 +17,7 @@ Parent side (in a test)::
     r.stdout, r.stderr, r.lines    # decoded fd 1 / fd 2 output of the child, lines of fd 1
 
 ``run(code, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(),
-memory_limit=None, strict=False, env=None, driver_dir=None, timeout=300)``:
+memory_limit=None, strict=False, refuse=REFUSED_BY_DEFAULT, env=None, driver_dir=None, timeout=300)``:
     ``code`` is dedented and executed in a fresh interpreter with ``fake`` (a FakeDriver, or
     None when ``driver=False``), ``fakecuda``, ``json``, ``os`` and ``sys`` already imported.
     ``driver=False`` puts an empty folder (``driver_dir``, or a fresh temporary one) first on
@@ -25,6 +25,9 @@ memory_limit=None, strict=False, env=None, driver_dir=None, timeout=300)``:
     into that folder later "installs" it. ``hooks=True`` builds and adds the test-only
     module ``_vantblas_testhooks``. ``cc``/``devices``/``fail``/``hide``/``memory_limit``/
     ``strict`` configure the stand-in through environment variables before the child starts;
+    ``refuse`` names entries whose modules fail to load with 218: by default the pipelined
+    tensor-core module, so that tests of the other routes see the kernel set they were written
+    for (its self-test and route run interpreted); tests of that module pass ``refuse=()``;
     ``fail`` is a list of (entry, nth, status) and nth = 0 fails every call.
 
 ``library_path()`` builds the stand-in (cached under build/fake_driver/<hash of its sources>/,
@@ -217,8 +220,11 @@ fake = fakecuda.FakeDriver() if os.environ.get("FAKECUDA_LIB") else None
 """
 
 
+REFUSED_BY_DEFAULT = ("vantblas_gemm_mma_pipe",)
+
+
 def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(), memory_limit=None,
-        strict=False, env=None, driver_dir=None, timeout=300) -> ChildResult:
+        strict=False, refuse=REFUSED_BY_DEFAULT, env=None, driver_dir=None, timeout=300) -> ChildResult:
     child_env = dict(os.environ)
     for k in [k for k in child_env if k.startswith("FAKE_CUDA_")]:
         del child_env[k]
@@ -247,6 +253,8 @@ def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), 
         child_env["FAKE_CUDA_MEMORY_LIMIT"] = str(memory_limit)
     if strict:
         child_env["FAKE_CUDA_STRICT"] = "1"
+    if refuse:
+        child_env["FAKE_CUDA_REFUSE"] = ",".join(refuse)
     paths = [str(hooks_dir())] if hooks else []
     if child_env.get("PYTHONPATH"):
         paths.append(child_env["PYTHONPATH"])

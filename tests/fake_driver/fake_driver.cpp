@@ -83,6 +83,7 @@ struct State {
     uint64_t memory_limit = 0;  // 0 = unlimited
     bool strict_launch = false; // a launch of a kernel without an executor fails
     std::set<std::string> hidden_entries;
+    std::set<std::string> refused_entries;  // a module declaring one of these fails to load (218)
     std::map<CUresult, std::string> error_texts;  // replacements for the built-in texts
     // live objects
     bool initialised = false;
@@ -443,6 +444,8 @@ FAKE_EXPORT CUresult cuModuleLoadData(Module** module, const void* image) {
     if (m->ptx_major > s.max_ptx_major || (m->ptx_major == s.max_ptx_major && m->ptx_minor > s.max_ptx_minor))
         return kUnsupportedPtxVersion;
     if (m->target > s.cc_major * 10 + s.cc_minor) return s.refuse_target_status;
+    for (const auto& kv : m->functions)
+        if (s.refused_entries.count(kv.first)) return kInvalidPtx;
     *module = m.get();
     s.modules.insert(m.release());
     ++s.modules_loaded;
@@ -797,7 +800,8 @@ namespace {
 // Configuration from the environment, so a child process can be set up before anything in it
 // touches the driver: FAKE_CUDA_CC="7.5", FAKE_CUDA_DEVICES="0",
 // FAKE_CUDA_FAIL="cuMemAlloc:2:2,cuInit:0:100" (entry:nth:status), FAKE_CUDA_HIDE="cuLaunchKernel",
-// FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1.
+// FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1, FAKE_CUDA_REFUSE="entry,..." (modules
+// declaring one of these entries fail to load with 218).
 struct EnvConfig {
     EnvConfig() {
         State& s = st();
@@ -815,6 +819,11 @@ struct EnvConfig {
                 if (std::sscanf(item.c_str(), "%127[^:]:%ld:%d", name, &nth, &status) == 3)
                     s.failures.push_back({name, nth, status});
             }
+        }
+        if (const char* r = std::getenv("FAKE_CUDA_REFUSE")) {
+            std::stringstream ss(r);
+            std::string item;
+            while (std::getline(ss, item, ',')) s.refused_entries.insert(item);
         }
         if (const char* h = std::getenv("FAKE_CUDA_HIDE")) {
             std::stringstream ss(h);
