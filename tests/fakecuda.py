@@ -17,14 +17,15 @@ Parent side (in a test)::
     r.stdout, r.stderr, r.lines    # decoded fd 1 / fd 2 output of the child, lines of fd 1
 
 ``run(code, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(),
-memory_limit=None, strict=False, refuse=REFUSED_BY_DEFAULT, env=None, driver_dir=None, timeout=300)``:
+memory_limit=None, strict=False, interpret=None, refuse=REFUSED_BY_DEFAULT, env=None, driver_dir=None,
+timeout=300)``:
     ``code`` is dedented and executed in a fresh interpreter with ``fake`` (a FakeDriver, or
     None when ``driver=False``), ``fakecuda``, ``json``, ``os`` and ``sys`` already imported.
     ``driver=False`` puts an empty folder (``driver_dir``, or a fresh temporary one) first on
     the search path instead, so the driver is missing; copying ``fakecuda.library_path()``
     into that folder later "installs" it. ``hooks=True`` builds and adds the test-only
     module ``_vantblas_testhooks``. ``cc``/``devices``/``fail``/``hide``/``memory_limit``/
-    ``strict`` configure the stand-in through environment variables before the child starts;
+    ``strict``/``interpret`` configure the stand-in through environment variables before the child starts;
     ``refuse`` names entries whose modules fail to load with 218: by default the pipelined
     tensor-core module, so that tests of the other routes see the kernel set they were written
     for (its self-test and route run interpreted); tests of that module pass ``refuse=()``;
@@ -41,7 +42,8 @@ Child side, ``FakeDriver`` (the ``fake`` object):
     configuration: ``set_compute_capability(major, minor)`` (default 8.9), ``set_device_count(n)``,
     ``set_max_ptx_version(major, minor)``, ``set_target_refusal_status(status)`` (default 209),
     ``set_memory_limit(bytes)``, ``set_strict_launch(on)`` (a launch of a kernel without an
-    executor fails), ``hide_entry(name)`` (cuGetProcAddress reports it missing),
+    executor fails), ``set_interpret(spec)`` ("all", "none" or kernel names joined by commas: which
+    kernels run through the PTX interpreter besides those without an executor), ``hide_entry(name)`` (cuGetProcAddress reports it missing),
     ``set_error_text(status, bytes)`` (what cuGetErrorString answers for that status);
     faults: ``fail(entry, nth=1, status=2)`` fails call number nth (counted since the last
     reset; 0 = every call) of an entry point such as "cuMemAlloc", ``fail_next(entry, status)``
@@ -58,8 +60,13 @@ Child side, ``FakeDriver`` (the ``fake`` object):
 
 Entry names in the logs are the driver's base names ("cuMemAlloc", not "cuMemAlloc_v2").
 Launched kernels run on the CPU through the executors registered with FAKE_KERNEL in
-tests/fake_driver/exec_*.cpp; every address they touch must lie inside a live allocation, else
-the launch fails with 700 and ``bounds_violations`` counts it.
+tests/fake_driver/exec_*.cpp, or, for every kernel without one (and those named by ``interpret``),
+through the PTX interpreter (tests/ptx_interp) on the module text the driver received; every
+address they touch must lie inside a live allocation, else the launch fails with 700 and
+``bounds_violations`` counts it; an interpreter report of another kind (a race, a read of unwritten
+shared memory, an unknown instruction) fails it with 719 and counts in
+``stat("interpreter_reports")``; ``stat("launches_interpreted")`` counts interpreted launches.
+Static plus dynamic shared memory above 48 KiB fails a launch with 1, as on the device.
 """
 
 from __future__ import annotations
@@ -125,8 +132,13 @@ def _build_once(out_dir: Path, product: Path, lock: str, build) -> None:
                 raise
 
 
+INTERP_SRC = TESTS_DIR / "ptx_interp"
+
+
 def _fake_sources():
-    return sorted(p for p in FAKE_SRC.iterdir() if p.suffix in (".cpp", ".hpp"))
+    """The stand-in's sources: tests/fake_driver and the PTX interpreter it runs kernels with."""
+    return (sorted(p for p in FAKE_SRC.iterdir() if p.suffix in (".cpp", ".hpp")) +
+            [INTERP_SRC / "ptx_interp.hpp", INTERP_SRC / "ptx_interp.cpp"])
 
 
 _library_cache: Path | None = None
@@ -150,7 +162,7 @@ def library_path() -> Path:
 
     def build(tmp):
         cmd = [CXX, "-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-pthread", "-fvisibility=hidden",
-               "-ffp-contract=off", "-Wall", "-Wextra", "-Wl,-soname,libcuda.so.1",
+               "-ffp-contract=off", "-Wall", "-Wextra", "-Wl,-soname,libcuda.so.1", f"-I{INTERP_SRC}",
                *EXTRA_CXXFLAGS, "-o", str(tmp / lib.name)]
         cmd += [str(p) for p in sources if p.suffix == ".cpp"]
         _check_call(cmd, "building the stand-in driver failed:")
@@ -224,7 +236,8 @@ REFUSED_BY_DEFAULT = ("vantblas_gemm_mma_pipe",)
 
 
 def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(), memory_limit=None,
-        strict=False, refuse=REFUSED_BY_DEFAULT, env=None, driver_dir=None, timeout=300) -> ChildResult:
+        strict=False, interpret=None, refuse=REFUSED_BY_DEFAULT, env=None, driver_dir=None,
+        timeout=300) -> ChildResult:
     child_env = dict(os.environ)
     for k in [k for k in child_env if k.startswith("FAKE_CUDA_")]:
         del child_env[k]
@@ -253,6 +266,8 @@ def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), 
         child_env["FAKE_CUDA_MEMORY_LIMIT"] = str(memory_limit)
     if strict:
         child_env["FAKE_CUDA_STRICT"] = "1"
+    if interpret is not None:
+        child_env["FAKE_CUDA_INTERPRET"] = interpret if isinstance(interpret, str) else ",".join(interpret)
     if refuse:
         child_env["FAKE_CUDA_REFUSE"] = ",".join(refuse)
     paths = [str(hooks_dir())] if hooks else []
@@ -291,6 +306,7 @@ class FakeDriver:
             "fake_host_pointer": ([c_u64, c_u64], c_void_p), "fake_launch_log_json": ([], c_char_p),
             "fake_call_log_json": ([], c_char_p), "fake_resolution_log_json": ([], c_char_p),
             "fake_function_handle": ([c_char_p], c_void_p), "fake_set_error_text": ([c_int, c_char_p], None),
+            "fake_set_interpret": ([c_char_p], None),
         }
         for name, (args, res) in sigs.items():
             fn = getattr(lib, name)
@@ -306,6 +322,7 @@ class FakeDriver:
     def set_target_refusal_status(self, status): self.lib.fake_set_target_refusal_status(status)
     def set_memory_limit(self, nbytes): self.lib.fake_set_memory_limit(nbytes)
     def set_strict_launch(self, on=True): self.lib.fake_set_strict_launch(1 if on else 0)
+    def set_interpret(self, spec): self.lib.fake_set_interpret(spec.encode())
     def hide_entry(self, name): self.lib.fake_hide_entry(name.encode())
     def set_error_text(self, status, text: bytes): self.lib.fake_set_error_text(status, text)
 

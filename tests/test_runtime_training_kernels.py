@@ -4,7 +4,6 @@ PTX texts themselves run by the PTX interpreter, so the kernels' own instruction
 
 from __future__ import annotations
 
-import math
 import sys
 from pathlib import Path
 
@@ -12,7 +11,7 @@ import numpy as np
 import pytest
 
 import fakecuda
-from fused_ptx_interp import F32, Kernel, Memory
+from ptxinterp import Kernel, Memory
 
 GPU_DIR = Path(__file__).resolve().parent / "gpu"
 sys.path.insert(0, str(GPU_DIR))
@@ -38,41 +37,11 @@ def test_training_kernel_on_stand_in(name):
     r.check()
 
 
-class TrainingPtxKernel(Kernel):
-    """The interpreter plus the few integer and conversion instructions the training kernels use."""
-
-    @staticmethod
-    def _arith(name, parts, v):
-        if name == "cvt" and parts[1] == "rzi":
-            x = float(v[0])
-            if math.isnan(x):
-                return 0
-            if parts[2] == "s32":
-                return max(-2**31, min(2**31 - 1, math.trunc(x))) & 0xFFFFFFFF
-            return max(0, min(2**32 - 1, math.trunc(x)))
-        if name == "selp":
-            return v[0] if v[2] else v[1]
-        if parts[-1] == "f32" and name == "sqrt":
-            return F32(np.sqrt(F32(v[0])))
-        if parts[-1] == "f32" and name == "div":
-            with np.errstate(all="ignore"):
-                return F32(F32(v[0]) / F32(v[1]))
-        if parts[-1] == "u32" and name in ("mad", "div", "rem"):
-            a, b = int(v[0]), int(v[1])
-            if name == "mad" and parts[1] == "lo":
-                return (a * b + int(v[2])) & 0xFFFFFFFF
-            if name == "div":
-                return a // b if b else 0xFFFFFFFF
-            if name == "rem":
-                return a % b if b else a
-        return Kernel._arith(name, parts, v)
-
-
 class InterpretedDevice:
     """The launcher's interface on top of the PTX interpreter."""
 
     def run(self, ptx, entry, grid, block, params, shared=0):
-        kernel = TrainingPtxKernel((KERNEL_DIR / ptx).read_text(), entry)
+        kernel = Kernel((KERNEL_DIR / ptx).read_text(), entry)
         mem = Memory()
         args, buffers = [], []
         for p in params:

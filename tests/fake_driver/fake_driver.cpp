@@ -3,6 +3,7 @@
 // far above 4 GiB with gaps between allocations, so a truncated address, a host pointer passed as
 // a device address or an access that strays into a neighbour fails instead of working by luck.
 #include "fake_driver.hpp"
+#include "ptx_interp.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -54,6 +55,10 @@ struct Module {
     int ptx_major = 0, ptx_minor = 0;
     int target = 0;
     std::map<std::string, std::unique_ptr<Function>> functions;
+    std::string text;                      // the image, for the PTX interpreter
+    std::unique_ptr<ptxi::Module> interp;  // parsed on first need
+    std::string interp_error;              // why it did not parse
+    bool interp_tried = false;
 };
 
 struct Function {
@@ -82,6 +87,10 @@ struct State {
     CUresult refuse_target_status = kNoBinaryForGpu;
     uint64_t memory_limit = 0;  // 0 = unlimited
     bool strict_launch = false; // a launch of a kernel without an executor fails
+    // PTX interpretation: "" interprets every kernel without an executor, "all" every kernel,
+    // "none" none, otherwise a comma-separated list of kernels interpreted even where an
+    // executor exists (besides those without one)
+    std::string interpret;
     std::set<std::string> hidden_entries;
     std::set<std::string> refused_entries;  // a module declaring one of these fails to load (218)
     std::set<std::string> corrupted_kernels;  // their output (parameter 0) reads back wrong
@@ -96,6 +105,7 @@ struct State {
     std::set<Stream*> streams;
     long contexts_created = 0, contexts_destroyed = 0, modules_loaded = 0, modules_unloaded = 0;
     long allocs_made = 0, frees_made = 0, bad_frees = 0, bounds_violations = 0, launches_unexecuted = 0;
+    long launches_interpreted = 0, interpreter_reports = 0;
     // logs
     std::unordered_map<std::string, long> call_counts;
     std::vector<std::string> call_log;
@@ -440,6 +450,7 @@ FAKE_EXPORT CUresult cuModuleLoadData(Module** module, const void* image) {
     NEED_CONTEXT();
     if (!module || !image) return kInvalidValue;
     auto m = std::make_unique<Module>();
+    m->text = static_cast<const char*>(image);
     CUresult r = parse_module(static_cast<const char*>(image), *m);
     if (r != kSuccess) return r;
     if (m->ptx_major > s.max_ptx_major || (m->ptx_major == s.max_ptx_major && m->ptx_minor > s.max_ptx_minor))
@@ -537,6 +548,45 @@ FAKE_EXPORT CUresult cuMemcpyDtoH_v2(void* dst, uint64_t src, size_t bytes) {
     return kSuccess;
 }
 
+namespace {
+
+struct DeviceMemory : ptxi::Memory {
+    uint8_t* translate(uint64_t addr, uint64_t bytes) override { return ::translate(addr, bytes); }
+};
+
+// Runs a launch through the PTX interpreter; memcheck reports fail it as an illegal address (700),
+// every other report (race, uninitialised shared read, unknown instruction) as a launch failure
+// (719), each printed on stderr.
+CUresult interpret_launch(Function& f, const fake::Launch& launch, void** params) {
+    State& s = st();
+    Module& m = *f.module;
+    if (!m.interp) {
+        ++s.interpreter_reports;
+        std::fprintf(stderr, "[fake driver] %s: the PTX interpreter cannot read the module: %s\n", f.name.c_str(),
+                     m.interp_error.c_str());
+        return 719;
+    }
+    ptxi::Launch l;
+    for (int i = 0; i < 3; ++i) l.grid[i] = launch.grid[i], l.block[i] = launch.block[i];
+    l.dynamic_shared = launch.shared_bytes;
+    DeviceMemory mem;
+    ++s.launches_interpreted;
+    try {
+        ptxi::run(*m.interp, f.name, l, params, mem);
+    } catch (const ptxi::Fault& e) {
+        std::fprintf(stderr, "[fake driver] %s\n", e.what());
+        if (e.kind == "memcheck") {
+            ++s.bounds_violations;
+            return kIllegalAddress;
+        }
+        ++s.interpreter_reports;
+        return 719;
+    }
+    return kSuccess;
+}
+
+}  // namespace
+
 FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsigned gz, unsigned bx, unsigned by,
                                     unsigned bz, unsigned shared, Stream* stream, void** params, void** extra) {
     ENTER("cuLaunchKernel");
@@ -569,7 +619,26 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     }
     s.launches.push_back(launch);
 
+    // the PTX as the interpreter reads it: static shared memory counts against the 48 KiB too
+    Module* mod = f->module;
+    if (!mod->interp_tried) {
+        mod->interp_tried = true;
+        mod->interp = ptxi::Module::parse(mod->text, &mod->interp_error);
+    }
+    if (mod->interp && mod->interp->kernel(f->name) &&
+        uint64_t(mod->interp->static_shared(f->name)) + shared > 49152)
+        return kInvalidValue;
+
     auto ex = executors().find(f->name);
+    bool listed = false;
+    if (!s.interpret.empty() && s.interpret != "none" && s.interpret != "all") {
+        std::stringstream names(s.interpret);
+        std::string item;
+        while (std::getline(names, item, ','))
+            if (item == f->name) listed = true;
+    }
+    bool interpret = s.interpret == "all" || listed || (ex == executors().end() && s.interpret != "none");
+    if (interpret) return interpret_launch(*f, launch, params);
     if (ex == executors().end()) {
         ++s.launches_unexecuted;
         return s.strict_launch ? kLaunchOutOfResources : kSuccess;
@@ -674,6 +743,7 @@ FAKE_EXPORT void fake_reset() {
     s.initialised = false;
     s.contexts_created = s.contexts_destroyed = s.modules_loaded = s.modules_unloaded = 0;
     s.allocs_made = s.frees_made = s.bad_frees = s.bounds_violations = s.launches_unexecuted = 0;
+    s.launches_interpreted = s.interpreter_reports = 0;
     clear_logs(s);
     s.failures.clear();
     s.hidden_entries.clear();
@@ -700,6 +770,8 @@ FAKE_EXPORT void fake_set_max_ptx_version(int major, int minor) {
 }
 FAKE_EXPORT void fake_set_target_refusal_status(int status) { std::lock_guard<std::recursive_mutex> g(st().lock); st().refuse_target_status = status; }
 FAKE_EXPORT void fake_set_memory_limit(uint64_t bytes) { std::lock_guard<std::recursive_mutex> g(st().lock); st().memory_limit = bytes; }
+// Which kernels run through the PTX interpreter (see State::interpret).
+FAKE_EXPORT void fake_set_interpret(const char* spec) { std::lock_guard<std::recursive_mutex> g(st().lock); st().interpret = spec ? spec : ""; }
 FAKE_EXPORT void fake_set_strict_launch(int on) { std::lock_guard<std::recursive_mutex> g(st().lock); st().strict_launch = on != 0; }
 // Makes cuGetProcAddress report the entry point as missing (an older driver).
 FAKE_EXPORT void fake_hide_entry(const char* name) { std::lock_guard<std::recursive_mutex> g(st().lock); st().hidden_entries.insert(name); }
@@ -743,6 +815,8 @@ FAKE_EXPORT long fake_stat(const char* what) {
     if (w == "bounds_violations") return s.bounds_violations;
     if (w == "launches") return static_cast<long>(s.launches.size());
     if (w == "launches_unexecuted") return s.launches_unexecuted;
+    if (w == "launches_interpreted") return s.launches_interpreted;
+    if (w == "interpreter_reports") return s.interpreter_reports;
     if (w == "initialised") return s.initialised;
     if (w == "current_context_set") return current_context != nullptr;
     return -1;
@@ -812,9 +886,10 @@ namespace {
 // Configuration from the environment, so a child process can be set up before anything in it
 // touches the driver: FAKE_CUDA_CC="7.5", FAKE_CUDA_DEVICES="0",
 // FAKE_CUDA_FAIL="cuMemAlloc:2:2,cuInit:0:100" (entry:nth:status), FAKE_CUDA_HIDE="cuLaunchKernel",
-// FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1, FAKE_CUDA_REFUSE="entry,..." (modules
-// declaring one of these entries fail to load with 218), FAKE_CUDA_CORRUPT="kernel,..." (a copy
-// back from the output, parameter 0, of such a kernel's launch has its last float off by one).
+// FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1, FAKE_CUDA_INTERPRET="all" | "none" | kernel,kernel,
+// FAKE_CUDA_REFUSE="entry,..." (modules declaring one of these entries fail to load with 218),
+// FAKE_CUDA_CORRUPT="kernel,..." (a copy back from the output, parameter 0, of such a kernel's
+// launch has its last float off by one).
 struct EnvConfig {
     EnvConfig() {
         State& s = st();
@@ -822,6 +897,7 @@ struct EnvConfig {
         if (const char* n = std::getenv("FAKE_CUDA_DEVICES")) s.device_count = std::atoi(n);
         if (const char* m = std::getenv("FAKE_CUDA_MEMORY_LIMIT")) s.memory_limit = std::strtoull(m, nullptr, 10);
         if (const char* x = std::getenv("FAKE_CUDA_STRICT")) s.strict_launch = std::atoi(x) != 0;
+        if (const char* x = std::getenv("FAKE_CUDA_INTERPRET")) s.interpret = x;
         if (const char* f = std::getenv("FAKE_CUDA_FAIL")) {
             std::stringstream ss(f);
             std::string item;
