@@ -933,7 +933,10 @@ def test_pipelined_kernel_interpreted_over_shapes_and_magnitudes():
     for case in out["cases"]:
         assert case["kernels"] == PIPE and case["close"], case
         if case["case"][4] != "special":
-            assert case["finite"] and case["zero_rows"] == 0, case
+            assert case["finite"], case
+        if "mixed" not in case["case"] and "special" not in case["case"]:
+            # (Mixed rows 2^40 below the largest element fall under half's smallest subnormal.)
+            assert case["zero_rows"] == 0, case
 
 
 def test_self_test_rejects_a_wrong_kernel_and_survives_every_driver_fault():
@@ -989,8 +992,10 @@ def test_self_test_rejects_a_wrong_kernel_and_survives_every_driver_fault():
     entries = {e for e, _ in out["calls"]}
     assert {"cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyDtoH"} <= entries
     for entry, pipe, live in out["runs"]:
-        # A refused free leaves that one allocation with the driver, after a self-test that passed.
-        assert (live, pipe) == ((1, True) if entry == "cuMemFree" else (0, False)), (entry, pipe, live)
+        # A refused free leaves that one allocation with the driver (after a self-test that
+        # passed); the context switches before frees ignore their status.
+        assert live == (1 if entry == "cuMemFree" else 0), (entry, pipe, live)
+        assert not pipe or entry in ("cuMemFree", "cuCtxSetCurrent"), (entry, pipe, live)
 
 
 def test_every_driver_call_of_the_pipelined_route_can_fail_cleanly():
