@@ -900,7 +900,8 @@ def test_seed_route_takes_only_operands_within_half_range():
 
 
 def test_pipelined_kernel_interpreted_over_shapes_and_magnitudes():
-    # Every size of {16, 48, 128, 144, 272, 384} in every position, magnitudes from 1e-30 to 1e30
+    # Every size of {16, 48, 128, 144, 272, 384} in every position (and a second, partial group of
+    # row tiles in the block order), magnitudes from 1e-30 to 1e30
     # (finite inputs never become infinities, no operand flushed as a whole), mixed magnitudes
     # within one operand, and NaN / infinity propagating as in float32.
     r = run("""
@@ -911,7 +912,7 @@ def test_pipelined_kernel_interpreted_over_shapes_and_magnitudes():
             return (x * np.float32(mag)).astype(np.float32)
         cases = [((16, 16, 16), 1.0, 1.0), ((48, 272, 144), 1e-30, 1.0), ((144, 48, 384), 1e-8, 1e-8),
                  ((272, 384, 48), 1e5, 1e5), ((384, 144, 272), 1e30, 1e-30), ((128, 128, 128), "mixed", 1e30),
-                 ((128, 16, 48), 1.0, "special")]
+                 ((128, 16, 48), 1.0, "special"), ((2192, 272, 16), 1.0, 1.0)]   # 18 row tiles: 16 + 2
         h.kernel_set()
         out = []
         for (m, n, k), ma, mb in cases:

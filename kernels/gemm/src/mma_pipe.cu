@@ -10,13 +10,15 @@
 //   and B of K x N FP16 values (row-major), M, N, K u32 multiples of 16, f1, f2 f32 powers of two.
 //   C = ((A x B) * f1) * f2 with mma.sync m16n8k16 (FP16 products, float32 accumulation).
 //   grid (ceil(M/128), min(T, 65535), ceil(T/65535)) with T = ceil(N/128); block (256, 1, 1);
-//   dynamic shared memory 49152 bytes (no static shared memory). Block (x, y, z) computes rows
-//   128x.. and columns 128(y + gridDim.y z).. of C; blocks past the last column tile return at
-//   once. Warp w computes the 64 x 32 sub-tile at rows 64(w/4), columns 32(w%4) (4 x 4 mma
-//   tiles). K advances in steps of 32 through a 3-stage cp.async pipeline; rows of A past M,
-//   columns of B past N and k past K are zero-filled (src-size 0), never read. Shared rows are
-//   XOR-swizzled in 16-byte chunks so that every ldmatrix.x4 phase touches 8 distinct bank
-//   groups. Stores are 8-byte float pairs, guarded by M and N. .maxntid 256, .minnctapersm 2.
+//   dynamic shared memory 49152 bytes (no static shared memory). With i = x + gridDim.x (y +
+//   gridDim.y z) (blocks with y + gridDim.y z >= T return at once), groups of 16 row tiles are
+//   swept column tile by column tile: group g = i / (16 T), r = min(16, gridDim.x - 16 g) rows in
+//   it, j = i mod (16 T); the block computes the 128 x 128 tile at row tile 16 g + j mod r and
+//   column tile j / r. Warp w computes the 64 x 32 sub-tile at rows 64(w/4), columns 32(w%4)
+//   (4 x 4 mma tiles). K advances in steps of 32 through a 3-stage cp.async pipeline; rows of A
+//   past M, columns of B past N and k past K are zero-filled (src-size 0), never read. Shared
+//   rows are XOR-swizzled in 16-byte chunks so that every ldmatrix.x4 phase touches 8 distinct
+//   bank groups. Stores are 8-byte float pairs, guarded by M and N. .maxntid 256, .minnctapersm 2.
 // Byte offsets are 64-bit.
 #include "common.cuh"
 
@@ -26,6 +28,7 @@ constexpr int kTile = 128;   // block tile, rows and columns of C
 constexpr int kStep = 32;    // k per pipeline stage
 constexpr int kStages = 3;
 constexpr int kThreads = 256;
+constexpr u32 kGroup = 16;   // row tiles per group of the block order
 // One stage: A slice 128 rows x 32 halves (64 bytes, 4 chunks a row), B slice 32 rows x 128
 // halves (256 bytes, 16 chunks a row).
 constexpr u32 kStageA = kTile * kStep * 2;   // 8192 bytes
@@ -118,9 +121,17 @@ extern "C" __global__ void __launch_bounds__(256, 2)
 vantblas_gemm_mma_pipe(float* __restrict__ C, const __half* __restrict__ A,
                        const __half* __restrict__ B, u32 M, u32 N, u32 K, float f1, float f2) {
     extern __shared__ __align__(128) unsigned char shared_bytes[];
-    const u32 col_tile = blockIdx.y + gridDim.y * blockIdx.z;
-    if (col_tile >= tiles_for(N, kTile)) return;  // the whole block leaves before any barrier
-    const u32 row0 = blockIdx.x * kTile, col0 = col_tile * kTile;
+    const u32 tiles_m = gridDim.x, tiles_n = tiles_for(N, kTile);
+    const u32 raw_n = blockIdx.y + gridDim.y * blockIdx.z;
+    if (raw_n >= tiles_n) return;  // the whole block leaves before any barrier
+    // Grouped order: blocks in launch order (x fastest) sweep kGroup row tiles across every column
+    // tile before moving on, so the A rows and B columns in flight together stay in L2.
+    const u32 linear = blockIdx.x + tiles_m * raw_n;
+    const u32 per_group = kGroup * tiles_n;
+    const u32 first_m = linear / per_group * kGroup;
+    const u32 rows_here = tiles_m - first_m < kGroup ? tiles_m - first_m : kGroup;
+    const u32 in_group = linear % per_group;
+    const u32 row0 = (first_m + in_group % rows_here) * kTile, col0 = in_group / rows_here * kTile;
     const u32 t = threadIdx.x, lane = t & 31u, warp = t >> 5;
     const u32 wm = (warp >> 2) * 64u, wn = (warp & 3u) * 32u;
     const u32 smem = (u32)__cvta_generic_to_shared(shared_bytes);
