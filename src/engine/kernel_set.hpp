@@ -28,8 +28,8 @@ using drv::CUstream;
 // callers guarantee that A, B and C hold their M x K, K x N and M x N floats.
 struct KernelSet {
     // Empty (null) when not available. Launched: gemm_small, gemm_shared, gemm_v2,
-    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max; the others are held for users of the
-    // set. Fallbacks put another slot's handle here when a module fails (see load()).
+    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max, gemm_mma_pipe, convert_scaled_f16;
+    // the others are held for users of the set. Fallbacks put another slot's handle here when a module fails (see load()).
     CUfunction gemm_small = nullptr;
     CUfunction gemm_basic = nullptr;
     CUfunction gemm_shared = nullptr;
