@@ -6,6 +6,7 @@
 #include "../runtime/device_buffer.hpp"
 #include "half_range.hpp"
 #include "kernel_set.hpp"
+#include "paths.hpp"
 
 namespace vant::engine {
 
@@ -56,8 +57,11 @@ Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
     auto host_a = gather_host_matrix(a);
     auto host_b = gather_host_matrix(b);
     if (!host_a || !host_b) return err("Failed to allocate host memory for the operands");
-    const OperandRange range{max_finite_magnitude(host_a->data(), host_a->size()),
-                             max_finite_magnitude(host_b->data(), host_b->size())};
+    // Only the tensor-core route (every size a multiple of 16) needs the operands' ranges.
+    OperandRange range;
+    if (multiples_of_16(m, n, k))
+        range = {max_finite_magnitude(host_a->data(), host_a->size()),
+                 max_finite_magnitude(host_b->data(), host_b->size())};
 
     auto dev_a = rt::upload(host_a->data(), host_a->size());
     if (!dev_a) return std::move(dev_a).take_error();
