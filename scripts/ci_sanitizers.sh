@@ -28,8 +28,9 @@ export FAKECUDA_HOOKS_DIR="$BUILD/tests/hooks"
 # first use; doing that here keeps compilers and cmake out of the sanitized processes.
 export FAKECUDA_CXXFLAGS="$SAN_FLAGS"
 PYTHONPATH="tests:$BUILD" "$PY" - <<'EOF'
-import cpunative, enginehooks, fakecuda
+import cpunative, enginehooks, fakecuda, ptxinterp
 print("stand-in driver:", fakecuda.library_path())
+ptxinterp.library_path()
 fakecuda.hooks_dir()
 enginehooks.build_dir()
 cpunative.load()

@@ -40,13 +40,11 @@ _lib = None
 
 
 def sources():
-    return sorted(p for p in SRC.iterdir() if p.suffix in (".cpp", ".hpp") and p.name != "capi.cpp") + [SRC / "capi.cpp"]
+    return sorted(p for p in SRC.iterdir() if p.suffix in (".cpp", ".hpp"))
 
 
-def library():
-    global _lib
-    if _lib is not None:
-        return _lib
+def library_path():
+    """Builds the library when its sources changed (without loading it); returns its path."""
     srcs = sources()
     digest = hashlib.sha256()
     for p in srcs:
@@ -64,6 +62,14 @@ def library():
         fakecuda._check_call(cmd, "building the PTX interpreter failed:")
 
     fakecuda._build_once(out_dir, lib_path, "ptx_interp", build)
+    return lib_path
+
+
+def library():
+    global _lib
+    if _lib is not None:
+        return _lib
+    lib_path = library_path()
     lib = ctypes.CDLL(str(lib_path))
     c = ctypes
     lib.ptxi_load.restype = c.c_void_p
@@ -156,6 +162,17 @@ class Module:
                 self.lib.ptxi_unregister(addr)
         if rc:
             raise PtxError(kind.value.decode(), err.value.decode())
+
+
+def aligned(array, alignment=256):
+    """A copy of `array` whose data starts at a multiple of `alignment` bytes (device allocations are
+    at least 256-byte aligned; numpy arrays only 16)."""
+    array = np.asarray(array)
+    raw = np.empty(array.nbytes + alignment, np.uint8)
+    start = (-raw.ctypes.data) % alignment
+    out = raw[start:start + array.nbytes].view(array.dtype).reshape(array.shape)
+    out[...] = array
+    return out
 
 
 class Memory:

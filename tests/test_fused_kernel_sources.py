@@ -3,9 +3,9 @@ the hand-written attention PTX through the PTX interpreter (tests/ptx_interp).
 
 The gpu tests of tests/gpu/test_fused_kernels.py run here against the stand-in, whose executors
 compile the same sources as plain C++ with one host thread per GPU thread (real barriers and
-shuffles, exact functions for the approximate instructions). This checks the kernels' indexing,
-reductions and limits and the tests' launcher without a GPU; the PTX itself is checked by ptxas
-and by the gpu tests on a device.
+shuffles, exact functions for the approximate instructions), and once more with the stand-in
+running the modules' PTX through the interpreter, so the kernels' own instructions are checked
+too (ptxas and the gpu tests on a device check the rest).
 """
 
 import os
@@ -26,14 +26,19 @@ GPU_TESTS = fakecuda.TESTS_DIR / "gpu" / "test_fused_kernels.py"
 DESELECT = "not (matches_reference and 130) and not 63-simple"
 
 
-def test_kernel_sources_pass_the_gpu_tests_on_the_cpu():
+@pytest.mark.parametrize("interpret", ["none", "all"])
+def test_kernel_sources_pass_the_gpu_tests_on_the_cpu(interpret):
+    """With "all", the stand-in runs the modules' PTX through the interpreter instead of the
+    executors (fast enough for every case)."""
     env = dict(os.environ)
     env["LD_LIBRARY_PATH"] = str(fakecuda.library_path().parent) + (
         os.pathsep + env["LD_LIBRARY_PATH"] if env.get("LD_LIBRARY_PATH") else "")
     env["VANT_FUSED_KERNELS_ON_STANDIN"] = "1"
+    env["FAKE_CUDA_INTERPRET"] = interpret
     env.pop("PYTEST_ADDOPTS", None)
-    r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(GPU_TESTS),
-                        "-k", DESELECT], cwd=fakecuda.REPO, env=env, capture_output=True, text=True, timeout=1200)
+    select = ["-k", DESELECT] if interpret == "none" else []
+    r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(GPU_TESTS), *select],
+                       cwd=fakecuda.REPO, env=env, capture_output=True, text=True, timeout=1200)
     summary = r.stdout.strip().splitlines()[-1] if r.stdout.strip() else ""
     assert r.returncode == 0, r.stdout[-6000:] + r.stderr[-3000:]
     passed = re.search(r"(\d+) passed", summary)

@@ -604,6 +604,16 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     if (shared > 49152) return kInvalidValue;
     if (!f->param_types.empty() && !params) return kInvalidValue;
 
+    // the PTX as the interpreter reads it: static shared memory counts against the 48 KiB too
+    Module* mod = f->module;
+    if (!mod->interp_tried) {
+        mod->interp_tried = true;
+        mod->interp = ptxi::Module::parse(mod->text, &mod->interp_error);
+    }
+    if (mod->interp && mod->interp->kernel(f->name) &&
+        uint64_t(mod->interp->static_shared(f->name)) + shared > 49152)
+        return kInvalidValue;
+
     fake::Launch launch;
     launch.kernel = f->name;
     launch.grid[0] = gx, launch.grid[1] = gy, launch.grid[2] = gz;
@@ -618,16 +628,6 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
         launch.params.push_back(std::move(p));
     }
     s.launches.push_back(launch);
-
-    // the PTX as the interpreter reads it: static shared memory counts against the 48 KiB too
-    Module* mod = f->module;
-    if (!mod->interp_tried) {
-        mod->interp_tried = true;
-        mod->interp = ptxi::Module::parse(mod->text, &mod->interp_error);
-    }
-    if (mod->interp && mod->interp->kernel(f->name) &&
-        uint64_t(mod->interp->static_shared(f->name)) + shared > 49152)
-        return kInvalidValue;
 
     auto ex = executors().find(f->name);
     bool listed = false;

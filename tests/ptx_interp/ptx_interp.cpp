@@ -229,7 +229,7 @@ bool parse_literal(const std::string& s, Opnd& o) {
         char* end;
         double d = std::strtod(s.c_str(), &end);
         if (*end) return false;
-        o.imm[0] = static_cast<uint64_t>(static_cast<int64_t>(d));
+        o.imm[0] = std::fabs(d) < 9e18 ? static_cast<uint64_t>(static_cast<int64_t>(d)) : 0;
         o.imm[1] = f32_bits(static_cast<float>(d));
         o.imm[2] = f64_bits(d);
         return true;
@@ -534,6 +534,8 @@ private:
             }
         } else if (word == ".shared") {
             add_shared(parse_var(rest), false);
+        } else if (word == ".extern" && rest.rfind(".shared", 0) == 0) {
+            add_shared(parse_var(rest.substr(7)), true);
         } else if (word == ".local") {
             VarDecl v = parse_var(rest);
             k_->local_bytes = (k_->local_bytes + v.align - 1) / v.align * v.align;
@@ -1108,6 +1110,17 @@ private:
     std::vector<Thread> threads_;
     Thread* cur_ = nullptr;
     const Insn* cur_insn_ = nullptr;
+    struct UninitRead {
+        uint32_t addr = 0;
+        unsigned tid = 0;
+        const Insn* insn = nullptr;
+    } uninit_;
+
+    void check_uninit() {
+        if (uninit_.insn)
+            report("uninitialised", "read of shared address " + hex(uninit_.addr) + " that no thread of the block has written",
+                   uninit_.tid, uninit_.insn);
+    }
 
     // ---- reports ----
     std::string who(unsigned tid) const {
@@ -1203,9 +1216,8 @@ private:
             s.writer = static_cast<int32_t>(tid);
             s.wepoch = epoch_;
         } else {
-            if (s.writer < 0)
-                report("uninitialised", "read of shared address " + hex(a) + " that no thread of the block has written",
-                       tid, cur_insn_);
+            // reported at the next barrier unless another thread writes the byte first (a race then)
+            if (s.writer < 0 && !uninit_.insn) uninit_ = {a, tid, cur_insn_};
             if (s.wepoch == epoch_ && static_cast<unsigned>(s.writer) != tid)
                 report("racecheck", "read of shared address " + hex(a) + " written by " + who(s.writer) +
                                         " with no barrier between",
@@ -1250,6 +1262,7 @@ private:
         shared_.assign(shared_size_ + 16, 0xA5);
         shadow_.assign(shared_size_ + 16, Shadow());
         epoch_ = 1;
+        uninit_ = UninitRead();
         int nr = k_.nregs;
         regs_.assign(static_cast<size_t>(nr) * nthreads_, 0);
         threads_.assign(nthreads_, Thread());
@@ -1295,6 +1308,7 @@ private:
                         report("error", "waits at a different bar.sync than " + who(0) + " ('" + k_.code[pc].text + "')",
                                t.tid, &k_.code[t.pc]);
                 }
+                check_uninit();
                 ++epoch_;
                 for (Thread& t : threads_) t.state = RUNNING, ++t.pc;
                 continue;
@@ -1308,6 +1322,7 @@ private:
         }
         // copies still in flight complete when the block ends
         for (Thread& t : threads_) complete_async(t, INT64_MAX);
+        check_uninit();
     }
 
     void step(Thread& t);
@@ -1630,15 +1645,17 @@ void Exec::exec_int(Thread& t, const Insn& in) {
         }
         case O_DIV:
             if ((b & mk) == 0) r = ~0ull;
+            else if (sg && sext(b, n) == -1) r = ~a + 1;  // also INT_MIN / -1 = INT_MIN
             else r = sg ? static_cast<uint64_t>(sext(a, n) / sext(b, n)) : (a & mk) / (b & mk);
             break;
         case O_REM:
             if ((b & mk) == 0) r = a;
+            else if (sg && sext(b, n) == -1) r = 0;
             else r = sg ? static_cast<uint64_t>(sext(a, n) % sext(b, n)) : (a & mk) % (b & mk);
             break;
         case O_MIN: r = sg ? (sext(a, n) < sext(b, n) ? a : b) : ((a & mk) < (b & mk) ? a : b); break;
         case O_MAX: r = sg ? (sext(a, n) > sext(b, n) ? a : b) : ((a & mk) > (b & mk) ? a : b); break;
-        case O_ABS: r = static_cast<uint64_t>(std::llabs(sext(a, n))); break;
+        case O_ABS: r = sext(a, n) < 0 ? ~a + 1 : a; break;
         case O_NEG: r = ~a + 1; break;
         case O_AND: r = a & b; break;
         case O_OR: r = a | b; break;
