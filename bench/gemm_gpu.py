@@ -2,15 +2,17 @@
 to torch.matmul on the same device, plus gemm() NumPy-to-NumPy next to the equivalent PyTorch
 path. Prints TFLOPS and the ratio to PyTorch; exits cleanly (status 0) without a GPU.
 
-    python bench/gemm_gpu.py [--sizes 1024 2048 4096 8192] [--runs N] [--budget SECONDS]
+    python bench/gemm_gpu.py [--sizes 1024 2048 4096 8192] [--skinny MxNxK ...] [--runs N]
+                             [--budget SECONDS]
 
 Kernel timings launch the PTX texts under kernels/ through the ctypes launcher of tests/gpu on
 the device's primary context: fresh random operands per size, a few warm-up launches, then the
 median of many launches, each bracketed by its own pair of events. Peers:
 - FP32 kernels (shared, V2): torch.matmul in float32 with TF32 disabled;
-- tensor-core kernels (OptVec, WMMA max; FP32 operands rounded to half while staging): torch.matmul
-  of float16 operands with float32 output where this PyTorch offers it (else float16 output,
-  marked in the table);
+- tensor-core kernels (OptVec, WMMA max: FP32 operands rounded to half while staging; MMA pipe:
+  the pipelined mma.sync kernel on half operands converted beforehand, as the engine's route
+  converts them once per product): torch.matmul of float16 operands with float32 output where
+  this PyTorch offers it (else float16 output, marked in the table);
 - gemm() end to end (host arrays in, host array out; the tensor-core route for these sizes):
   upload, conversion to half, matmul, conversion to float32 and download in PyTorch.
 """
@@ -119,17 +121,28 @@ def ceil_div(x, t):
     return (x + t - 1) // t
 
 
-# (label, module, entry, parameter order, tile, block, dynamic shared bytes, minimum compute capability)
+# (label, module, entry, parameter order, tile, block, dynamic shared bytes, minimum compute capability).
+# Order "cab" / "abc"; "+" appends two f32 parameters (alpha, beta for V2; the two scale-back
+# factors, here 1, for the MMA pipe); "h" reads half operands. Grids put N tiles on x and M tiles
+# on y, except the MMA pipe ("x=M").
 PATHS = [
     ("shared (FP32)", "gemm/shared.ptx", "vantblas_gemm_shared_64x64", "abc", 64, (16, 16, 1), 4096, (7, 5)),
-    ("V2 (FP32)", "gemm/v2.ptx", "vantblas_gemm_v2", "abc+", 128, (256, 1, 1), 0, (8, 6)),
+    ("V2 (FP32)", "gemm/v2.ptx", "vantblas_gemm_v2", "abc+", 128, (256, 1, 1), 0, (8, 0)),
     ("OptVec (TC)", "gemm/wmma_opt.ptx", "vantblas_gemm_wmma_opt_vec", "cab", 64, (128, 1, 1), 0, (8, 0)),
     ("WMMA max (TC)", "gemm/wmma_max.ptx", "vantblas_gemm_wmma_max", "cab", 128, (256, 1, 1), 20480, (8, 0)),
+    ("MMA pipe (TC)", "gemm/mma_pipe.ptx", "vantblas_gemm_mma_pipe", "cab+h x=M", 128, (256, 1, 1), 49152, (8, 0)),
 ]
 
 
-def tflops(n, ms):
-    return 2.0 * n ** 3 / (ms * 1e-3) / 1e12 if ms and ms > 0 else float("nan")
+def tflops(m, n=None, k=None, ms=None):
+    n = m if n is None else n
+    k = m if k is None else k
+    return 2.0 * m * n * k / (ms * 1e-3) / 1e12 if ms and ms > 0 else float("nan")
+
+
+def parse_shape(text):
+    m, n, k = (int(x) for x in text.lower().split("x"))
+    return m, n, k
 
 
 def torch_setup():
@@ -238,6 +251,8 @@ def resident_rows(torch, rng, n, rows):
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sizes", type=int, nargs="+", default=[1024, 2048, 4096, 8192])
+    ap.add_argument("--skinny", type=parse_shape, nargs="*", default=[(256, 8192, 8192), (8192, 8192, 256)],
+                    help="extra M x N x K shapes, tensor-core paths and their peer only")
     ap.add_argument("--runs", type=int, default=0, help="timed launches per path (default: by size)")
     ap.add_argument("--budget", type=float, default=240.0, help="seconds; larger sizes are skipped past it")
     ap.add_argument("--resident-size", type=int, default=4096,
@@ -260,54 +275,71 @@ def main(argv=None):
 
     rng = np.random.default_rng(12345)
     rows = []  # (size, path, ms, tflops, peer tflops, ratio)
-    for n in args.sizes:
+    shapes = sorted([(n, n, n) for n in args.sizes] + [tuple(s) for s in args.skinny],
+                    key=lambda s: s[0] * s[1] * s[2])
+    for shape in shapes:
+        m, n, k = shape
+        square = m == n == k
+        label_size = str(n) if square else f"{m}x{n}x{k}"
         if time.monotonic() - started > args.budget:
-            print(f"size {n}: skipped (time budget spent)")
+            print(f"size {label_size}: skipped (time budget spent)")
             continue
         ev.current()
-        if ev.free_bytes() < 6 * 4 * n * n:
-            print(f"size {n}: skipped (not enough device memory)")
+        if ev.free_bytes() < 3 * 4 * (m * k + k * n + m * n):
+            print(f"size {label_size}: skipped (not enough device memory)")
             continue
-        runs = args.runs or (30 if n <= 2048 else 10 if n <= 4096 else 5)
-        warmup = 3 if n <= 4096 else 1
-        a = rng.standard_normal((n, n), dtype=np.float32)
-        b = rng.standard_normal((n, n), dtype=np.float32)
+        work = m * n * k
+        runs = args.runs or (30 if work <= 2048 ** 3 else 10 if work <= 4096 ** 3 else 5)
+        warmup = 3 if work <= 4096 ** 3 else 1
+        a = rng.standard_normal((m, k), dtype=np.float32)
+        b = rng.standard_normal((k, n), dtype=np.float32)
 
         peer_f32 = peer_f16 = None
         if torch is not None:
             ta = torch.from_numpy(a).cuda()
             tb = torch.from_numpy(b).cuda()
-            ms32 = torch_time(torch, lambda: torch.matmul(ta, tb), warmup, runs)
-            peer_f32 = tflops(n, ms32)
+            if square:
+                ms32 = torch_time(torch, lambda: torch.matmul(ta, tb), warmup, runs)
+                peer_f32 = tflops(m, n, k, ms32)
+                rows.append((label_size, "torch fp32", ms32, peer_f32, None, None))
             ha, hb = ta.half(), tb.half()
             ms16 = torch_time(torch, lambda: half_mm(ha, hb), warmup, runs)
-            peer_f16 = tflops(n, ms16)
-            rows.append((n, "torch fp32", ms32, peer_f32, None, None))
-            rows.append((n, f"torch {half_kind}", ms16, peer_f16, None, None))
+            peer_f16 = tflops(m, n, k, ms16)
+            rows.append((label_size, f"torch {half_kind}", ms16, peer_f16, None, None))
             del ta, tb, ha, hb
             torch.cuda.empty_cache()
 
         ev.current()
         A, B = ev.upload(a), ev.upload(b)
-        C = ev.upload(np.zeros((n, n), np.float32))
+        HA, HB = ev.upload(a.astype(np.float16)), ev.upload(b.astype(np.float16))
+        C = ev.upload(np.zeros((m, n), np.float32))
         try:
             for label, module, entry, order, tile, block, shared, min_cc in PATHS:
+                if not square and "TC" not in label:
+                    continue
                 if cc < min_cc:
-                    rows.append((n, label, None, None, None, None))
+                    rows.append((label_size, label, None, None, None, None))
                     continue
                 fn = dev.function(module, entry)
-                grid = (ceil_div(n, tile), ceil_div(n, tile), 1)
-                ptrs = {"a": A, "b": B, "c": C}
-                params = [("ptr", ptrs[ch]) for ch in order.rstrip("+")] + [("u32", n)] * 3
-                if order.endswith("+"):
-                    params += [("f32", 1.0), ("f32", 0.0)]
+                if "x=M" in order:
+                    grid = (ceil_div(m, tile), ceil_div(n, tile), 1)
+                else:
+                    grid = (ceil_div(n, tile), ceil_div(m, tile), 1)
+                half = "h" in order
+                ptrs = {"a": HA if half else A, "b": HB if half else B, "c": C}
+                params = [("ptr", ptrs[ch]) for ch in order.split()[0].rstrip("+h")] + \
+                    [("u32", m), ("u32", n), ("u32", k)]
+                if "+" in order:
+                    params += [("f32", 1.0), ("f32", 0.0 if entry == "vantblas_gemm_v2" else 1.0)]
                 ms = ev.time_launches(fn, grid, block, shared, params, warmup, runs)
                 peer = peer_f16 if "TC" in label else peer_f32
-                t = tflops(n, ms)
-                rows.append((n, label, ms, t, peer, t / peer if peer else None))
+                t = tflops(m, n, k, ms)
+                rows.append((label_size, label, ms, t, peer, t / peer if peer else None))
         finally:
-            for p in (A, B, C):
+            for p in (A, B, HA, HB, C):
                 ev.free(p)
+        if not square:
+            continue
 
         # End to end, host to host. PyTorch first: the module makes its own context current.
         e2e_runs = 5 if n <= 2048 else 3 if n <= 4096 else 2
@@ -321,7 +353,7 @@ def main(argv=None):
                 return half_mm(x, y).float().cpu().numpy()
 
             torch_e2e()
-            peer_e2e = tflops(n, wall_median(torch_e2e, e2e_runs))
+            peer_e2e = tflops(n, ms=wall_median(torch_e2e, e2e_runs))
             rows.append((n, "torch end-to-end", None, peer_e2e, None, None))
         try:
             import _vantblas
@@ -330,7 +362,7 @@ def main(argv=None):
             continue
         _vantblas.gemm(a[:64, :64], b[:64, :64])  # loads the kernel set outside the timing
         _vantblas.gemm(a, b)
-        t = tflops(n, wall_median(lambda: _vantblas.gemm(a, b), e2e_runs))
+        t = tflops(n, ms=wall_median(lambda: _vantblas.gemm(a, b), e2e_runs))
         rows.append((n, "gemm() end-to-end", None, t, peer_e2e, t / peer_e2e if peer_e2e else None))
 
     if time.monotonic() - started <= args.budget:
@@ -339,10 +371,10 @@ def main(argv=None):
         print("resident objects: skipped (time budget spent)")
 
     print()
-    print(f"{'size':>6}  {'path':<20} {'ms':>9} {'TFLOPS':>8} {'peer':>8} {'ratio':>6}")
+    print(f"{'size':>14}  {'path':<20} {'ms':>9} {'TFLOPS':>8} {'peer':>8} {'ratio':>6}")
     for n, label, ms, t, peer, ratio in rows:
         fmt = lambda v, pattern: format(v, pattern) if v is not None else "-"
-        print(f"{n:>6}  {label:<20} {fmt(ms, '9.3f'):>9} {fmt(t, '8.2f'):>8} {fmt(peer, '8.2f'):>8} "
+        print(f"{n:>14}  {label:<20} {fmt(ms, '9.3f'):>9} {fmt(t, '8.2f'):>8} {fmt(peer, '8.2f'):>8} "
               f"{fmt(ratio, '6.2f'):>6}")
     return 0
 

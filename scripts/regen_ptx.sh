@@ -39,7 +39,8 @@ modules=(
     "wmma_opt   sm_80 8.2"
     "fp16_pure  sm_80 8.2"
     "v1         sm_80 8.2"
-    "v2         sm_86 8.0 -ftz=true"
+    "v2         sm_80 7.0 -ftz=true"
+    "mma_pipe   sm_80 7.0"
 )
 
 scratch="$(mktemp -d)"

@@ -17,7 +17,8 @@ Parent side (in a test)::
     r.stdout, r.stderr, r.lines    # decoded fd 1 / fd 2 output of the child, lines of fd 1
 
 ``run(code, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(),
-memory_limit=None, strict=False, interpret=None, env=None, driver_dir=None, timeout=300)``:
+memory_limit=None, strict=False, interpret=None, refuse=REFUSED_BY_DEFAULT, env=None, driver_dir=None,
+timeout=300)``:
     ``code`` is dedented and executed in a fresh interpreter with ``fake`` (a FakeDriver, or
     None when ``driver=False``), ``fakecuda``, ``json``, ``os`` and ``sys`` already imported.
     ``driver=False`` puts an empty folder (``driver_dir``, or a fresh temporary one) first on
@@ -25,6 +26,9 @@ memory_limit=None, strict=False, interpret=None, env=None, driver_dir=None, time
     into that folder later "installs" it. ``hooks=True`` builds and adds the test-only
     module ``_vantblas_testhooks``. ``cc``/``devices``/``fail``/``hide``/``memory_limit``/
     ``strict``/``interpret`` configure the stand-in through environment variables before the child starts;
+    ``refuse`` names entries whose modules fail to load with 218: by default the pipelined
+    tensor-core module, so that tests of the other routes see the kernel set they were written
+    for (its self-test and route run interpreted); tests of that module pass ``refuse=()``;
     ``fail`` is a list of (entry, nth, status) and nth = 0 fails every call.
     ``env={"FAKE_CUDA_MAX_GRID_Y": "2"}`` lowers the grid y extent that the stand-in reports
     and enforces (65535 by default; grid x is limited to 2^31 - 1, z to 65535).
@@ -231,8 +235,12 @@ fake = fakecuda.FakeDriver() if os.environ.get("FAKECUDA_LIB") else None
 """
 
 
+REFUSED_BY_DEFAULT = ("vantblas_gemm_mma_pipe",)
+
+
 def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(), memory_limit=None,
-        strict=False, interpret=None, env=None, driver_dir=None, timeout=300) -> ChildResult:
+        strict=False, interpret=None, refuse=REFUSED_BY_DEFAULT, env=None, driver_dir=None,
+        timeout=300) -> ChildResult:
     child_env = dict(os.environ)
     for k in [k for k in child_env if k.startswith("FAKE_CUDA_")]:
         del child_env[k]
@@ -263,6 +271,8 @@ def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), 
         child_env["FAKE_CUDA_STRICT"] = "1"
     if interpret is not None:
         child_env["FAKE_CUDA_INTERPRET"] = interpret if isinstance(interpret, str) else ",".join(interpret)
+    if refuse:
+        child_env["FAKE_CUDA_REFUSE"] = ",".join(refuse)
     paths = [str(hooks_dir())] if hooks else []
     if child_env.get("PYTHONPATH"):
         paths.append(child_env["PYTHONPATH"])

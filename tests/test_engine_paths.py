@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import sys
 
+import numpy as np
 import pytest
 
 import enginehooks
@@ -72,3 +73,56 @@ def test_f16_path(h, m, n, k, wmma, opt_vec, path):
 ])
 def test_f16_route(h, m, n, k, wmma, expected):
     assert h.takes_f16_route(m, n, k, wmma) is expected
+
+
+@pytest.mark.parametrize("m, n, k, pipe, wmma, fit, route", [
+    (64, 64, 64, True, True, False, "mma_pipe"),    # the pipelined kernel scales any range
+    (64, 64, 64, False, True, True, "seed_f16"),
+    (64, 64, 64, False, True, False, "f32"),        # seed kernels cannot scale
+    (64, 64, 64, False, False, True, "f32"),
+    (64, 64, 48, True, True, True, "mma_pipe"),
+    (64, 64, 63, True, True, True, "f32"),
+    (0, 64, 64, True, True, True, "seed_f16"),      # nothing to convert: the seed route as before
+    (64, 64, 0, True, False, True, "f32"),
+])
+def test_product_route(h, m, n, k, pipe, wmma, fit, route):
+    assert h.choose_route(m, n, k, pipe, wmma, fit) == route
+
+
+F32_MAX = float(np.finfo(np.float32).max)
+
+
+@pytest.mark.parametrize("largest, exponent, fits", [
+    (0.0, 0, True),
+    (1.0, 14, True),
+    (1.5, 14, True),
+    (2.0**-14, 28, True),                 # smallest normal half: fits as it is
+    (2.0**-14 * 0.75, 29, False),
+    (65504.0, -1, True),
+    (65520.0, -1, False),
+    (1e5, -2, False),
+    (1e-8, 41, False),
+    (1e-30, 114, False),
+    (1e30, -85, False),
+    (2.0**-112, 126, False),
+    (2.0**-113, 126, False),              # capped: every float32 lands at 2^-23 or above
+    (1e-45, 126, False),                  # subnormal float32
+    (F32_MAX, -113, False),
+])
+def test_half_scale(h, largest, exponent, fits):
+    s, fit, first, second = h.half_scale(largest)
+    assert (s, fit) == (exponent, fits)
+    # The scale-back factors are normal float32 powers of two whose product is 2^-s.
+    assert first * second == 2.0 ** -s and min(abs(first), abs(second)) >= 2.0**-126
+    if 0 < largest <= F32_MAX:
+        scaled = np.float32(largest) * np.float32(2.0 ** min(s, 127)) * np.float32(2.0 ** max(s - 127, 0))
+        assert scaled < 2.0**15 and (scaled >= 2.0**14 or s == 126)
+
+
+def test_max_finite_magnitude_skips_nan_and_infinities(h):
+    x = np.array([1.0, -3.5, np.nan, np.inf, -np.inf, 2.0, -7.25, 0.5, np.nan], np.float32)
+    for n in range(len(x) + 1):   # every tail length past the four-wide loop
+        finite = np.abs(x[:n][np.isfinite(x[:n])])
+        assert h.max_finite_magnitude(x[:n].tobytes()) == (finite.max() if finite.size else 0.0)
+    assert h.max_finite_magnitude(np.array([np.nan, np.inf], np.float32).tobytes()) == 0.0
+    assert h.max_finite_magnitude(np.array([-F32_MAX, 1e-45], np.float32).tobytes()) == F32_MAX

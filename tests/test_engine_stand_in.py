@@ -42,6 +42,7 @@ FULL_LOAD = [
     VB + "\U0001f680 Fused Attention CUDA loaded OK!",
     VB + "\U0001f525 Fused Ops loaded: 6/6 kernels",
     VB + "\u26a1 FP8 Pipeline loaded OK! (DeepSeek style)",
+    VB + "Warning: MMA pipeline kernel failed to load: 218",  # refused by the stand-in unless asked for
     VB + "\u2705 All kernels loaded successfully",
 ]
 
@@ -98,7 +99,7 @@ def test_full_load_prints_every_line_in_order_once():
     """)
     out = payload(r)
     assert engine_lines(r) == FULL_LOAD
-    assert out == {"empty": [], "same": True}
+    assert out == {"empty": ["convert_scaled_f16", "gemm_mma_pipe"], "same": True}
 
 
 def test_compute_capability_7_5_keeps_the_sm75_kernels_and_computes_in_fp32():
@@ -127,6 +128,7 @@ def test_compute_capability_7_5_keeps_the_sm75_kernels_and_computes_in_fp32():
         w + "Fused Attention CUDA failed to load: 209",
         w + "Fused Ops failed to load: 209",
         w + "FP8 Ops failed to load: 209",
+        w + "MMA pipeline kernel failed to load: 209",
         VB + "\u2705 All kernels loaded successfully",
     ]
     out = payload(r)
@@ -138,14 +140,15 @@ def test_compute_capability_7_5_keeps_the_sm75_kernels_and_computes_in_fp32():
 
 
 def test_compute_capability_8_0_fails_only_the_sm86_modules():
-    r = run("print(json.dumps(h.kernel_set()['gemm_v2']))", cc=(8, 0))
+    # V2 targets sm_80: single-precision products of A100-class cards get it too.
+    r = run("print(json.dumps(bool(h.kernel_set()['gemm_v2'])))", cc=(8, 0))
     assert [l for l in engine_lines(r) if "Warning" in l] == [
-        VB + "Warning: V2 kernel failed to load: 209",
         VB + "Warning: Fused Attention CUDA failed to load: 209",
         VB + "Warning: Fused Ops failed to load: 209",
         VB + "Warning: FP8 Ops failed to load: 209",
+        VB + "Warning: MMA pipeline kernel failed to load: 218",
     ]
-    assert payload(r) == 0
+    assert payload(r) is True
 
 
 def test_lookup_failures_print_their_own_lines():
@@ -173,6 +176,7 @@ def test_lookup_failures_print_their_own_lines():
         w + "V2 kernel not found",
         w + "Attention kernel function not found: 500",
         VB + "\U0001f525 Fused Ops loaded: 1/6 kernels",
+        w + "MMA pipeline kernel failed to load: 218",
         VB + "\u2705 All kernels loaded successfully",
     ]
     slots = payload(r)
@@ -204,6 +208,7 @@ def test_every_optional_module_failing_prints_its_warning_in_order():
         w + "Fused Attention CUDA failed to load: 218",
         w + "Fused Ops failed to load: 218",
         w + "FP8 Ops failed to load: 218",
+        w + "MMA pipeline kernel failed to load: 218",
         VB + "\u2705 All kernels loaded successfully",
     ]
     assert payload(r) == ["batched_gemm", "gemm_basic", "gemm_reg8x8", "gemm_shared", "gemm_small"]
@@ -739,8 +744,11 @@ def sweep(call, shapes):
     return report
 
 def check(c, gpu_done, launched, a, b):
-    # A finished GPU attempt returns the reference of its last (accepted) launch; anything else
-    # must be the CPU product bit for bit (the hooks return no array then).
+    # A finished GPU attempt returns the reference of its last (accepted) launch (within its
+    # bound for the pipelined kernel); anything else must be the CPU product bit for bit (the
+    # hooks return no array then).
+    if gpu_done and launched[-1]["kernel"] in R.PIPE_KERNELS:
+        return R.pipe_close(c, a, b)
     if gpu_done:
         return R.same_bits(c, R.route_ref(launched[-1]["kernel"], a, b))
     return c is None or R.same_bits(c, R.cpu_ref(a, b))
@@ -906,3 +914,192 @@ def test_rows_beyond_the_grid_limit_launch_in_bands():
     assert out["refused"] == [[["gemm_wmma_max", 2, 256]] + [["gemm_shared_64x64", 2, 128]] * 2 +
                               [["gemm_shared_64x64", 1, 16]], True, True, 0]
     assert engine_lines(reduced)[-1] == VB + "WMMA launch failed: 701, falling back to shared"
+
+# ---- the pipelined tensor-core route (its kernels run through the PTX interpreter) -------------
+
+PIPE = ["vantblas_convert_scaled_f16", "vantblas_convert_scaled_f16", "vantblas_gemm_mma_pipe"]
+PIPE_OK = VB + "\u26a1 MMA pipeline kernel loaded! (cp.async + mma.sync, 128x128 tiles)"
+SELF_TEST_FAILED = VB + "Warning: MMA pipeline kernel failed its self-test, not used"
+
+
+@pytest.mark.parametrize("cc", [(7, 5), (8, 0), (8, 6), (9, 0)])
+def test_pipelined_route_by_compute_capability(cc):
+    r = run("""
+        s = h.kernel_set()
+        a, b = rand((272, 48), 1) * np.float32(1e5), rand((48, 144), 2)   # A beyond half range
+        before = len(fake.launches())
+        c = gpu(a, b)
+        l = new_launches(before)
+        print(json.dumps({"pipe": bool(s["gemm_mma_pipe"]), "v2": bool(s["gemm_v2"]),
+                          "launches": [(x["kernel"], x["grid"], x["block"], x["shared"], x["params"][2:]) for x in l],
+                          "scales": [R.half_scale_exponent(a), R.half_scale_exponent(b)],
+                          "close": R.pipe_close(c, a, b), "exact32": R.same_bits(c, R.fma_ref(a, b)),
+                          "reports": fake.stat("interpreter_reports"), "live": fake.live_allocations}))
+    """, cc=cc, refuse=())
+    out = payload(r)
+    assert out["live"] == 0 and out["reports"] == 0
+    if cc == (7, 5):
+        assert VB + "Warning: MMA pipeline kernel failed to load: 209" in engine_lines(r)
+        assert not out["pipe"] and not out["v2"]
+        assert [x[0] for x in out["launches"]] == ["vantblas_gemm_shared_64x64"] and out["exact32"]
+        return
+    assert PIPE_OK in engine_lines(r) and SELF_TEST_FAILED not in engine_lines(r)
+    assert out["pipe"] and out["v2"]
+    sa, sb = out["scales"]
+    assert sa < 0 < sb
+    conv_a, conv_b, gemm = out["launches"]
+    # Conversions: four elements a thread; n, then the two factors of 2^s.
+    assert conv_a[:4] == ["vantblas_convert_scaled_f16", [13, 1, 1], [256, 1, 1], 0]
+    assert conv_a[4][0] == 272 * 48 and conv_a[4][1] * conv_a[4][2] == 2.0 ** sa
+    assert conv_b[1] == [7, 1, 1] and conv_b[4][1] * conv_b[4][2] == 2.0 ** sb
+    # M tiles along x; the scale-back factors multiply to 2^-(sa+sb).
+    assert gemm[:4] == ["vantblas_gemm_mma_pipe", [3, 2, 1], [256, 1, 1], 49152]
+    assert gemm[4][1:4] == [272, 144, 48] and gemm[4][4] * gemm[4][5] == 2.0 ** -(sa + sb)
+    assert out["close"]
+
+
+def test_seed_route_takes_only_operands_within_half_range():
+    # The pipelined module refused (the stand-in's default): OptVec serves the route, but an
+    # operand it would turn into infinities or flush to zero goes to single precision instead.
+    r = run("""
+        h.kernel_set()
+        out = {}
+        for name, scale in {"one": 1.0, "big": 1e5, "tiny": 1e-8, "zero": 0.0}.items():
+            a, b = rand((64, 64), 3) * np.float32(scale), rand((64, 64), 4)
+            before = len(fake.launches())
+            c = gpu(a, b)
+            l = new_launches(before)
+            out[name] = [[x["kernel"] for x in l], R.same_bits(c, R.route_ref(l[-1]["kernel"], a, b))]
+        print(json.dumps(out))
+    """)
+    opt, shared = "vantblas_gemm_wmma_opt_vec", "vantblas_gemm_shared_64x64"
+    assert payload(r) == {"one": [[opt], True], "big": [[shared], True], "tiny": [[shared], True],
+                          "zero": [[opt], True]}
+
+
+def test_pipelined_kernel_interpreted_over_shapes_and_magnitudes():
+    # Every size of {16, 48, 128, 144, 272, 384} in every position (and a second, partial group of
+    # row tiles in the block order), magnitudes from 1e-30 to 1e30
+    # (finite inputs never become infinities, no operand flushed as a whole), mixed magnitudes
+    # within one operand, and NaN / infinity propagating as in float32.
+    r = run("""
+        def operand(shape, seed, mag):
+            x = rand(shape, seed)
+            if mag == "mixed":   # rows spread over 1e-8 .. 1e5
+                return (x * np.logspace(-8, 5, shape[0])[:, None]).astype(np.float32)
+            return (x * np.float32(mag)).astype(np.float32)
+        cases = [((16, 16, 16), 1.0, 1.0), ((48, 272, 144), 1e-30, 1.0), ((144, 48, 384), 1e-8, 1e-8),
+                 ((272, 384, 48), 1e5, 1e5), ((384, 144, 272), 1e30, 1e-30), ((128, 128, 128), "mixed", 1e30),
+                 ((128, 16, 48), 1.0, "special"), ((2192, 272, 16), 1.0, 1.0)]   # 18 row tiles: 16 + 2
+        h.kernel_set()
+        out = []
+        for (m, n, k), ma, mb in cases:
+            a = operand((m, k), m + k, ma)
+            b = operand((k, n), n, 1.0 if mb == "special" else mb)
+            if mb == "special":
+                a[3, 5], b[7, 2], b[9, 4] = np.inf, np.nan, -np.inf
+            before = len(fake.launches())
+            c = gpu(a, b)
+            l = new_launches(before)
+            out.append({"case": [m, n, k, str(ma), str(mb)], "kernels": [x["kernel"] for x in l],
+                        "close": R.pipe_close(c, a, b), "finite": bool(np.isfinite(c).all()),
+                        "zero_rows": int((c == 0).all(axis=1).sum())})
+        # The chain: H = A W1 never reaches the host, so its scale comes from a bound.
+        import _vantblas
+        _vantblas.gemm(np.ones((16, 16), np.float32), np.ones((16, 16), np.float32))  # its own kernel set
+        a, w1, w2 = rand((144, 48), 8) * np.float32(1e5), rand((48, 272), 9) * np.float32(1e3), rand((272, 16), 10)
+        before = len(fake.launches())
+        c = _vantblas.gemm_chain(a, w1, w2)
+        ref = (a.astype(np.float64) @ w1) @ w2
+        mag = (np.abs(a).astype(np.float64) @ np.abs(w1)) @ np.abs(w2)
+        chain = {"kernels": [x["kernel"] for x in new_launches(before)],
+                 "close": bool(np.all(np.abs(c - ref) <= 2e-3 * mag)), "finite": bool(np.isfinite(c).all())}
+        print(json.dumps({"cases": out, "chain": chain, "reports": fake.stat("interpreter_reports"),
+                          "violations": fake.bounds_violations, "live": fake.live_allocations}))
+    """, refuse=(), timeout=900)
+    out = payload(r)
+    assert out["reports"] == 0 and out["violations"] == 0 and out["live"] == 0
+    assert out["chain"] == {"kernels": PIPE * 2, "close": True, "finite": True}
+    for case in out["cases"]:
+        assert case["kernels"] == PIPE and case["close"], case
+        if case["case"][4] != "special":
+            assert case["finite"], case
+        if "mixed" not in case["case"] and "special" not in case["case"]:
+            # (Mixed rows 2^40 below the largest element fall under half's smallest subnormal.)
+            assert case["zero_rows"] == 0, case
+
+
+def test_self_test_rejects_a_wrong_kernel_and_survives_every_driver_fault():
+    # A pipelined kernel whose result is off in one element of the partial tile: one warning,
+    # the module unloaded, OptVec serves the route.
+    r = run("""
+        s = h.kernel_set()
+        a, b = rand((64, 64), 5), rand((64, 64), 6)
+        before = len(fake.launches())
+        gpu(a, b)
+        print(json.dumps({"pipe": bool(s["gemm_mma_pipe"]), "kernels": [x["kernel"] for x in new_launches(before)],
+                          "modules": s["module_count"], "live_modules": fake.live_modules,
+                          "live": fake.live_allocations}))
+    """, refuse=(), env={"FAKE_CUDA_CORRUPT": "vantblas_gemm_mma_pipe"})
+    out = payload(r)
+    lines = engine_lines(r)
+    assert lines[-3:] == [PIPE_OK, SELF_TEST_FAILED, VB + "\u2705 All kernels loaded successfully"]
+    assert not out["pipe"] and out["kernels"] == ["vantblas_gemm_wmma_opt_vec"] and out["live"] == 0
+    assert out["live_modules"] == out["modules"] + 9   # the set's modules and the core's nine
+
+    # Each driver call of the self-test failed in turn (in a fork of a process that has not
+    # loaded the set yet): the set still loads, without the kernel, and nothing stays allocated.
+    r = run("""
+        import os
+        def fork(fn):
+            rd, wr = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                os.close(rd)
+                os.write(wr, json.dumps(fn()).encode())
+                os._exit(0)
+            os.close(wr)
+            data = b"".join(iter(lambda: os.read(rd, 65536), b""))
+            os.waitpid(pid, 0)
+            return json.loads(data)
+        core_loads()
+        def clean():
+            start = len(fake.call_log())
+            h.kernel_set()
+            log = fake.call_log()[start:]
+            at = max(i for i, e in enumerate(log) if e == "cuModuleLoadData")   # the pipelined module
+            return [[e, log[:i].count(e) + 1 + fake.calls(e) - log.count(e)] for i, e in enumerate(log) if i > at]
+        calls = fork(clean)
+        def faulty(entry, nth):
+            def go():
+                fake.fail(entry, nth, 2)
+                s = h.kernel_set()
+                return [entry, bool(s["gemm_mma_pipe"]), fake.live_allocations]
+            return go
+        print(json.dumps({"calls": calls, "runs": [fork(faulty(e, n)) for e, n in calls]}))
+    """, refuse=())
+    out = payload(r)
+    entries = {e for e, _ in out["calls"]}
+    assert {"cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyDtoH"} <= entries
+    for entry, pipe, live in out["runs"]:
+        # A refused free leaves that one allocation with the driver (after a self-test that
+        # passed); the context switches before frees ignore their status.
+        assert live == (1 if entry == "cuMemFree" else 0), (entry, pipe, live)
+        assert not pipe or entry in ("cuMemFree", "cuCtxSetCurrent"), (entry, pipe, live)
+
+
+def test_every_driver_call_of_the_pipelined_route_can_fail_cleanly():
+    r = run("""
+        def call(a, b):
+            c = gpu(a, b)
+            return (None, False) if isinstance(c, str) else (c, True)
+        print(json.dumps(sweep(call, [(64, 48, 32)])))
+    """, extra=SWEEP, refuse=())
+    report = payload(r)
+    assert [x["kernels"] for x in report if x["failed"] == "cuMemFree"][0] == PIPE
+    for x in report:
+        assert x["leaked"] == (1 if x["failed"] == "cuMemFree" else 0), x
+        assert x["check"] and x["gpu_ok"] == x["gpu_done"], x
+        if x["failed"] in ("cuLaunchKernel",) or (x["failed"] == "cuMemAlloc" and x["nth_in_call"] in (4, 5)):
+            # A scratch allocation or a launch of the route refused: single precision on the GPU.
+            assert x["gpu_ok"] and x["kernels"][-1] == "vantblas_gemm_shared_64x64", x

@@ -39,9 +39,11 @@ MODULES = {
                                            "vantblas_gemm_wmma_opt_vec": GEMM6}),
     "gemm/fp16_pure.ptx": ("8.2", "sm_80", {"vantblas_gemm_wmma_fp16_pure": GEMM6,
                                             "vantblas_gemm_wmma_fp16_pure_large": GEMM6}),
-    "gemm/v2.ptx": ("8.0", "sm_86", {"vantblas_gemm_v2": SCALED, "vantblas_gemm_v3": SCALED,
+    "gemm/v2.ptx": ("7.0", "sm_80", {"vantblas_gemm_v2": SCALED, "vantblas_gemm_v3": SCALED,
                                      "vantblas_gemm_wmma_v2": GEMM6, "vantblas_gemm_small_optimized": GEMM6}),
     "gemm/v1.ptx": ("8.2", "sm_80", {"vantblas_gemm_small_v1": SCALED, "vantblas_gemm_medium_v1": SCALED}),
+    "gemm/mma_pipe.ptx": ("7.0", "sm_80", {"vantblas_gemm_mma_pipe": SCALED,
+                                           "vantblas_convert_scaled_f16": CONVERT + [F, F]}),
     "gemm/convert.ptx": ("7.0", "sm_75", {"convert_f32_to_f16": CONVERT, "convert_f16_to_f32": CONVERT,
                                           "convert_f32_to_f16_vec4": CONVERT}),
     "fused/attention.ptx": ("7.0", "sm_75", {"vantblas_fused_attention": None}),
@@ -65,7 +67,10 @@ LAUNCHED = {
     "gemm/wmma_opt.ptx": ["vantblas_gemm_wmma_opt_vec"],
     "gemm/wmma_max.ptx": ["vantblas_gemm_wmma_max"],
     "gemm/convert.ptx": ["convert_f32_to_f16"],
+    "gemm/mma_pipe.ptx": ["vantblas_gemm_mma_pipe", "vantblas_convert_scaled_f16"],
 }
+# Where a module's kernels must also fit architectures beyond its target and sm_90.
+EXTRA_ARCHS = {"gemm/mma_pipe.ptx": ["sm_86", "sm_89"]}
 
 ALL_PTX = sorted(p.relative_to(KERNELS).as_posix() for p in KERNELS.rglob("*.ptx"))
 
@@ -110,6 +115,19 @@ def spills(output: str) -> dict[str, tuple[int, int]]:
     return result
 
 
+def registers(output: str) -> dict[str, int]:
+    """Entry -> registers per thread from `ptxas -v` output."""
+    result, current = {}, None
+    for line in output.splitlines():
+        m = re.search(r"Compiling entry function '([^']+)'", line)
+        if m:
+            current = m.group(1)
+        m = re.search(r"Used (\d+) registers", line)
+        if m and current:
+            result[current] = int(m.group(1))
+    return result
+
+
 def test_every_module_of_the_kernel_set_is_present():
     missing = [rel for rel in MODULES if not (KERNELS / rel).is_file()]
     assert not missing
@@ -144,12 +162,16 @@ def test_module_declares_its_version_target_and_entries(rel):
 @pytest.mark.parametrize("rel", sorted(LAUNCHED))
 def test_launched_kernels_do_not_spill(rel):
     target = MODULES[rel][1]
-    for arch in dict.fromkeys([target, "sm_90"]):
+    for arch in dict.fromkeys([target, "sm_90"] + EXTRA_ARCHS.get(rel, [])):
         done = assemble(rel, arch)
         assert done.returncode == 0, done.stderr
         report = spills(done.stdout + done.stderr)
         for name in LAUNCHED[rel]:
             assert report.get(name) == (0, 0), f"{name} at {arch}: spill bytes {report.get(name)}"
+        if rel == "gemm/mma_pipe.ptx":
+            # Two 256-thread blocks per multiprocessor (64K registers): at most 128 a thread.
+            used = registers(done.stdout + done.stderr)["vantblas_gemm_mma_pipe"]
+            assert used <= 128, f"vantblas_gemm_mma_pipe at {arch}: {used} registers"
 
 
 @pytest.mark.slow

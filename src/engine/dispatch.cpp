@@ -124,10 +124,18 @@ CudaResult<void> KernelSet::launch_wmma(CUdeviceptr a, CUdeviceptr b, CUdevicept
 
 CudaResult<Precision> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,
                                       CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
-                                      CUstream stream) {
-    if (takes_f16_route(m, n, k, set.has_tensor_cores()) &&
-        set.gemm_f16(a, b, c, m, n, k, stream).ok())
-        return Precision::F16;
+                                      OperandRange range, CUstream stream) {
+    const bool fit = fits_half_unscaled(range.a_max) && fits_half_unscaled(range.b_max);
+    switch (choose_route(m, n, k, set.has_mma_pipe(), set.has_tensor_cores(), fit)) {
+        case ProductRoute::MmaPipe:
+            if (set.gemm_mma_scaled(a, b, c, m, n, k, range, stream).ok()) return Precision::F16;
+            break;
+        case ProductRoute::SeedF16:
+            if (set.gemm_f16(a, b, c, m, n, k, stream).ok()) return Precision::F16;
+            break;
+        case ProductRoute::F32:
+            break;
+    }
     auto single = set.gemm_f32(a, b, c, m, n, k, stream);
     if (!single) return single.error();
     return Precision::F32;

@@ -1,9 +1,11 @@
 #include "gemm_chain.hpp"
 
+#include <cfloat>
 #include <string>
 
 #include "../runtime/device_buffer.hpp"
 #include "gpu_gemm.hpp"
+#include "half_range.hpp"
 #include "kernel_set.hpp"
 
 namespace vant::engine {
@@ -13,10 +15,19 @@ std::string dims(const char* name, uint64_t rows, uint64_t cols) {
     return std::string(name) + "[" + std::to_string(rows) + "," + std::to_string(cols) + "]";
 }
 
-Result<rt::DeviceBuffer> upload_view(const MatView& v) {
+// Uploads a view and records its largest finite magnitude in *max.
+Result<rt::DeviceBuffer> upload_view(const MatView& v, float* max) {
     std::optional<HostBuffer> host = gather_host_matrix(v);
     if (!host) return err("Failed to allocate host memory for an operand");
+    *max = max_finite_magnitude(host->data(), host->size());
     return rt::upload(host->data(), host->size());
+}
+
+// An upper bound of the finite magnitudes of H = A x W1 that never reaches the host:
+// K x max|A| x max|W1|, capped at the float32 maximum.
+float product_bound(float a_max, float w_max, uint32_t k) {
+    const double bound = double{a_max} * w_max * k;
+    return bound < double{FLT_MAX} ? static_cast<float>(bound) : FLT_MAX;
 }
 
 }  // namespace
@@ -40,11 +51,12 @@ Result<HostBuffer> gpu_gemm_chain(const MatView& a, const MatView& w1, const Mat
     const KernelSet& set = *device->set;
     const drv::CUstream stream = device->stream;
 
-    auto da = upload_view(a);
+    float a_max = 0.0f, w1_max = 0.0f, w2_max = 0.0f;
+    auto da = upload_view(a, &a_max);
     if (!da) return std::move(da).take_error();
-    auto dw1 = upload_view(w1);
+    auto dw1 = upload_view(w1, &w1_max);
     if (!dw1) return std::move(dw1).take_error();
-    auto dw2 = upload_view(w2);
+    auto dw2 = upload_view(w2, &w2_max);
     if (!dw2) return std::move(dw2).take_error();
     auto h = rt::allocate(uint64_t{m} * n1);
     if (!h) return err("Failed to allocate H: " + h.error());
@@ -53,9 +65,14 @@ Result<HostBuffer> gpu_gemm_chain(const MatView& a, const MatView& w1, const Mat
 
     // Both products queue on the one stream, which orders them; no copy or synchronisation
     // between them.
-    auto first = gemm_f16_or_f32(set, da->ptr(), dw1->ptr(), h->ptr(), m, n1, k, stream);
+    // H never comes to the host, so its range is bounded instead of measured: a bound above the
+    // true maximum only scales H lower than needed (or sends the product to single precision
+    // where the seed kernels would serve it).
+    auto first = gemm_f16_or_f32(set, da->ptr(), dw1->ptr(), h->ptr(), m, n1, k,
+                                 {a_max, w1_max}, stream);
     if (!first) return err("First GEMM failed: " + first.error().display());
-    auto second = gemm_f16_or_f32(set, h->ptr(), dw2->ptr(), c->ptr(), m, n2, n1, stream);
+    auto second = gemm_f16_or_f32(set, h->ptr(), dw2->ptr(), c->ptr(), m, n2, n1,
+                                  {product_bound(a_max, w1_max, k), w2_max}, stream);
     if (!second) return err("Second GEMM failed: " + second.error().display());
 
     da->reset();

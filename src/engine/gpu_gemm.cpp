@@ -4,7 +4,9 @@
 
 #include "../runtime/cuda_core.hpp"
 #include "../runtime/device_buffer.hpp"
+#include "half_range.hpp"
 #include "kernel_set.hpp"
+#include "paths.hpp"
 
 namespace vant::engine {
 
@@ -55,6 +57,11 @@ Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
     auto host_a = gather_host_matrix(a);
     auto host_b = gather_host_matrix(b);
     if (!host_a || !host_b) return err("Failed to allocate host memory for the operands");
+    // Only the tensor-core route (every size a multiple of 16) needs the operands' ranges.
+    OperandRange range;
+    if (multiples_of_16(m, n, k))
+        range = {max_finite_magnitude(host_a->data(), host_a->size()),
+                 max_finite_magnitude(host_b->data(), host_b->size())};
 
     auto dev_a = rt::upload(host_a->data(), host_a->size());
     if (!dev_a) return std::move(dev_a).take_error();
@@ -64,10 +71,11 @@ Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
     auto dev_c = rt::allocate(uint64_t{m} * n, 4);
     if (!dev_c) return err("Failed to allocate output: " + dev_c.error());
 
-    // The tensor-core kernels read float32 operands and round them while staging, so dA and dB
-    // go to them as they are; a failure of that route falls back to single precision silently.
+    // The tensor-core route takes dA and dB as float32 (the pipelined kernel converts them into
+    // scaled half scratch, the seed kernels round them while staging); a failure of that route
+    // falls back to single precision silently.
     auto product = gemm_f16_or_f32(*device->set, dev_a->ptr(), dev_b->ptr(), dev_c->ptr(), m, n,
-                                   k, device->stream);
+                                   k, range, device->stream);
     if (!product) return err("VantBLAS GEMM failed: " + product.error().display());
 
     rt::release(dev_a.value());

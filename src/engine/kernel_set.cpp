@@ -246,6 +246,27 @@ CudaResult<KernelSet> KernelSet::load() {
             say("[VantBLAS] \u26A1 FP8 Pipeline loaded OK! (DeepSeek style)");
     }
 
+    // The pipelined tensor-core kernel first meets real hardware on the user's machine: it is used
+    // only once a fixed product agrees with the shared kernel.
+    if (CUmodule module = load_or_warn(loader, "gemm/mma_pipe.ptx",
+                                       "[VantBLAS] Warning: MMA pipeline kernel failed to load: ")) {
+        CUresult status = Loader::lookup(module, "vantblas_gemm_mma_pipe", &set.gemm_mma_pipe);
+        if (status == drv::CUDA_SUCCESS)
+            status = Loader::lookup(module, "vantblas_convert_scaled_f16", &set.convert_scaled_f16);
+        if (status != drv::CUDA_SUCCESS) {
+            set.gemm_mma_pipe = set.convert_scaled_f16 = nullptr;
+            say("[VantBLAS] Warning: MMA pipeline kernel not found");
+            loader.unload(module);
+        } else {
+            say("[VantBLAS] \u26A1 MMA pipeline kernel loaded! (cp.async + mma.sync, 128x128 tiles)");
+            if (!mma_pipe_self_test(set, core.value()->stream)) {
+                set.gemm_mma_pipe = set.convert_scaled_f16 = nullptr;
+                say("[VantBLAS] Warning: MMA pipeline kernel failed its self-test, not used");
+                loader.unload(module);
+            }
+        }
+    }
+
     say("[VantBLAS] \u2705 All kernels loaded successfully");
     set.modules = loader.keep();
     return set;

@@ -13,6 +13,7 @@
 #include "../driver/driver_api.hpp"
 #include "cuda_result.hpp"
 #include "paths.hpp"
+#include "half_range.hpp"
 
 namespace vant::engine {
 
@@ -28,8 +29,8 @@ using drv::CUstream;
 // callers guarantee that A, B and C hold their M x K, K x N and M x N floats.
 struct KernelSet {
     // Empty (null) when not available. Launched: gemm_small, gemm_shared, gemm_v2,
-    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max; the others are held for users of the
-    // set. Fallbacks put another slot's handle here when a module fails (see load()).
+    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max, gemm_mma_pipe, convert_scaled_f16;
+    // the others are held for users of the set. Fallbacks put another slot's handle here when a module fails (see load()).
     CUfunction gemm_small = nullptr;
     CUfunction gemm_basic = nullptr;
     CUfunction gemm_shared = nullptr;
@@ -55,6 +56,11 @@ struct KernelSet {
     CUfunction fused_layernorm_residual = nullptr;
     CUfunction fused_swiglu = nullptr;
     CUfunction fused_bias_residual = nullptr;
+    // The pipelined mma.sync module (sm_80 and later): its GEMM and the scaled half conversion
+    // feeding it. Both stay empty unless the module loaded and its self-test at load time agreed
+    // with the shared kernel.
+    CUfunction gemm_mma_pipe = nullptr;
+    CUfunction convert_scaled_f16 = nullptr;
 
     // Every module this set resolved its handles from, kept loaded for the life of the process.
     std::vector<CUmodule> modules;
@@ -90,6 +96,14 @@ struct KernelSet {
     CudaResult<void> launch_wmma(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
                                  uint32_t n, uint32_t k, CUstream stream) const;
 
+    // Half-precision product through the pipelined kernel (which must be loaded): A and B are
+    // float32; each is converted once into half scratch scaled by the power of two that
+    // half_scale_exponent gives for its largest finite magnitude in `range`, and C is scaled back
+    // in float32. M, N, K nonzero multiples of 16. The scratch is released before returning.
+    CudaResult<void> gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
+                                     uint32_t n, uint32_t k, OperandRange range,
+                                     CUstream stream) const;
+
     bool has_tensor_cores() const noexcept { return gemm_wmma_max != nullptr; }
 
     // Parameter lists of the tiled GEMM kernels: (A, B, C, M, N, K), (C, A, B, M, N, K), and
@@ -104,16 +118,25 @@ struct KernelSet {
     CUresult launch_tiled(CUfunction fn, ShapeFn shape, uint32_t tile, ParamOrder order,
                           CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n,
                           uint32_t k, CUstream stream) const;
+    bool has_mma_pipe() const noexcept { return gemm_mma_pipe && convert_scaled_f16; }
 };
 
 enum class Precision { F16, F32 };
 
-// C = A x B on float32 device buffers by the rule of the single GEMM: the tensor-core route when
-// all sizes are multiples of 16 and the WMMA-max kernel is loaded; if that route fails its error
-// is dropped silently and the single-precision dispatch runs instead. Returns the precision that
-// produced C, or the single-precision dispatch's error.
+// C = A x B on float32 device buffers by the rule of the single GEMM: when all sizes are
+// multiples of 16, the tensor-core route, through the pipelined kernel (operands scaled into half
+// range by `range`, the largest finite magnitudes of A and B) or, without it, through OptVec /
+// WMMA-max when the WMMA-max kernel is loaded and both operands fit half range unscaled. If that
+// route fails its error is dropped silently and the single-precision dispatch runs instead.
+// Returns the precision that produced C, or the single-precision dispatch's error.
 CudaResult<Precision> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,
                                       CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
-                                      CUstream stream);
+                                      OperandRange range, CUstream stream);
+
+// Runs the pipelined kernel once on a fixed 272 x 144 x 112 product (every fragment position, a
+// partial block tile in M and N, a partial k step, more k steps than pipeline stages) and compares
+// it with the shared kernel. False when any driver call fails or an element differs by more than
+// half-precision rounding allows.
+bool mma_pipe_self_test(const KernelSet& set, CUstream stream);
 
 }  // namespace vant::engine

@@ -61,6 +61,24 @@ constexpr F16Path choose_f16_path(uint32_t m, uint32_t n, uint32_t k, bool has_w
     return has_opt_vec ? F16Path::OptVec : F16Path::WmmaMax;
 }
 
+// How a product is computed.
+enum class ProductRoute {
+    MmaPipe,  // pipelined mma.sync kernel on operands scaled into half range
+    SeedF16,  // OptVec / WMMA-max on operands that fit half range as they are
+    F32,
+};
+
+// Multiples of 16 (nonzero for the pipelined kernel, whose conversions need elements) go to the
+// tensor cores: the pipelined kernel when loaded, else the seed kernels, but only for operands
+// that fit half range unscaled (their kernels round without scaling).
+constexpr ProductRoute choose_route(uint32_t m, uint32_t n, uint32_t k, bool has_mma_pipe,
+                                    bool has_wmma_max, bool operands_fit_half) noexcept {
+    if (!multiples_of_16(m, n, k)) return ProductRoute::F32;
+    if (has_mma_pipe && m != 0 && n != 0 && k != 0) return ProductRoute::MmaPipe;
+    if (has_wmma_max && operands_fit_half) return ProductRoute::SeedF16;
+    return ProductRoute::F32;
+}
+
 // ceil(x / t) in unsigned 32-bit arithmetic, as the launch tables define it. It would wrap for x
 // within t of 2^32, but a non-empty operand with such an extent cannot fit the 32-bit byte counts
 // of a device buffer, so the callers refuse those sizes before any launch.
@@ -117,6 +135,19 @@ constexpr LaunchShape opt_vec_shape(uint32_t m, uint32_t n) noexcept {
 }
 constexpr LaunchShape wmma_max_shape(uint32_t m, uint32_t n) noexcept {
     return tiled_shape(m, n, kWmmaMaxTile, 256, 1, 20480);
+}
+// M tiles along x (no limit that matters), N tiles along y, folded into z past 65535.
+inline constexpr uint32_t kMmaPipeTile = 128;
+inline constexpr uint32_t kMmaPipeShared = 49152;  // 3 stages x (128x32 + 32x128) halves
+inline constexpr uint32_t kGridYLimit = 65535;
+constexpr LaunchShape mma_pipe_shape(uint32_t m, uint32_t n) noexcept {
+    const uint32_t col_tiles = ceil_div(n, kMmaPipeTile);
+    const uint32_t y = col_tiles < kGridYLimit ? col_tiles : kGridYLimit;
+    return {{ceil_div(m, kMmaPipeTile), y, ceil_div(col_tiles, kGridYLimit)}, {256, 1, 1}, kMmaPipeShared};
+}
+// Four elements per thread.
+constexpr LaunchShape convert_scaled_shape(uint32_t count) noexcept {
+    return {{ceil_div(count, 1024), 1, 1}, {256, 1, 1}, 0};
 }
 constexpr LaunchShape convert_shape(uint32_t count) noexcept {
     return {{ceil_div(count, 256), 1, 1}, {256, 1, 1}, 0};

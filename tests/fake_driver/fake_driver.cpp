@@ -94,6 +94,8 @@ struct State {
     // executor exists (besides those without one)
     std::string interpret;
     std::set<std::string> hidden_entries;
+    std::set<std::string> refused_entries;  // a module declaring one of these fails to load (218)
+    std::set<std::string> corrupted_kernels;  // their output (parameter 0) reads back wrong
     std::map<CUresult, std::string> error_texts;  // replacements for the built-in texts
     // live objects
     bool initialised = false;
@@ -457,6 +459,8 @@ FAKE_EXPORT CUresult cuModuleLoadData(Module** module, const void* image) {
     if (m->ptx_major > s.max_ptx_major || (m->ptx_major == s.max_ptx_major && m->ptx_minor > s.max_ptx_minor))
         return kUnsupportedPtxVersion;
     if (m->target > s.cc_major * 10 + s.cc_minor) return s.refuse_target_status;
+    for (const auto& kv : m->functions)
+        if (s.refused_entries.count(kv.first)) return kInvalidPtx;
     *module = m.get();
     s.modules.insert(m.release());
     ++s.modules_loaded;
@@ -533,6 +537,17 @@ FAKE_EXPORT CUresult cuMemcpyDtoH_v2(void* dst, uint64_t src, size_t bytes) {
     uint8_t* p = translate(src, bytes);
     if (!p || !dst) return kInvalidValue;
     std::memcpy(dst, p, bytes);
+    // A kernel made to compute a wrong result: the last float copied back from the buffer it
+    // wrote is off by one.
+    if (!s.corrupted_kernels.empty())
+      for (const fake::Launch& l : s.launches)
+        if (bytes >= 4 && s.corrupted_kernels.count(l.kernel) && !l.params.empty() && l.params[0].bits == src) {
+            float v;
+            std::memcpy(&v, static_cast<uint8_t*>(dst) + bytes - 4, 4);
+            v += 1.0f;
+            std::memcpy(static_cast<uint8_t*>(dst) + bytes - 4, &v, 4);
+            break;
+        }
     return kSuccess;
 }
 
@@ -876,7 +891,10 @@ namespace {
 // touches the driver: FAKE_CUDA_CC="7.5", FAKE_CUDA_DEVICES="0",
 // FAKE_CUDA_FAIL="cuMemAlloc:2:2,cuInit:0:100" (entry:nth:status), FAKE_CUDA_HIDE="cuLaunchKernel",
 // FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1, FAKE_CUDA_MAX_GRID_Y=n (at most 65535),
-// FAKE_CUDA_INTERPRET="all" | "none" | kernel,kernel.
+// FAKE_CUDA_INTERPRET="all" | "none" | kernel,kernel,
+// FAKE_CUDA_REFUSE="entry,..." (modules declaring one of these entries fail to load with 218),
+// FAKE_CUDA_CORRUPT="kernel,..." (a copy back from the output, parameter 0, of such a kernel's
+// launch has its last float off by one).
 struct EnvConfig {
     EnvConfig() {
         State& s = st();
@@ -896,6 +914,16 @@ struct EnvConfig {
                 if (std::sscanf(item.c_str(), "%127[^:]:%ld:%d", name, &nth, &status) == 3)
                     s.failures.push_back({name, nth, status});
             }
+        }
+        if (const char* r = std::getenv("FAKE_CUDA_REFUSE")) {
+            std::stringstream ss(r);
+            std::string item;
+            while (std::getline(ss, item, ',')) s.refused_entries.insert(item);
+        }
+        if (const char* c = std::getenv("FAKE_CUDA_CORRUPT")) {
+            std::stringstream ss(c);
+            std::string item;
+            while (std::getline(ss, item, ',')) s.corrupted_kernels.insert(item);
         }
         if (const char* h = std::getenv("FAKE_CUDA_HIDE")) {
             std::stringstream ss(h);

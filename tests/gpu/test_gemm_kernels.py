@@ -11,6 +11,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+import gemm_refs as R
 from launcher import Out, f32, require_device, u32
 
 pytestmark = pytest.mark.gpu
@@ -43,9 +44,9 @@ FP32 = {
     "basic": ("gemm/basic.ptx", "vantblas_gemm_64x64", "ABC", 64, 64, (16, 16), 4096, False, (7, 5), False),
     "shared": ("gemm/shared.ptx", "vantblas_gemm_shared_64x64", "ABC", 64, 64, (16, 16), 4096, False, (7, 5), False),
     "reg8x8": ("gemm/reg8x8.ptx", "vantblas_gemm_reg8x8", "ABC", 128, 128, (16, 16), 0, False, (7, 5), False),
-    "v2": ("gemm/v2.ptx", "vantblas_gemm_v2", "ABC", 128, 128, (256,), 0, True, (8, 6), True),
-    "v3": ("gemm/v2.ptx", "vantblas_gemm_v3", "ABC", 128, 128, (256,), 0, True, (8, 6), False),
-    "small_optimized": ("gemm/v2.ptx", "vantblas_gemm_small_optimized", "CAB", 32, 32, (16, 16), 0, False, (8, 6), False),
+    "v2": ("gemm/v2.ptx", "vantblas_gemm_v2", "ABC", 128, 128, (256,), 0, True, (8, 0), True),
+    "v3": ("gemm/v2.ptx", "vantblas_gemm_v3", "ABC", 128, 128, (256,), 0, True, (8, 0), False),
+    "small_optimized": ("gemm/v2.ptx", "vantblas_gemm_small_optimized", "CAB", 32, 32, (16, 16), 0, False, (8, 0), False),
     "small_v1": ("gemm/v1.ptx", "vantblas_gemm_small_v1", "ABC", 64, 64, (16, 16), 0, True, (8, 0), False),
     "medium_v1": ("gemm/v1.ptx", "vantblas_gemm_medium_v1", "ABC", 96, 96, (16, 16), 0, True, (8, 0), False),
 }
@@ -150,7 +151,7 @@ WMMA = {
     "fp16_pure": ("gemm/fp16_pure.ptx", "vantblas_gemm_wmma_fp16_pure", np.float16, 64, 64, 128, 0, (8, 0)),
     "fp16_pure_large": ("gemm/fp16_pure.ptx", "vantblas_gemm_wmma_fp16_pure_large", np.float16, 128, 64, 256, 0,
                         (8, 0)),
-    "wmma_v2": ("gemm/v2.ptx", "vantblas_gemm_wmma_v2", np.float16, 128, 128, 256, 0, (8, 6)),
+    "wmma_v2": ("gemm/v2.ptx", "vantblas_gemm_wmma_v2", np.float16, 128, 128, 256, 0, (8, 0)),
 }
 
 
@@ -194,6 +195,43 @@ def test_staging_rounds_like_the_conversion_kernel(name):
     assert got[1, 0] == np.inf
     assert got[2, 0] == np.float32(np.float16(1.0 / 3.0))
     assert got[3, 0] == -np.inf
+
+
+# -- the pipelined kernel: operands scaled into half range, product scaled back ---------------
+
+def run_pipe(a, b):
+    """The route of the engine, launched directly: each operand converted to half scaled by 2^s,
+    the mma.sync product scaled back by 2^-(sa+sb) in two factors."""
+    dev = require_device((8, 0))
+    m, k = a.shape
+    n = b.shape[1]
+
+    def factors(e):
+        return f32(2.0 ** int(e / 2)), f32(2.0 ** (e - int(e / 2)))
+
+    def convert_scaled(x):
+        s = R.half_scale_exponent(x)
+        out, _ = dev.run("gemm/mma_pipe.ptx", "vantblas_convert_scaled_f16", (cdiv(x.size, 1024),), (256,),
+                         [Out((x.size,), np.float16), np.ascontiguousarray(x).ravel(), u32(x.size), *factors(s)])
+        return out.reshape(x.shape), s
+
+    (ha, sa), (hb, sb) = convert_scaled(a), convert_scaled(b)
+    c, _, _ = dev.run("gemm/mma_pipe.ptx", "vantblas_gemm_mma_pipe", (cdiv(m, 128), cdiv(n, 128)), (256,),
+                      [Out((m, n)), ha, hb, u32(m), u32(n), u32(k), *factors(-(sa + sb))], shared=49152)
+    return c, ha, hb
+
+
+@pytest.mark.parametrize("m,n,k,mag_a,mag_b", [
+    (16, 16, 16, 1.0, 1.0), (48, 272, 144, 1e-30, 1.0), (144, 48, 384, 1e-8, 1e-8), (272, 384, 48, 1e5, 1e5),
+    (384, 144, 272, 1e30, 1e-30), (1040, 1168, 656, 1.0, 1.0)])
+def test_pipelined_kernel_matches_the_scaled_half_product(m, n, k, mag_a, mag_b):
+    a, b = operands(m, k, n, seed=m + 3 * n + 5 * k)
+    a, b = a * np.float32(mag_a), b * np.float32(mag_b)
+    c, ha, hb = run_pipe(a, b)
+    # The conversions round exactly as NumPy does after the exact power-of-two scaling.
+    assert np.array_equal(ha.astype(np.float64), R.scaled_halves(a)[0])
+    assert np.array_equal(hb.astype(np.float64), R.scaled_halves(b)[0])
+    assert np.isfinite(c).all() and R.pipe_close(c, a, b)
 
 
 # -- conversion kernels ----------------------------------------------------------------------

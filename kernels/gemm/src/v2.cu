@@ -1,4 +1,4 @@
-// Module gemm/v2.ptx (.version 8.0, .target sm_86). Compiled with flush-to-zero float arithmetic.
+// Module gemm/v2.ptx (.version 7.0, .target sm_80). Compiled with flush-to-zero float arithmetic.
 //
 // vantblas_gemm_v2(A, B, C, M, N, K, alpha, beta)
 //   A, B, C: u64 device addresses of row-major float32 matrices (A M x K, B K x N, C M x N)

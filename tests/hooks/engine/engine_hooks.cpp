@@ -118,6 +118,8 @@ PyObject* kernel_set(PyObject*, PyObject*) {
         {"fused_layernorm_residual", s->fused_layernorm_residual},
         {"fused_swiglu", s->fused_swiglu},
         {"fused_bias_residual", s->fused_bias_residual},
+        {"gemm_mma_pipe", s->gemm_mma_pipe},
+        {"convert_scaled_f16", s->convert_scaled_f16},
     };
     PyObject* d = PyDict_New();
     if (!d) return nullptr;
@@ -201,12 +203,46 @@ PyObject* run_dispatch(PyObject* args, Dispatch fn) {
 PyObject* gemm_f32(PyObject*, PyObject* args) { return run_dispatch(args, &KernelSet::gemm_f32); }
 PyObject* gemm_f16(PyObject*, PyObject* args) { return run_dispatch(args, &KernelSet::gemm_f16); }
 
+// (a, b, c, m, n, k[, a_max, b_max]): the operands' largest finite magnitudes default to 1.
 PyObject* gemm_f16_or_f32(PyObject*, PyObject* args) {
     GemmCall g;
-    if (!parse_gemm_call(args, &g)) return nullptr;
-    auto r = engine::gemm_f16_or_f32(*g.set, g.a, g.b, g.c, g.m, g.n, g.k, g.stream);
+    engine::OperandRange range{1.0f, 1.0f};
+    if (!PyArg_ParseTuple(args, "KKKIII|ff", &g.a, &g.b, &g.c, &g.m, &g.n, &g.k, &range.a_max,
+                          &range.b_max) ||
+        !set_and_stream(&g.set, &g.stream))
+        return nullptr;
+    auto r = engine::gemm_f16_or_f32(*g.set, g.a, g.b, g.c, g.m, g.n, g.k, range, g.stream);
     if (!r) return PyUnicode_FromString(r.error().display().c_str());
     return PyUnicode_FromString(r.value() == engine::Precision::F16 ? "f16" : "f32");
+}
+
+PyObject* choose_route(PyObject*, PyObject* args) {
+    unsigned int m, n, k;
+    int pipe, wmma, fit;
+    if (!PyArg_ParseTuple(args, "IIIppp", &m, &n, &k, &pipe, &wmma, &fit)) return nullptr;
+    static const char* const names[] = {"mma_pipe", "seed_f16", "f32"};
+    return PyUnicode_FromString(
+        names[static_cast<int>(engine::choose_route(m, n, k, pipe != 0, wmma != 0, fit != 0))]);
+}
+
+// (max) -> (scale exponent, fits half unscaled, the two factors of 2^-exponent).
+PyObject* half_scale(PyObject*, PyObject* args) {
+    float max;
+    if (!PyArg_ParseTuple(args, "f", &max)) return nullptr;
+    const int s = engine::half_scale_exponent(max);
+    const engine::PowerOfTwo back = engine::power_of_two(-s);
+    return Py_BuildValue("iOdd", s, engine::fits_half_unscaled(max) ? Py_True : Py_False,
+                         double{back.first}, double{back.second});
+}
+
+// (bytes of float32) -> largest finite magnitude.
+PyObject* max_finite_magnitude(PyObject*, PyObject* args) {
+    Py_buffer view;
+    if (!PyArg_ParseTuple(args, "y*", &view)) return nullptr;
+    const float m = engine::max_finite_magnitude(static_cast<const float*>(view.buf),
+                                                 static_cast<uint64_t>(view.len) / 4);
+    PyBuffer_Release(&view);
+    return PyFloat_FromDouble(m);
 }
 
 PyObject* convert_f32_to_f16(PyObject*, PyObject* args) {
@@ -256,6 +292,9 @@ PyMethodDef methods[] = {
     {"gemm_f16", gemm_f16, METH_VARARGS, nullptr},
     {"gemm_f16_or_f32", gemm_f16_or_f32, METH_VARARGS, nullptr},
     {"convert_f32_to_f16", convert_f32_to_f16, METH_VARARGS, nullptr},
+    {"choose_route", choose_route, METH_VARARGS, nullptr},
+    {"half_scale", half_scale, METH_VARARGS, nullptr},
+    {"max_finite_magnitude", max_finite_magnitude, METH_VARARGS, nullptr},
     {"gpu_gemm", gpu_gemm, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

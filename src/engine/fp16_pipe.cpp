@@ -1,0 +1,110 @@
+// The half-precision route through the pipelined mma.sync kernel: both operands converted once
+// into half scratch, each scaled into half range by a power of two, the product scaled back in
+// float32; and the self-test that decides at load time whether the kernel is used at all.
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "../runtime/device_buffer.hpp"
+#include "kernel_set.hpp"
+#include "paths.hpp"
+
+namespace vant::engine {
+
+namespace {
+
+CUresult launch(CUfunction fn, const LaunchShape& s, CUstream stream, void** params) {
+    return drv::cuLaunchKernel(fn, s.grid[0], s.grid[1], s.grid[2], s.block[0], s.block[1],
+                               s.block[2], s.shared_bytes, stream, params, nullptr);
+}
+
+CudaResult<void> launched(CUresult status, const char* what) {
+    if (status == drv::CUDA_SUCCESS) return {};
+    return CudaError::launch_failed(std::string(what) + std::to_string(status));
+}
+
+}  // namespace
+
+CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c,
+                                            uint32_t m, uint32_t n, uint32_t k,
+                                            OperandRange range, CUstream stream) const {
+    if (!has_mma_pipe()) return CudaError::launch_failed("MMA pipeline kernel not loaded");
+    if (!multiples_of_16(m, n, k) || m == 0 || n == 0 || k == 0)
+        return CudaError::invalid_dimensions("MMA pipeline requires nonzero multiples of 16");
+
+    auto half_a = rt::allocate(uint64_t{m} * k, 2);
+    if (!half_a) return CudaError::launch_failed("Failed to allocate a_f16: " + half_a.error());
+    auto half_b = rt::allocate(uint64_t{k} * n, 2);
+    if (!half_b) return CudaError::launch_failed("Failed to allocate b_f16: " + half_b.error());
+
+    const int sa = half_scale_exponent(range.a_max);
+    const int sb = half_scale_exponent(range.b_max);
+    struct Conversion {
+        CUdeviceptr source, destination;
+        uint32_t count;
+        PowerOfTwo scale;
+    };
+    const Conversion conversions[] = {{a, half_a->ptr(), m * k, power_of_two(sa)},
+                                      {b, half_b->ptr(), k * n, power_of_two(sb)}};
+    for (Conversion cv : conversions) {
+        void* params[] = {&cv.destination, &cv.source, &cv.count, &cv.scale.first, &cv.scale.second};
+        auto done = launched(launch(convert_scaled_f16, convert_scaled_shape(cv.count), stream, params),
+                             "convert_scaled_f16 failed: ");
+        if (!done) return done;
+    }
+
+    // Both scales stay within [-113, 126], so the inverse fits two normal float32 factors.
+    // The scratch is freed on return, after the launches were queued, as the other routes free
+    // their operands: the free waits for the device.
+    PowerOfTwo back = power_of_two(-(sa + sb));
+    CUdeviceptr ha = half_a->ptr(), hb = half_b->ptr();
+    void* params[] = {&c, &ha, &hb, &m, &n, &k, &back.first, &back.second};
+    return launched(launch(gemm_mma_pipe, mma_pipe_shape(m, n), stream, params),
+                    "cuLaunchKernel (MMA pipeline) failed: ");
+}
+
+bool mma_pipe_self_test(const KernelSet& set, CUstream stream) {
+    constexpr uint32_t m = 272, n = 144, k = 112;
+    // Multiples of 1/16 below 1 in magnitude: exact in half, every product and sum exact in
+    // float32, and a term mixing row and column so that a misplaced element changes the result.
+    auto value = [](uint32_t i, uint32_t j) {
+        return static_cast<float>(static_cast<int>((i * 37u + j * 11u + (i * j) % 7u) % 31u) - 15) / 16.0f;
+    };
+    std::vector<float> a(size_t{m} * k), b(size_t{k} * n);
+    for (uint32_t i = 0; i < m; ++i)
+        for (uint32_t j = 0; j < k; ++j) a[size_t{i} * k + j] = value(i, j);
+    for (uint32_t i = 0; i < k; ++i)
+        for (uint32_t j = 0; j < n; ++j) b[size_t{i} * n + j] = value(j + 3, i);
+
+    auto da = rt::upload(a.data(), a.size());
+    if (!da) return false;
+    auto db = rt::upload(b.data(), b.size());
+    if (!db) return false;
+    auto dc = rt::allocate(uint64_t{m} * n);
+    if (!dc) return false;
+    auto dr = rt::allocate(uint64_t{m} * n);
+    if (!dr) return false;
+    const OperandRange range{max_finite_magnitude(a.data(), a.size()),
+                             max_finite_magnitude(b.data(), b.size())};
+    if (!set.gemm_mma_scaled(da->ptr(), db->ptr(), dc->ptr(), m, n, k, range, stream)) return false;
+    if (!set.launch_shared(da->ptr(), db->ptr(), dr->ptr(), m, n, k, stream)) return false;
+    auto c = rt::download(dc.value(), m, n, 0);
+    if (!c) return false;
+    auto r = rt::download(dr.value(), m, n, 0);
+    if (!r) return false;
+
+    // Half-precision rounding of the operands is exact here, so any difference beyond 2^-10 of
+    // the magnitude sum is a fault of the kernel.
+    for (uint32_t i = 0; i < m; ++i)
+        for (uint32_t j = 0; j < n; ++j) {
+            double bound = 0.0;
+            for (uint32_t p = 0; p < k; ++p)
+                bound += std::fabs(double{a[size_t{i} * k + p]} * b[size_t{p} * n + j]);
+            const double got = c->data()[size_t{i} * n + j];
+            const double want = r->data()[size_t{i} * n + j];
+            if (!(std::fabs(got - want) <= bound * 0x1p-10)) return false;
+        }
+    return true;
+}
+
+}  // namespace vant::engine
