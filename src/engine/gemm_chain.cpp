@@ -1,22 +1,19 @@
 #include "gemm_chain.hpp"
 
+#include <optional>
 #include <string>
+#include <vector>
 
-#include "../runtime/device_buffer.hpp"
+#include "../runtime/memory_pool.hpp"
 #include "gpu_gemm.hpp"
 #include "kernel_set.hpp"
+#include "staged_product.hpp"
 
 namespace vant::engine {
 namespace {
 
 std::string dims(const char* name, uint64_t rows, uint64_t cols) {
     return std::string(name) + "[" + std::to_string(rows) + "," + std::to_string(cols) + "]";
-}
-
-Result<rt::DeviceBuffer> upload_view(const MatView& v) {
-    std::optional<HostBuffer> host = gather_host_matrix(v);
-    if (!host) return err("Failed to allocate host memory for an operand");
-    return rt::upload(host->data(), host->size());
 }
 
 }  // namespace
@@ -38,31 +35,41 @@ Result<HostBuffer> gpu_gemm_chain(const MatView& a, const MatView& w1, const Mat
     auto device = gemm_device();
     if (!device) return std::move(device).take_error();
     const KernelSet& set = *device->set;
-    const drv::CUstream stream = device->stream;
 
-    auto da = upload_view(a);
-    if (!da) return std::move(da).take_error();
-    auto dw1 = upload_view(w1);
-    if (!dw1) return std::move(dw1).take_error();
-    auto dw2 = upload_view(w2);
-    if (!dw2) return std::move(dw2).take_error();
-    auto h = rt::allocate(uint64_t{m} * n1);
+    // H stays on the device; only A, W1 and W2 go up and only C comes back.
+    if (auto core = rt::current_core(0); !core) return std::move(core).take_error();
+    auto h = rt::pool_allocate(uint64_t{m} * n1);
     if (!h) return err("Failed to allocate H: " + h.error());
-    auto c = rt::allocate(uint64_t{m} * n2);
-    if (!c) return err("Failed to allocate C: " + c.error());
 
-    // Both products queue on the one stream, which orders them; no copy or synchronisation
-    // between them.
-    auto first = gemm_f16_or_f32(set, da->ptr(), dw1->ptr(), h->ptr(), m, n1, k, stream);
-    if (!first) return err("First GEMM failed: " + first.error().display());
-    auto second = gemm_f16_or_f32(set, h->ptr(), dw2->ptr(), c->ptr(), m, n2, n1, stream);
-    if (!second) return err("Second GEMM failed: " + second.error().display());
-
-    da->reset();
-    dw1->reset();
-    dw2->reset();
-    h->reset();
-    return rt::download(c.value(), m, n2, 0);
+    // Each product keeps, across row panels, the precision its first panel got.
+    std::optional<Precision> route1, route2;
+    auto product_with = [&set](std::optional<Precision>& route, drv::CUdeviceptr x, drv::CUdeviceptr w,
+                               drv::CUdeviceptr out, uint32_t rows, uint32_t cols, uint32_t inner,
+                               drv::CUstream stream) -> CudaResult<void> {
+        if (!route) {
+            auto first = gemm_f16_or_f32(set, x, w, out, rows, cols, inner, stream);
+            if (!first) return first.error();
+            route = first.value();
+            return {};
+        }
+        return *route == Precision::F16 ? set.gemm_f16(x, w, out, rows, cols, inner, stream)
+                                        : set.gemm_f32(x, w, out, rows, cols, inner, stream);
+    };
+    const drv::CUdeviceptr h_base = h->ptr();
+    auto product = [&](const std::vector<drv::CUdeviceptr>& whole, drv::CUdeviceptr pa, drv::CUdeviceptr pc,
+                       uint32_t row0, uint32_t rows, drv::CUstream stream) -> Result<void> {
+        // Both products queue on the one stream, which orders them; no copy or synchronisation
+        // between them.
+        const drv::CUdeviceptr ph = h_base + uint64_t{row0} * n1 * 4;
+        auto first = product_with(route1, pa, whole[0], ph, rows, n1, k, stream);
+        if (!first) return err("First GEMM failed: " + first.error().display());
+        auto second = product_with(route2, ph, whole[1], pc, rows, n2, n1, stream);
+        if (!second) return err("Second GEMM failed: " + second.error().display());
+        return ok();
+    };
+    const ProductSizes sizes[] = {{n1, k}, {n2, n1}};
+    StagedJob job{&a, {&w1, &w2}, n2, plan_panel_rows(m, sizes, 2, set.gemm_v2 != nullptr)};
+    return run_staged(*device, job, product);
 }
 
 }  // namespace vant::engine

@@ -1,10 +1,13 @@
 #include "gpu_gemm.hpp"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "../runtime/cuda_core.hpp"
 #include "../runtime/device_buffer.hpp"
 #include "kernel_set.hpp"
+#include "staged_product.hpp"
 
 namespace vant::engine {
 
@@ -52,28 +55,31 @@ Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
     auto device = gemm_device();
     if (!device) return std::move(device).take_error();
 
-    auto host_a = gather_host_matrix(a);
-    auto host_b = gather_host_matrix(b);
-    if (!host_a || !host_b) return err("Failed to allocate host memory for the operands");
-
-    auto dev_a = rt::upload(host_a->data(), host_a->size());
-    if (!dev_a) return std::move(dev_a).take_error();
-    auto dev_b = rt::upload(host_b->data(), host_b->size());
-    if (!dev_b) return std::move(dev_b).take_error();
-
-    auto dev_c = rt::allocate(uint64_t{m} * n, 4);
-    if (!dev_c) return err("Failed to allocate output: " + dev_c.error());
-
-    // The tensor-core kernels read float32 operands and round them while staging, so dA and dB
-    // go to them as they are; a failure of that route falls back to single precision silently.
-    auto product = gemm_f16_or_f32(*device->set, dev_a->ptr(), dev_b->ptr(), dev_c->ptr(), m, n,
-                                   k, device->stream);
-    if (!product) return err("VantBLAS GEMM failed: " + product.error().display());
-
-    rt::release(dev_a.value());
-    rt::release(dev_b.value());
-    // download releases C after a successful copy; on failure C is freed with dev_c.
-    return rt::download(dev_c.value(), m, n, 0);
+    // Row panels of a large product keep the precision the first panel got: a tensor-core route
+    // refused there is single precision for all of them, and one refused later fails the call.
+    std::optional<Precision> route;
+    const KernelSet& set = *device->set;
+    auto product = [&](const std::vector<drv::CUdeviceptr>& whole, drv::CUdeviceptr pa, drv::CUdeviceptr pc,
+                       uint32_t, uint32_t rows, drv::CUstream stream) -> Result<void> {
+        // The tensor-core kernels read float32 operands and round them while staging, so dA and
+        // dB go to them as they are; a failure of that route falls back to single precision
+        // silently.
+        CudaResult<void> done;
+        if (!route) {
+            auto first = gemm_f16_or_f32(set, pa, whole[0], pc, rows, n, k, stream);
+            if (first) route = first.value();
+            else done = first.error();
+        } else if (*route == Precision::F16) {
+            done = set.gemm_f16(pa, whole[0], pc, rows, n, k, stream);
+        } else {
+            done = set.gemm_f32(pa, whole[0], pc, rows, n, k, stream);
+        }
+        if (!done) return err("VantBLAS GEMM failed: " + done.error().display());
+        return ok();
+    };
+    const ProductSizes sizes[] = {{n, k}};
+    StagedJob job{&a, {&b}, n, plan_panel_rows(m, sizes, 1, set.gemm_v2 != nullptr)};
+    return run_staged(*device, job, product);
 }
 
 }  // namespace vant::engine

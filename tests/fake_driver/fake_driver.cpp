@@ -8,12 +8,14 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <unordered_map>
+#include <utility>
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -63,8 +65,32 @@ struct Function {
     std::vector<unsigned> param_sizes;     // bytes per parameter
 };
 
+struct Stream;
+
+// Work queued on a stream runs only when something forces it (see run_stream).
+struct Op {
+    enum Kind { CopyHtoD, CopyDtoH, Kernel, Wait } kind;
+    explicit Op(Kind k) : kind(k) {}
+    uint64_t order = 0;            // issue order across all streams
+    uint64_t device = 0;           // device address of a copy
+    uint8_t* host = nullptr;       // host address of a copy
+    uint64_t bytes = 0;
+    uint64_t checksum = 0;         // of a host-to-device source when it was queued
+    fake::Launch launch;
+    Stream* wait_stream = nullptr; // a wait: run that stream up to wait_seq first
+    uint64_t wait_seq = 0;
+};
+
 struct Stream {
     Context* context = nullptr;
+    std::deque<Op> queue;
+    uint64_t enqueued = 0;  // sequence number of the last queued operation
+    uint64_t executed = 0;  // ... and of the last one that ran
+};
+
+struct Event {
+    Stream* stream = nullptr;  // null until recorded
+    uint64_t seq = 0;          // complete once `stream` has run this far
 };
 
 struct Failure {
@@ -92,6 +118,13 @@ struct State {
     std::set<Context*> contexts;
     std::set<Module*> modules;
     std::set<Stream*> streams;
+    Stream legacy;                         // the null stream
+    std::map<uint8_t*, uint64_t> pinned;   // page-locked host blocks -> bytes
+    std::set<Event*> events;
+    uint64_t next_order = 0;
+    CUresult async_error = 0;              // first failure of a queued operation, not yet reported
+    long pinned_made = 0, pinned_freed = 0, events_created = 0, events_destroyed = 0, streams_destroyed = 0;
+    long hazards = 0, async_copies = 0;
     long contexts_created = 0, contexts_destroyed = 0, modules_loaded = 0, modules_unloaded = 0;
     long allocs_made = 0, frees_made = 0, bad_frees = 0, bounds_violations = 0, launches_unexecuted = 0;
     // logs
@@ -296,6 +329,13 @@ const char* error_text(CUresult status) {
 
 }  // namespace
 
+namespace {
+// The operation running now (checked against the queues by the accessors of executors).
+const Stream* g_running_stream = nullptr;
+uint64_t g_running_order = 0;
+void check_device_access(const Stream* self, uint64_t order, uint64_t addr, uint64_t bytes, bool by_copy);
+}  // namespace
+
 // ---- accessors for executors ---------------------------------------------------------------
 
 namespace fake {
@@ -304,6 +344,7 @@ static void* checked(uint64_t addr, uint64_t count, uint64_t elem) {
     uint64_t bytes;
     if (__builtin_mul_overflow(count, elem, &bytes)) throw BoundsError("element count overflows");
     uint8_t* p = translate(addr, bytes);
+    if (p && g_running_stream) check_device_access(g_running_stream, g_running_order, addr, bytes, false);
     if (!p) {
         char msg[128];
         std::snprintf(msg, sizeof msg, "access of %llu bytes at 0x%llx outside every live allocation",
@@ -320,6 +361,166 @@ uint8_t* dev_u8(uint64_t addr, uint64_t count) { return static_cast<uint8_t*>(ch
 void register_executor(const char* kernel, Executor fn) { executors()[kernel] = fn; }
 
 }  // namespace fake
+
+// ---- stream work ---------------------------------------------------------------------------
+//
+// Copies and launches queue on their stream and run in stream order only when something forces
+// them: a synchronisation of their stream or of an event recorded after them, a wait that another
+// stream reaches, or a blocking call (which runs everything). So a staging buffer reused before
+// its copy ran, or a result read before its wait, comes out wrong instead of right by luck.
+// Every operation that runs also checks that no operation issued earlier on another stream, and
+// still queued, writes what it reads (`hazards`, with a line on stderr).
+
+namespace {
+
+// Runs one launch now: the registered executor (bounds-checked), or nothing for a kernel without
+// one. The status is what the launch itself would report.
+CUresult execute_launch(const fake::Launch& launch) {
+    State& s = st();
+    auto ex = executors().find(launch.kernel);
+    if (ex == executors().end()) {
+        ++s.launches_unexecuted;
+        return s.strict_launch ? kLaunchOutOfResources : kSuccess;
+    }
+    try {
+        ex->second(launch);
+    } catch (const fake::BoundsError& e) {
+        ++s.bounds_violations;
+        std::fprintf(stderr, "[fake driver] %s: %s\n", launch.kernel.c_str(), e.what());
+        return kIllegalAddress;
+    }
+    return kSuccess;
+}
+
+uint64_t checksum(const uint8_t* p, uint64_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (uint64_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+Stream* stream_or_legacy(Stream* stream) { return stream ? stream : &st().legacy; }
+
+void enqueue(Stream* stream, Op op) {
+    State& s = st();
+    op.order = ++s.next_order;
+    stream->queue.push_back(std::move(op));
+    ++stream->enqueued;
+}
+
+void hazard(const char* what, uint64_t order) {
+    ++st().hazards;
+    std::fprintf(stderr, "[fake driver] hazard: %s still queued by an earlier operation (#%llu) of another stream\n",
+                 what, static_cast<unsigned long long>(order));
+}
+
+bool overlap(uint64_t a, uint64_t an, uint64_t b, uint64_t bn) { return a < b + bn && b < a + an; }
+
+template <class F>
+void for_pending_elsewhere(const Stream* self, uint64_t before, F&& f) {
+    State& s = st();
+    auto scan = [&](const Stream* t) {
+        if (t == self) return;
+        for (const Op& q : t->queue)
+            if (q.order < before) f(q);
+    };
+    scan(&s.legacy);
+    for (const Stream* t : s.streams) scan(t);
+}
+
+// Device range [addr, addr + bytes) read (or written) by what runs now.
+void check_device_access(const Stream* self, uint64_t order, uint64_t addr, uint64_t bytes, bool by_copy) {
+    for_pending_elsewhere(self, order, [&](const Op& q) {
+        if (q.kind == Op::CopyHtoD && overlap(q.device, q.bytes, addr, bytes))
+            hazard("device memory that a host-to-device copy will write is read;", q.order);
+        if (by_copy && q.kind == Op::Kernel)
+            for (const fake::Param& p : q.launch.params)
+                if (p.type == "u64" && p.bits >= addr && p.bits < addr + bytes) {
+                    hazard("device memory that a kernel may write is read;", q.order);
+                    break;
+                }
+    });
+}
+
+void check_host_read(const Stream* self, uint64_t order, const uint8_t* host, uint64_t bytes) {
+    for_pending_elsewhere(self, order, [&](const Op& q) {
+        if (q.kind == Op::CopyDtoH &&
+            overlap(reinterpret_cast<uint64_t>(q.host), q.bytes, reinterpret_cast<uint64_t>(host), bytes))
+            hazard("host memory that a device-to-host copy will write is read;", q.order);
+    });
+}
+
+void note_error(CUresult r) {
+    if (r != kSuccess && st().async_error == kSuccess) st().async_error = r;
+}
+
+void run_stream(Stream* stream, uint64_t upto);
+
+void execute(Stream* stream, Op& op) {
+    State& s = st();
+    switch (op.kind) {
+        case Op::CopyHtoD: {
+            check_host_read(stream, op.order, op.host, op.bytes);
+            check_device_access(stream, op.order, op.device, op.bytes, true);
+            if (checksum(op.host, op.bytes) != op.checksum) {
+                ++s.hazards;
+                std::fprintf(stderr, "[fake driver] hazard: the source of a queued host-to-device copy changed before the copy ran\n");
+            }
+            uint8_t* p = translate(op.device, op.bytes);
+            if (!p) return note_error(kIllegalAddress);
+            std::memcpy(p, op.host, op.bytes);
+            return;
+        }
+        case Op::CopyDtoH: {
+            check_device_access(stream, op.order, op.device, op.bytes, true);
+            uint8_t* p = translate(op.device, op.bytes);
+            if (!p) return note_error(kIllegalAddress);
+            std::memcpy(op.host, p, op.bytes);
+            return;
+        }
+        case Op::Kernel: {
+            const Stream* outer_stream = g_running_stream;
+            uint64_t outer_order = g_running_order;
+            g_running_stream = stream;
+            g_running_order = op.order;
+            note_error(execute_launch(op.launch));
+            g_running_stream = outer_stream;
+            g_running_order = outer_order;
+            return;
+        }
+        case Op::Wait:
+            run_stream(op.wait_stream, op.wait_seq);
+            return;
+    }
+}
+
+// Runs `stream`'s queue until operation number `upto` has run.
+void run_stream(Stream* stream, uint64_t upto) {
+    while (stream->executed < upto && !stream->queue.empty()) {
+        Op op = std::move(stream->queue.front());
+        stream->queue.pop_front();
+        execute(stream, op);
+        ++stream->executed;
+    }
+}
+
+// Runs every queue to its end (what a blocking call implies).
+void run_all() {
+    State& s = st();
+    run_stream(&s.legacy, s.legacy.enqueued);
+    for (Stream* t : s.streams) run_stream(t, t->enqueued);
+}
+
+// The first failure of the queued work just forced, once.
+CUresult take_async_error() { return std::exchange(st().async_error, kSuccess); }
+
+long pending_ops() {
+    State& s = st();
+    long n = static_cast<long>(s.legacy.queue.size());
+    for (Stream* t : s.streams) n += static_cast<long>(t->queue.size());
+    return n;
+}
+
+}  // namespace
 
 // ---- driver entry points -------------------------------------------------------------------
 
@@ -393,6 +594,7 @@ FAKE_EXPORT CUresult cuCtxCreate_v2(Context** ctx, unsigned int flags, int devic
 FAKE_EXPORT CUresult cuCtxDestroy_v2(Context* ctx) {
     ENTER("cuCtxDestroy");
     NEED_INIT();
+    run_all();
     if (!s.contexts.erase(ctx)) return kInvalidContext;
     ++s.contexts_destroyed;
     if (current_context == ctx) current_context = nullptr;
@@ -420,7 +622,8 @@ FAKE_EXPORT CUresult cuStreamCreate(Stream** stream, unsigned int flags) {
     ENTER("cuStreamCreate");
     NEED_CONTEXT();
     if (!stream || flags > 1) return kInvalidValue;
-    auto* st_ = new Stream{current_context};
+    auto* st_ = new Stream;
+    st_->context = current_context;
     s.streams.insert(st_);
     *stream = st_;
     return kSuccess;
@@ -430,7 +633,9 @@ FAKE_EXPORT CUresult cuStreamSynchronize(Stream* stream) {
     ENTER("cuStreamSynchronize");
     NEED_CONTEXT();
     if (stream && !s.streams.count(stream)) return kInvalidHandle;
-    return kSuccess;  // every launch already ran to completion
+    if (stream) run_stream(stream, stream->enqueued);
+    else run_all();  // the null stream waits for every other
+    return take_async_error();
 }
 
 FAKE_EXPORT CUresult cuModuleLoadData(Module** module, const void* image) {
@@ -452,6 +657,7 @@ FAKE_EXPORT CUresult cuModuleLoadData(Module** module, const void* image) {
 FAKE_EXPORT CUresult cuModuleUnload(Module* module) {
     ENTER("cuModuleUnload");
     NEED_INIT();
+    run_all();
     if (!s.modules.erase(module)) return kInvalidHandle;
     ++s.modules_unloaded;
     delete module;
@@ -491,6 +697,7 @@ FAKE_EXPORT CUresult cuMemAlloc_v2(uint64_t* dptr, size_t bytes) {
 FAKE_EXPORT CUresult cuMemFree_v2(uint64_t dptr) {
     ENTER("cuMemFree");
     NEED_CONTEXT();
+    run_all();  // freeing waits for the device; a failure of that work stays to be reported
     auto it = s.allocations.find(dptr);
     if (it == s.allocations.end()) {
         ++s.bad_frees;
@@ -505,6 +712,8 @@ FAKE_EXPORT CUresult cuMemFree_v2(uint64_t dptr) {
 FAKE_EXPORT CUresult cuMemcpyHtoD_v2(uint64_t dst, const void* src, size_t bytes) {
     ENTER("cuMemcpyHtoD");
     NEED_CONTEXT();
+    run_all();
+    if (CUresult r = take_async_error()) return r;
     if (bytes == 0) return kSuccess;
     uint8_t* p = translate(dst, bytes);
     if (!p || !src) return kInvalidValue;
@@ -515,6 +724,8 @@ FAKE_EXPORT CUresult cuMemcpyHtoD_v2(uint64_t dst, const void* src, size_t bytes
 FAKE_EXPORT CUresult cuMemcpyDtoH_v2(void* dst, uint64_t src, size_t bytes) {
     ENTER("cuMemcpyDtoH");
     NEED_CONTEXT();
+    run_all();
+    if (CUresult r = take_async_error()) return r;
     if (bytes == 0) return kSuccess;
     uint8_t* p = translate(src, bytes);
     if (!p || !dst) return kInvalidValue;
@@ -554,18 +765,140 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     }
     s.launches.push_back(launch);
 
-    auto ex = executors().find(f->name);
-    if (ex == executors().end()) {
-        ++s.launches_unexecuted;
-        return s.strict_launch ? kLaunchOutOfResources : kSuccess;
+    // Queued like any stream work: the kernel runs when something forces its stream, and a
+    // failure there is reported by the call that forced it.
+    Op op(Op::Kernel);
+    op.launch = std::move(launch);
+    enqueue(stream_or_legacy(stream), std::move(op));
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuMemHostAlloc(void** host, size_t bytes, unsigned int flags) {
+    ENTER("cuMemHostAlloc");
+    NEED_CONTEXT();
+    if (!host || bytes == 0 || flags > 0xF) return kInvalidValue;
+    auto* p = new (std::nothrow) uint8_t[bytes];
+    if (!p) return kOutOfMemory;
+    std::memset(p, 0x5A, bytes);
+    s.pinned.emplace(p, bytes);
+    ++s.pinned_made;
+    *host = p;
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuMemFreeHost(void* host) {
+    ENTER("cuMemFreeHost");
+    NEED_CONTEXT();
+    run_all();
+    auto it = s.pinned.find(static_cast<uint8_t*>(host));
+    if (it == s.pinned.end()) {
+        ++s.bad_frees;
+        return kInvalidValue;
     }
-    try {
-        ex->second(launch);
-    } catch (const fake::BoundsError& e) {
-        ++s.bounds_violations;
-        std::fprintf(stderr, "[fake driver] %s: %s\n", f->name.c_str(), e.what());
-        return kIllegalAddress;
-    }
+    delete[] it->first;
+    s.pinned.erase(it);
+    ++s.pinned_freed;
+    return kSuccess;
+}
+
+// Host memory of an asynchronous copy: any host range (page-locked or not) the caller owns.
+FAKE_EXPORT CUresult cuMemcpyHtoDAsync_v2(uint64_t dst, const void* src, size_t bytes, Stream* stream) {
+    ENTER("cuMemcpyHtoDAsync");
+    NEED_CONTEXT();
+    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    if (bytes == 0) return kSuccess;
+    if (!src || !translate(dst, bytes)) return kInvalidValue;
+    Op op(Op::CopyHtoD);
+    op.device = dst;
+    op.host = static_cast<uint8_t*>(const_cast<void*>(src));
+    op.bytes = bytes;
+    op.checksum = checksum(op.host, bytes);  // the copy reads the source when it runs
+    ++s.async_copies;
+    enqueue(stream_or_legacy(stream), std::move(op));
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuMemcpyDtoHAsync_v2(void* dst, uint64_t src, size_t bytes, Stream* stream) {
+    ENTER("cuMemcpyDtoHAsync");
+    NEED_CONTEXT();
+    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    if (bytes == 0) return kSuccess;
+    if (!dst || !translate(src, bytes)) return kInvalidValue;
+    Op op(Op::CopyDtoH);
+    op.device = src;
+    op.host = static_cast<uint8_t*>(dst);
+    op.bytes = bytes;
+    // Until the copy runs the destination holds nothing of the result: a read before the wait
+    // sees this pattern (NaN as float32).
+    std::memset(op.host, 0xFF, bytes);
+    ++s.async_copies;
+    enqueue(stream_or_legacy(stream), std::move(op));
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuStreamDestroy_v2(Stream* stream) {
+    ENTER("cuStreamDestroy");
+    NEED_CONTEXT();
+    if (!stream || !s.streams.count(stream)) return kInvalidHandle;
+    run_stream(stream, stream->enqueued);  // queued work still completes
+    s.streams.erase(stream);
+    for (Event* e : s.events)
+        if (e->stream == stream) e->stream = nullptr;
+    delete stream;
+    ++s.streams_destroyed;
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuEventCreate(Event** event, unsigned int flags) {
+    ENTER("cuEventCreate");
+    NEED_CONTEXT();
+    if (!event || flags > 0xF) return kInvalidValue;
+    auto* e = new Event;
+    s.events.insert(e);
+    ++s.events_created;
+    *event = e;
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuEventRecord(Event* event, Stream* stream) {
+    ENTER("cuEventRecord");
+    NEED_CONTEXT();
+    if (!event || !s.events.count(event)) return kInvalidHandle;
+    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    Stream* target = stream_or_legacy(stream);
+    event->stream = target;
+    event->seq = target->enqueued;
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuEventSynchronize(Event* event) {
+    ENTER("cuEventSynchronize");
+    NEED_CONTEXT();
+    if (!event || !s.events.count(event)) return kInvalidHandle;
+    if (event->stream) run_stream(event->stream, event->seq);
+    return take_async_error();
+}
+
+FAKE_EXPORT CUresult cuStreamWaitEvent(Stream* stream, Event* event, unsigned int flags) {
+    ENTER("cuStreamWaitEvent");
+    NEED_CONTEXT();
+    if (!event || !s.events.count(event)) return kInvalidHandle;
+    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    if (flags != 0) return kInvalidValue;
+    if (!event->stream) return kSuccess;  // never recorded: nothing to wait for
+    Op op(Op::Wait);
+    op.wait_stream = event->stream;
+    op.wait_seq = event->seq;  // the record as it stands now
+    enqueue(stream_or_legacy(stream), std::move(op));
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuEventDestroy_v2(Event* event) {
+    ENTER("cuEventDestroy");
+    NEED_CONTEXT();
+    if (!event || !s.events.erase(event)) return kInvalidHandle;
+    delete event;
+    ++s.events_destroyed;
     return kSuccess;
 }
 
@@ -619,6 +952,16 @@ const ProcEntry kProcs[] = {
     {"cuMemcpyHtoD", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyHtoD_v2)},
     {"cuMemcpyDtoH", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyDtoH_v2)},
     {"cuLaunchKernel", 4000, 1 << 30, reinterpret_cast<void*>(&cuLaunchKernel)},
+    {"cuMemHostAlloc", 2020, 1 << 30, reinterpret_cast<void*>(&cuMemHostAlloc)},
+    {"cuMemFreeHost", 2000, 1 << 30, reinterpret_cast<void*>(&cuMemFreeHost)},
+    {"cuMemcpyHtoDAsync", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyHtoDAsync_v2)},
+    {"cuMemcpyDtoHAsync", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyDtoHAsync_v2)},
+    {"cuStreamDestroy", 4000, 1 << 30, reinterpret_cast<void*>(&cuStreamDestroy_v2)},
+    {"cuStreamWaitEvent", 3020, 1 << 30, reinterpret_cast<void*>(&cuStreamWaitEvent)},
+    {"cuEventCreate", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventCreate)},
+    {"cuEventRecord", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventRecord)},
+    {"cuEventSynchronize", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventSynchronize)},
+    {"cuEventDestroy", 4000, 1 << 30, reinterpret_cast<void*>(&cuEventDestroy_v2)},
     {"cuGetErrorString", 6000, 1 << 30, reinterpret_cast<void*>(&cuGetErrorString)},
     {"cuGetErrorName", 6000, 1 << 30, reinterpret_cast<void*>(&cuGetErrorName)},
 };
@@ -651,9 +994,18 @@ FAKE_EXPORT void fake_reset() {
     for (Module* m : s.modules) delete m;
     for (Context* c : s.contexts) delete c;
     for (Stream* x : s.streams) delete x;
+    for (Event* e : s.events) delete e;
+    for (auto& kv : s.pinned) delete[] kv.first;
     s.modules.clear();
     s.contexts.clear();
     s.streams.clear();
+    s.events.clear();
+    s.pinned.clear();
+    s.legacy.queue.clear();
+    s.legacy.enqueued = s.legacy.executed = 0;
+    s.async_error = kSuccess;
+    s.pinned_made = s.pinned_freed = s.events_created = s.events_destroyed = s.streams_destroyed = 0;
+    s.hazards = s.async_copies = 0;
     s.allocations.clear();
     s.live_bytes = 0;
     s.initialised = false;
@@ -713,6 +1065,19 @@ FAKE_EXPORT long fake_stat(const char* what) {
     std::lock_guard<std::recursive_mutex> g(st().lock);
     State& s = st();
     std::string w = what;
+    if (w == "pending_ops") return pending_ops();
+    // Looking is a synchronisation: whatever is queued runs first, so counters such as
+    // bounds_violations include it.
+    run_all();
+    if (w == "live_pinned") return static_cast<long>(s.pinned.size());
+    if (w == "live_events") return static_cast<long>(s.events.size());
+    if (w == "pinned_made") return s.pinned_made;
+    if (w == "pinned_freed") return s.pinned_freed;
+    if (w == "events_created") return s.events_created;
+    if (w == "events_destroyed") return s.events_destroyed;
+    if (w == "streams_destroyed") return s.streams_destroyed;
+    if (w == "hazards") return s.hazards;
+    if (w == "async_copies") return s.async_copies;
     if (w == "live_allocations") return static_cast<long>(s.allocations.size());
     if (w == "live_bytes") return static_cast<long>(s.live_bytes);
     if (w == "live_contexts") return static_cast<long>(s.contexts.size());
@@ -743,6 +1108,7 @@ FAKE_EXPORT long fake_allocation_size(uint64_t addr) {
 // Host view of device memory, for tests that fill or inspect buffers directly.
 FAKE_EXPORT void* fake_host_pointer(uint64_t addr, uint64_t bytes) {
     std::lock_guard<std::recursive_mutex> g(st().lock);
+    run_all();  // the test looks at the memory as the device would leave it
     return translate(addr, bytes);
 }
 
