@@ -226,14 +226,15 @@ def test_chain_routes_results_and_faults():
         ref2 = (a.astype(np.float64) @ w1) @ w2b
         out["mixed_err"] = float(np.linalg.norm(c2 - ref2) / np.linalg.norm(ref2))
         out["vs_gemm"] = float(np.abs(c2 - vb.gemm(vb.gemm(a, w1), w2b)).max())
-        copies = fake.calls("cuMemcpyHtoD"), fake.calls("cuMemcpyDtoH")
+        copies = fake.calls("cuMemcpyHtoDAsync"), fake.calls("cuMemcpyDtoHAsync")
         vb.gemm_chain(a, w1, w2b)
-        out["copies"] = [fake.calls("cuMemcpyHtoD") - copies[0], fake.calls("cuMemcpyDtoH") - copies[1]]
+        out["copies"] = [fake.calls("cuMemcpyHtoDAsync") - copies[0], fake.calls("cuMemcpyDtoHAsync") - copies[1]]
         out["live"] = fake.live_allocations
         out["w_mismatch"] = error_of(vb.gemm_chain, rand(4, 5), rand(5, 6), rand(7, 8))
         out["a_mismatch"] = error_of(vb.gemm_chain, rand(4, 5), rand(6, 7), rand(7, 8))
         faults = []
-        for entry in ["cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyDtoH"]:
+        for entry in ["cuMemAlloc", "cuMemcpyHtoDAsync", "cuLaunchKernel", "cuEventRecord", "cuMemcpyDtoHAsync",
+                      "cuEventSynchronize"]:
             fake.fail(entry, 0, 2)
             faults.append([entry, error_of(vb.gemm_chain, rand(5, 7), rand(7, 3), rand(3, 2)), fake.live_allocations])
             fake.clear_failures()
