@@ -382,9 +382,13 @@ def first_use_log(setup, action):
     return in_fork(go)
 
 def cold_state_problems():
-    """A failed creation leaves nothing behind: without a context no module or stream lives."""
+    """A failed creation leaves nothing behind: without a context no module or stream lives, and
+    the transfer staging (pinned chunks, events, two streams) exists whole or not at all."""
     if fake.live_contexts == 0 and (fake.live_modules or fake.live_streams):
         return [f"failed creation left modules {fake.live_modules} streams {fake.live_streams}"]
+    staging = (fake.live_pinned, fake.live_events)
+    if staging not in ((0, 0), (4, 12)) or fake.pending_ops or fake.hazards:
+        return [f"staging left pinned/events {staging}, queued {fake.pending_ops}, hazards {fake.hazards}"]
     return []
 
 def gemm_case(res):

@@ -67,6 +67,19 @@ struct Function {
 
 struct Stream;
 
+// Happens-before as a vector clock: for each stream, the last of its operations known complete.
+using Clock = std::map<const Stream*, uint64_t>;
+
+void join(Clock& into, const Clock& from) {
+    for (const auto& [stream, seq] : from)
+        if (into[stream] < seq) into[stream] = seq;
+}
+
+bool knows(const Clock& c, const Stream* stream, uint64_t seq) {
+    auto it = c.find(stream);
+    return it != c.end() && it->second >= seq;
+}
+
 // Work queued on a stream runs only when something forces it (see run_stream).
 struct Op {
     enum Kind { CopyHtoD, CopyDtoH, Kernel, Wait } kind;
@@ -79,6 +92,8 @@ struct Op {
     fake::Launch launch;
     Stream* wait_stream = nullptr; // a wait: run that stream up to wait_seq first
     uint64_t wait_seq = 0;
+    uint64_t seq = 0;              // position in its stream
+    Clock clock;                   // what is ordered before it
 };
 
 struct Stream {
@@ -86,11 +101,22 @@ struct Stream {
     std::deque<Op> queue;
     uint64_t enqueued = 0;  // sequence number of the last queued operation
     uint64_t executed = 0;  // ... and of the last one that ran
+    Clock clock;            // what its next operation will be ordered after
 };
 
 struct Event {
     Stream* stream = nullptr;  // null until recorded
     uint64_t seq = 0;          // complete once `stream` has run this far
+    Clock clock;
+};
+
+// A write that ran: device memory or host memory, by an operation of `stream`.
+struct Write {
+    bool host;
+    uint64_t addr, bytes;
+    const Stream* stream;
+    uint64_t seq;
+    Clock clock;
 };
 
 struct Failure {
@@ -123,6 +149,8 @@ struct State {
     std::set<Event*> events;
     uint64_t next_order = 0;
     CUresult async_error = 0;              // first failure of a queued operation, not yet reported
+    Clock host_clock;                      // what the host has waited for
+    std::vector<Write> writes;             // writes that ran, for the race check
     long pinned_made = 0, pinned_freed = 0, events_created = 0, events_destroyed = 0, streams_destroyed = 0;
     long hazards = 0, async_copies = 0;
     long contexts_created = 0, contexts_destroyed = 0, modules_loaded = 0, modules_unloaded = 0;
@@ -331,9 +359,9 @@ const char* error_text(CUresult status) {
 
 namespace {
 // The operation running now (checked against the queues by the accessors of executors).
+const Op* g_running = nullptr;
 const Stream* g_running_stream = nullptr;
-uint64_t g_running_order = 0;
-void check_device_access(const Stream* self, uint64_t order, uint64_t addr, uint64_t bytes, bool by_copy);
+void kernel_access(uint64_t addr, uint64_t bytes);
 }  // namespace
 
 // ---- accessors for executors ---------------------------------------------------------------
@@ -344,7 +372,7 @@ static void* checked(uint64_t addr, uint64_t count, uint64_t elem) {
     uint64_t bytes;
     if (__builtin_mul_overflow(count, elem, &bytes)) throw BoundsError("element count overflows");
     uint8_t* p = translate(addr, bytes);
-    if (p && g_running_stream) check_device_access(g_running_stream, g_running_order, addr, bytes, false);
+    if (p && g_running) kernel_access(addr, bytes);
     if (!p) {
         char msg[128];
         std::snprintf(msg, sizeof msg, "access of %llu bytes at 0x%llx outside every live allocation",
@@ -403,50 +431,69 @@ Stream* stream_or_legacy(Stream* stream) { return stream ? stream : &st().legacy
 void enqueue(Stream* stream, Op op) {
     State& s = st();
     op.order = ++s.next_order;
+    join(stream->clock, s.host_clock);  // issued after everything the host has waited for
+    op.seq = ++stream->enqueued;
+    stream->clock[stream] = op.seq;
+    op.clock = stream->clock;
     stream->queue.push_back(std::move(op));
-    ++stream->enqueued;
 }
 
-void hazard(const char* what, uint64_t order) {
+void hazard(const std::string& what) {
     ++st().hazards;
-    std::fprintf(stderr, "[fake driver] hazard: %s still queued by an earlier operation (#%llu) of another stream\n",
-                 what, static_cast<unsigned long long>(order));
+    std::fprintf(stderr, "[fake driver] hazard: %s\n", what.c_str());
 }
 
 bool overlap(uint64_t a, uint64_t an, uint64_t b, uint64_t bn) { return a < b + bn && b < a + an; }
 
-template <class F>
-void for_pending_elsewhere(const Stream* self, uint64_t before, F&& f) {
+// Whether two operations of different streams are unordered: neither happens before the other.
+bool unordered(const Stream* xs, uint64_t xseq, const Clock& xclock, const Stream* ys, uint64_t yseq,
+               const Clock& yclock) {
+    return xs != ys && !knows(xclock, ys, yseq) && !knows(yclock, xs, xseq);
+}
+
+// What operation `x` (of stream `xs`, running now) touches, against every write that ran or is
+// queued on another stream without an order between the two: a race, whichever ran first here.
+void check_access(const Stream* xs, const Op& x, bool host, uint64_t addr, uint64_t bytes, const char* what) {
     State& s = st();
+    for (const Write& w : s.writes)
+        if (w.host == host && overlap(w.addr, w.bytes, addr, bytes) &&
+            unordered(xs, x.seq, x.clock, w.stream, w.seq, w.clock)) {
+            hazard(std::string(what) + " overlaps a write of another stream with no order between them");
+            return;
+        }
     auto scan = [&](const Stream* t) {
-        if (t == self) return;
-        for (const Op& q : t->queue)
-            if (q.order < before) f(q);
+        if (t == xs) return false;
+        for (const Op& q : t->queue) {
+            if (!unordered(xs, x.seq, x.clock, t, q.seq, q.clock)) continue;
+            bool writes = false;
+            if (q.kind == Op::CopyHtoD && !host) writes = overlap(q.device, q.bytes, addr, bytes);
+            if (q.kind == Op::CopyDtoH && host)
+                writes = overlap(reinterpret_cast<uint64_t>(q.host), q.bytes, addr, bytes);
+            if (q.kind == Op::Kernel && !host)  // a kernel writes at or after its addresses
+                for (const fake::Param& p : q.launch.params)
+                    writes = writes || (p.type == "u64" && p.bits >= addr && p.bits < addr + bytes);
+            if (writes) {
+                hazard(std::string(what) + " overlaps memory that a queued operation of another stream will write");
+                return true;
+            }
+        }
+        return false;
     };
-    scan(&s.legacy);
-    for (const Stream* t : s.streams) scan(t);
+    if (scan(&s.legacy)) return;
+    for (const Stream* t : s.streams)
+        if (scan(t)) return;
 }
 
-// Device range [addr, addr + bytes) read (or written) by what runs now.
-void check_device_access(const Stream* self, uint64_t order, uint64_t addr, uint64_t bytes, bool by_copy) {
-    for_pending_elsewhere(self, order, [&](const Op& q) {
-        if (q.kind == Op::CopyHtoD && overlap(q.device, q.bytes, addr, bytes))
-            hazard("device memory that a host-to-device copy will write is read;", q.order);
-        if (by_copy && q.kind == Op::Kernel)
-            for (const fake::Param& p : q.launch.params)
-                if (p.type == "u64" && p.bits >= addr && p.bits < addr + bytes) {
-                    hazard("device memory that a kernel may write is read;", q.order);
-                    break;
-                }
-    });
+void record_write(const Stream* xs, const Op& x, bool host, uint64_t addr, uint64_t bytes) {
+    std::vector<Write>& w = st().writes;
+    if (w.size() > 50000) w.erase(w.begin(), w.begin() + 25000);  // bounded; old writes are long ordered
+    w.push_back({host, addr, bytes, xs, x.seq, x.clock});
 }
 
-void check_host_read(const Stream* self, uint64_t order, const uint8_t* host, uint64_t bytes) {
-    for_pending_elsewhere(self, order, [&](const Op& q) {
-        if (q.kind == Op::CopyDtoH &&
-            overlap(reinterpret_cast<uint64_t>(q.host), q.bytes, reinterpret_cast<uint64_t>(host), bytes))
-            hazard("host memory that a device-to-host copy will write is read;", q.order);
-    });
+// The accessor of a running kernel: a read or a write, so it is checked and logged as both.
+void kernel_access(uint64_t addr, uint64_t bytes) {
+    check_access(g_running_stream, *g_running, false, addr, bytes, "a kernel's access");
+    record_write(g_running_stream, *g_running, false, addr, bytes);
 }
 
 void note_error(CUresult r) {
@@ -456,35 +503,35 @@ void note_error(CUresult r) {
 void run_stream(Stream* stream, uint64_t upto);
 
 void execute(Stream* stream, Op& op) {
-    State& s = st();
     switch (op.kind) {
         case Op::CopyHtoD: {
-            check_host_read(stream, op.order, op.host, op.bytes);
-            check_device_access(stream, op.order, op.device, op.bytes, true);
-            if (checksum(op.host, op.bytes) != op.checksum) {
-                ++s.hazards;
-                std::fprintf(stderr, "[fake driver] hazard: the source of a queued host-to-device copy changed before the copy ran\n");
-            }
+            check_access(stream, op, true, reinterpret_cast<uint64_t>(op.host), op.bytes, "a host-to-device copy's source");
+            check_access(stream, op, false, op.device, op.bytes, "a host-to-device copy's destination");
+            if (checksum(op.host, op.bytes) != op.checksum)
+                hazard("the source of a queued host-to-device copy changed before the copy ran");
             uint8_t* p = translate(op.device, op.bytes);
             if (!p) return note_error(kIllegalAddress);
             std::memcpy(p, op.host, op.bytes);
+            record_write(stream, op, false, op.device, op.bytes);
             return;
         }
         case Op::CopyDtoH: {
-            check_device_access(stream, op.order, op.device, op.bytes, true);
+            check_access(stream, op, false, op.device, op.bytes, "a device-to-host copy's source");
+            check_access(stream, op, true, reinterpret_cast<uint64_t>(op.host), op.bytes, "a device-to-host copy's destination");
             uint8_t* p = translate(op.device, op.bytes);
             if (!p) return note_error(kIllegalAddress);
             std::memcpy(op.host, p, op.bytes);
+            record_write(stream, op, true, reinterpret_cast<uint64_t>(op.host), op.bytes);
             return;
         }
         case Op::Kernel: {
+            const Op* outer = g_running;
             const Stream* outer_stream = g_running_stream;
-            uint64_t outer_order = g_running_order;
+            g_running = &op;
             g_running_stream = stream;
-            g_running_order = op.order;
             note_error(execute_launch(op.launch));
+            g_running = outer;
             g_running_stream = outer_stream;
-            g_running_order = outer_order;
             return;
         }
         case Op::Wait:
@@ -503,11 +550,24 @@ void run_stream(Stream* stream, uint64_t upto) {
     }
 }
 
+// The host has waited for `c`: later work is ordered after it. With nothing queued any more,
+// writes the host has waited for can race with nothing issued from now on.
+void host_waited(const Clock& c) {
+    State& s = st();
+    join(s.host_clock, c);
+    bool idle = s.legacy.queue.empty();
+    for (const Stream* t : s.streams) idle = idle && t->queue.empty();
+    if (idle) std::erase_if(s.writes, [&](const Write& w) { return knows(s.host_clock, w.stream, w.seq); });
+}
+
 // Runs every queue to its end (what a blocking call implies).
 void run_all() {
     State& s = st();
     run_stream(&s.legacy, s.legacy.enqueued);
     for (Stream* t : s.streams) run_stream(t, t->enqueued);
+    Clock all = s.legacy.clock;
+    for (const Stream* t : s.streams) join(all, t->clock);
+    host_waited(all);
 }
 
 // The first failure of the queued work just forced, once.
@@ -633,8 +693,12 @@ FAKE_EXPORT CUresult cuStreamSynchronize(Stream* stream) {
     ENTER("cuStreamSynchronize");
     NEED_CONTEXT();
     if (stream && !s.streams.count(stream)) return kInvalidHandle;
-    if (stream) run_stream(stream, stream->enqueued);
-    else run_all();  // the null stream waits for every other
+    if (stream) {
+        run_stream(stream, stream->enqueued);
+        host_waited(stream->clock);
+    } else {
+        run_all();  // the null stream waits for every other
+    }
     return take_async_error();
 }
 
@@ -841,6 +905,8 @@ FAKE_EXPORT CUresult cuStreamDestroy_v2(Stream* stream) {
     NEED_CONTEXT();
     if (!stream || !s.streams.count(stream)) return kInvalidHandle;
     run_stream(stream, stream->enqueued);  // queued work still completes
+    // Its address may be reused by a new stream: forget the writes (and clock entries) it made.
+    std::erase_if(s.writes, [&](const Write& w) { return w.stream == stream; });
     s.streams.erase(stream);
     for (Event* e : s.events)
         if (e->stream == stream) e->stream = nullptr;
@@ -868,6 +934,8 @@ FAKE_EXPORT CUresult cuEventRecord(Event* event, Stream* stream) {
     Stream* target = stream_or_legacy(stream);
     event->stream = target;
     event->seq = target->enqueued;
+    event->clock = target->clock;
+    join(event->clock, s.host_clock);
     return kSuccess;
 }
 
@@ -876,6 +944,7 @@ FAKE_EXPORT CUresult cuEventSynchronize(Event* event) {
     NEED_CONTEXT();
     if (!event || !s.events.count(event)) return kInvalidHandle;
     if (event->stream) run_stream(event->stream, event->seq);
+    host_waited(event->clock);
     return take_async_error();
 }
 
@@ -889,7 +958,9 @@ FAKE_EXPORT CUresult cuStreamWaitEvent(Stream* stream, Event* event, unsigned in
     Op op(Op::Wait);
     op.wait_stream = event->stream;
     op.wait_seq = event->seq;  // the record as it stands now
-    enqueue(stream_or_legacy(stream), std::move(op));
+    Stream* target = stream_or_legacy(stream);
+    join(target->clock, event->clock);  // what follows on `stream` is ordered after the record
+    enqueue(target, std::move(op));
     return kSuccess;
 }
 
@@ -1002,7 +1073,10 @@ FAKE_EXPORT void fake_reset() {
     s.events.clear();
     s.pinned.clear();
     s.legacy.queue.clear();
+    s.legacy.clock.clear();
     s.legacy.enqueued = s.legacy.executed = 0;
+    s.host_clock.clear();
+    s.writes.clear();
     s.async_error = kSuccess;
     s.pinned_made = s.pinned_freed = s.events_created = s.events_destroyed = s.streams_destroyed = 0;
     s.hazards = s.async_copies = 0;
