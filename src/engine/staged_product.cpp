@@ -22,11 +22,27 @@ Result<void> status_step(drv::CUresult status, const char* what) {
 // Fill callback: bytes of a view's row-major image (offsets and sizes are whole floats).
 struct ViewSource {
     const MatView* view;
-    uint64_t first;  // element of the view where the image starts (a panel's first row)
+    uint64_t first;            // element of the view where the image starts (a panel's first row)
+    float* max_abs = nullptr;  // running largest finite |x|, when asked for
 };
 void fill_from_view(void* ctx, uint64_t offset, uint64_t bytes, void* out) {
     auto* src = static_cast<ViewSource*>(ctx);
-    gather_range(*src->view, src->first + offset / 4, bytes / 4, static_cast<float*>(out));
+    float piece_max = 0.0f;
+    gather_range(*src->view, src->first + offset / 4, bytes / 4, static_cast<float*>(out),
+                 src->max_abs ? &piece_max : nullptr);
+    if (src->max_abs && piece_max > *src->max_abs) *src->max_abs = piece_max;
+}
+
+// Slot i of the job's maxima (whole operands first, then A), or null when none are asked for.
+float* max_slot(const StagedJob& job, size_t i) { return job.max_abs ? &(*job.max_abs)[i] : nullptr; }
+
+// A contiguous pageable copy of a view, for the blocking copies.
+std::optional<HostBuffer> gather_pageable(const MatView& v, float* max_abs) {
+    uint64_t n;
+    if (!checked_mul(v.rows, v.cols, &n)) return std::nullopt;
+    auto buf = HostBuffer::uninit(n);
+    if (buf) gather_range(v, 0, n, buf->data(), max_abs);
+    return buf;
 }
 
 struct HostTarget {
@@ -51,7 +67,7 @@ Result<HostBuffer> run_blocking(const GemmDevice& device, const StagedJob& job, 
                                 rt::PooledBuffer& dev_a, rt::PooledBuffer& dev_c, HostBuffer& host) {
     SyncOnExit guard{device.stream};
     for (size_t i = 0; i < job.whole.size(); ++i) {
-        auto staged = gather_host_matrix(*job.whole[i]);
+        auto staged = gather_pageable(*job.whole[i], max_slot(job, i));
         if (!staged) return err("Failed to allocate host memory for an operand");
         if (auto s = status_step(drv::cuMemcpyHtoD(dev_whole[i].ptr(), staged->data(), dev_whole[i].bytes()),
                                  "Failed to copy data to GPU: ");
@@ -59,7 +75,7 @@ Result<HostBuffer> run_blocking(const GemmDevice& device, const StagedJob& job, 
             return std::move(s).take_error();
     }
     {
-        auto staged = gather_host_matrix(*job.a);
+        auto staged = gather_pageable(*job.a, max_slot(job, job.whole.size()));
         if (!staged) return err("Failed to allocate host memory for an operand");
         if (auto s = status_step(drv::cuMemcpyHtoD(dev_a.ptr(), staged->data(), dev_a.bytes()),
                                  "Failed to copy data to GPU: ");
@@ -84,6 +100,7 @@ Result<HostBuffer> run_staged(const GemmDevice& device, const StagedJob& job, co
     const uint32_t m = static_cast<uint32_t>(a.rows);
     const uint64_t k = a.cols;
     if (auto core = rt::current_core(0); !core) return std::move(core).take_error();
+    if (job.max_abs) job.max_abs->assign(job.whole.size() + 1, 0.0f);
 
     std::vector<rt::PooledBuffer> dev_whole;
     std::vector<drv::CUdeviceptr> whole;
@@ -117,11 +134,11 @@ Result<HostBuffer> run_staged(const GemmDevice& device, const StagedJob& job, co
         // One stream carries everything: copies, product and copies back are ordered by it.
         const drv::CUstream s = device.stream;
         for (size_t i = 0; i < job.whole.size(); ++i) {
-            ViewSource src{job.whole[i], 0};
+            ViewSource src{job.whole[i], 0, max_slot(job, i)};
             if (auto r = staging.upload(whole[i], dev_whole[i].bytes(), s, {fill_from_view, &src}); !r)
                 return std::move(r).take_error();
         }
-        ViewSource src{&a, 0};
+        ViewSource src{&a, 0, max_slot(job, job.whole.size())};
         if (auto r = staging.upload(dev_a->ptr(), uint64_t{m} * a_row_bytes, s, {fill_from_view, &src}); !r)
             return std::move(r).take_error();
         if (auto p = product(whole, dev_a->ptr(), dev_c->ptr(), 0, m, s); !p) return std::move(p).take_error();
@@ -133,14 +150,14 @@ Result<HostBuffer> run_staged(const GemmDevice& device, const StagedJob& job, co
         const drv::CUstream up = staging.upload_stream();
         const drv::CUstream down = staging.download_stream();
         for (size_t i = 0; i < job.whole.size(); ++i) {
-            ViewSource src{job.whole[i], 0};
+            ViewSource src{job.whole[i], 0, max_slot(job, i)};
             if (auto r = staging.upload(whole[i], dev_whole[i].bytes(), up, {fill_from_view, &src}); !r)
                 return std::move(r).take_error();
         }
         for (uint32_t p = 0; p < panels; ++p) {
             const uint32_t row0 = p * rows;
             const uint32_t height = std::min(rows, m - row0);
-            ViewSource src{&a, uint64_t{row0} * k};
+            ViewSource src{&a, uint64_t{row0} * k, max_slot(job, job.whole.size())};
             const drv::CUdeviceptr a_panel = dev_a->ptr() + uint64_t{row0} * a_row_bytes;
             if (auto r = staging.upload(a_panel, uint64_t{height} * a_row_bytes, up, {fill_from_view, &src}); !r)
                 return std::move(r).take_error();

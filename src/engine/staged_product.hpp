@@ -68,6 +68,10 @@ struct StagedJob {
     std::vector<const MatView*> whole; // uploaded whole, before A
     uint64_t c_cols;
     uint32_t panel_rows;               // from plan_panel_rows (a->rows: one panel)
+    // When set, receives the largest finite |x| of each whole operand, then of A, found during
+    // the gather (for routes that scale operands). Each value is complete before the first
+    // product is issued, except A's when the job has several panels: such a route runs as one.
+    std::vector<float>* max_abs = nullptr;
 };
 
 // Uploads, runs `product` on every panel in order, and returns C (a->rows x c_cols floats).
