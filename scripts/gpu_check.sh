@@ -73,7 +73,7 @@ import _vantblas
 
 rng = np.random.default_rng(0)
 for m, k, n in [(63, 63, 63), (1, 1, 1), (100, 37, 70), (65, 3, 1), (64, 64, 64), (256, 64, 128),
-                (32, 48, 16), (130, 2049, 70), (2048, 2048, 2052)]:
+                (32, 48, 16), (130, 2049, 70), (2048, 2048, 2052), (4100, 1024, 100)]:
     a = rng.standard_normal((m, k), dtype=np.float32)
     b = rng.standard_normal((k, n), dtype=np.float32)
     for fn in (_vantblas.gemm, _vantblas.gemm_fp16):

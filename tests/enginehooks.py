@@ -41,6 +41,8 @@ def _inputs():
     files = []
     for sub in ("src/common", "src/driver", "src/runtime", "src/engine", "tests/hooks/engine"):
         files += sorted(p for p in (REPO / sub).glob("*") if p.suffix in (".cpp", ".hpp"))
+    # The engine gathers large operands on the CPU thread pool.
+    files += [REPO / "src" / "cpu" / "thread_pool.cpp", REPO / "src" / "cpu" / "thread_pool.hpp"]
     files += sorted((REPO / "kernels").rglob("*.ptx"))
     files.append(REPO / "cmake" / "embed_kernels.cmake")
     return files

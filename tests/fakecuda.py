@@ -55,13 +55,24 @@ Child side, ``FakeDriver`` (the ``fake`` object):
     ``resolutions()`` ("name@version/flags" as asked of cuGetProcAddress), ``launches()``
     (dicts: kernel, grid, block, shared, types, params with f32 decoded as float),
     ``stat(name)`` and the properties ``live_allocations``, ``live_bytes``, ``live_contexts``,
-    ``live_modules``, ``live_streams``, ``bounds_violations``, ``bad_frees``;
+    ``live_modules``, ``live_streams``, ``live_pinned``, ``live_events``, ``bounds_violations``,
+    ``bad_frees``, ``hazards``, ``pending_ops``;
     ``allocation_size(addr)``, ``function_handle(name)``, ``read_f32(addr, n)``,
     ``write_f32(addr, values)``, ``assert_no_leaks(contexts=0, modules=0)`` (no live
     allocation, bad free or out-of-bounds access, and exactly that many live contexts/modules);
     ``reset()`` (forget every object, log and setting of faults), ``clear_logs()``.
 
 Entry names in the logs are the driver's base names ("cuMemAlloc", not "cuMemAlloc_v2").
+Copies and launches are queued on their stream and run in stream order only when something
+forces them (a synchronisation of the stream or of an event recorded after them, a
+cuStreamWaitEvent that a forced stream reaches, a blocking call such as cuMemcpyDtoH or cuMemFree,
+or any inspection through ``stat``/``read_f32``, except ``pending_ops``); a failure of queued work
+is returned by the call that forced it. The destination of an asynchronous device-to-host copy
+reads as 0xFF bytes until the copy runs, and the source of a host-to-device copy is read when it
+runs. ``hazards`` counts operations that ran while an operation issued earlier on another stream,
+still queued, was to write what they read (or whose host source changed after they were queued);
+each is also described on stderr. Children run with ``VANTBLAS_POOL_CACHE_BYTES=0`` (no cached
+device memory) unless ``env`` says otherwise.
 Launched kernels run on the CPU through the executors registered with FAKE_KERNEL in
 tests/fake_driver/exec_*.cpp, or, for every kernel without one (and those named by ``interpret``),
 through the PTX interpreter (tests/ptx_interp) on the module text the driver received; every
@@ -279,6 +290,9 @@ def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), 
     if paths:
         child_env["PYTHONPATH"] = os.pathsep.join(paths)
     child_env["PYTHONUNBUFFERED"] = "1"
+    # The module's device-memory cache would keep blocks alive across calls; tests that count
+    # live allocations see every block freed unless they ask for a cache (env=...).
+    child_env["VANTBLAS_POOL_CACHE_BYTES"] = "0"
     if env:
         child_env.update(env)
     source = _PRELUDE.format(tests=str(TESTS_DIR)) + textwrap.dedent(code)
@@ -368,6 +382,10 @@ class FakeDriver:
     live_streams = property(lambda self: self.stat("live_streams"))
     bounds_violations = property(lambda self: self.stat("bounds_violations"))
     bad_frees = property(lambda self: self.stat("bad_frees"))
+    live_pinned = property(lambda self: self.stat("live_pinned"))
+    live_events = property(lambda self: self.stat("live_events"))
+    hazards = property(lambda self: self.stat("hazards"))
+    pending_ops = property(lambda self: self.stat("pending_ops"))
 
     def allocation_size(self, addr):
         v = self.lib.fake_allocation_size(addr)

@@ -455,15 +455,23 @@ def test_large_thresholds_v2_and_the_shared_path():
             a, b = sparse(m, k, 1), rand((k, n), 2)
             before = len(fake.launches())
             c = gpu(a, b)
-            (l,) = new_launches(before)
+            # A large product runs as row panels of one kernel: their grids stack along y.
+            ls = new_launches(before)
+            l = ls[0]
+            assert len({(x["kernel"], x["grid"][0], tuple(x["params"][4:])) for x in ls}) == 1, ls
+            rows = sum(x["params"][3] for x in ls)
             ref = a.sum(axis=1, dtype=np.float32)[:, None] * b[np.argmax(a != 0, axis=1)]
-            out[name] = {"kernel": l["kernel"], "grid": l["grid"], "block": l["block"], "shared": l["shared"],
-                         "params": l["params"][3:], "exact": R.same_bits(c, ref)}
+            out[name] = {"kernel": l["kernel"], "grid": [l["grid"][0], sum(x["grid"][1] for x in ls), 1],
+                         "block": l["block"], "shared": l["shared"], "params": [rows] + l["params"][4:],
+                         "exact": R.same_bits(c, ref)}
+            out.setdefault("panels", {})[name] = len(ls)
         out["live"] = fake.live_allocations
         print(json.dumps(out))
     """, timeout=600)
     out = payload(r)
     assert out.pop("live") == 0
+    # V2 needs 2048 rows per panel, so only the shared-path products are cut.
+    assert out.pop("panels") == {"v2": 1, "v2_n2052": 1, "k2047": 4, "n2050": 4, "m64": 1, "n1000": 1}
     # All sizes multiples of 16 would take the tensor-core route: one size that is not sends
     # these to the FP32 route, where V2 needs every size at least 2048 and N % 4 == 0.
     assert out["v2"] == {"kernel": "vantblas_gemm_v2", "grid": [16, 17, 1], "block": [256, 1, 1], "shared": 0,
@@ -736,8 +744,13 @@ def sweep(call, shapes):
             c, gpu_ok = call(a, b)
             fake.clear_failures()
             launched = new_launches(before)
-            # The copy of C back is the GPU attempt's last step: it ran and was not the failed call.
-            gpu_done = "cuMemcpyDtoH" in fake.call_log()[log_start:] and entry != "cuMemcpyDtoH"
+            log = fake.call_log()[log_start:]
+            if "cuMemcpyDtoHAsync" in calls:
+                # Staged: C came back, and no failure made the call wait for queued work.
+                gpu_done = "cuMemcpyDtoHAsync" in log and "cuStreamSynchronize" not in log
+            else:
+                # The copy of C back is the GPU attempt's last step: it ran and was not the failed call.
+                gpu_done = "cuMemcpyDtoH" in log and entry != "cuMemcpyDtoH"
             report.append({"shape": [m, k, n], "failed": entry, "nth_in_call": calls[:i].count(entry) + 1,
                            "gpu_ok": gpu_ok, "gpu_done": gpu_done, "kernels": [x["kernel"] for x in launched],
                            "leaked": fake.live_allocations - live, "check": check(c, gpu_done, launched, a, b)})
@@ -755,17 +768,27 @@ def check(c, gpu_done, launched, a, b):
 """
 
 
-def test_every_driver_call_of_the_gpu_procedure_can_fail_cleanly():
+STAGING_ENTRIES = ("cuMemHostAlloc", "cuMemFreeHost", "cuMemcpyHtoDAsync", "cuMemcpyDtoHAsync", "cuStreamDestroy",
+                   "cuStreamWaitEvent", "cuEventCreate", "cuEventRecord", "cuEventSynchronize", "cuEventDestroy")
+STAGED_STEPS = ("cuMemcpyHtoDAsync", "cuEventRecord", "cuLaunchKernel", "cuMemcpyDtoHAsync", "cuEventSynchronize")
+BLOCKING_STEPS = ("cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyDtoH")
+
+
+@pytest.mark.parametrize("staged", [True, False], ids=["staged", "blocking"])
+def test_every_driver_call_of_the_gpu_procedure_can_fail_cleanly(staged):
+    # Without the asynchronous entry points (an older driver) the blocking copies serve instead.
     r = run("""
         def call(a, b):
             c = gpu(a, b)
             return (None, False) if isinstance(c, str) else (c, True)
         print(json.dumps(sweep(call, [(48, 40, 56), (64, 64, 64)])))
-    """, extra=SWEEP)
+        assert fake.pending_ops == 0 and fake.hazards == 0
+    """, extra=SWEEP, hide=() if staged else STAGING_ENTRIES)
     report = payload(r)
     failed = {(x["shape"][0], x["failed"]) for x in report}
-    for entry in ("cuCtxSetCurrent", "cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize",
-                  "cuMemcpyDtoH"):
+    steps = STAGED_STEPS if staged else BLOCKING_STEPS
+    assert not {e for _, e in failed} & (set(BLOCKING_STEPS) - {"cuLaunchKernel"} if staged else set(STAGING_ENTRIES))
+    for entry in ("cuCtxSetCurrent", "cuMemAlloc") + steps:
         assert (48, entry) in failed and (64, entry) in failed
     for x in report:
         # A refused free leaves that one allocation with the driver; nothing else may stay.
@@ -775,8 +798,7 @@ def test_every_driver_call_of_the_gpu_procedure_can_fail_cleanly():
         if x["failed"] == "cuLaunchKernel" and x["shape"] == [64, 64, 64]:
             # The refused tensor-core launch falls back to the shared kernel on the GPU.
             assert x["gpu_ok"] and x["kernels"] == ["vantblas_gemm_shared_64x64"]
-        elif x["failed"] in ("cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize",
-                             "cuMemcpyDtoH") or (x["failed"] == "cuCtxSetCurrent" and x["nth_in_call"] == 1):
+        elif x["failed"] in ("cuMemAlloc",) + steps or (x["failed"] == "cuCtxSetCurrent" and x["nth_in_call"] == 1):
             assert not x["gpu_ok"], x
 
 
@@ -789,7 +811,8 @@ def test_every_driver_call_of_gemm_falls_back_to_the_cpu_bit_for_bit():
         print(json.dumps(sweep(call, [(48, 40, 56), (64, 64, 64)])))
     """, extra=SWEEP)
     report = payload(r)
-    assert {x["failed"] for x in report} >= {"cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuMemcpyDtoH"}
+    assert {x["failed"] for x in report} >= {"cuMemAlloc", "cuMemcpyHtoDAsync", "cuLaunchKernel", "cuMemcpyDtoHAsync",
+                                             "cuEventSynchronize"}
     assert any(not x["gpu_done"] for x in report) and any(x["gpu_done"] for x in report)
     for x in report:
         assert x["leaked"] == (1 if x["failed"] == "cuMemFree" else 0), x

@@ -157,7 +157,8 @@ def test_model_forward_matches_two_products_and_batch_form():
 
 def test_more_rows_than_the_grid_admits_still_launch_on_the_gpu():
     # 4194241 rows are 65536 rows of 64-row tiles, one more than the grid's y extent of 65535:
-    # every route splits the product into two launches instead of failing or leaving the GPU.
+    # every route splits the product (into bands of rows, or row panels of the staged transfer)
+    # instead of failing or leaving the GPU.
     out = child("""
         a = (np.arange(4194241, dtype=F32) % 1000).reshape(-1, 1)
         two, half = np.array([[2]], F32), np.array([[0.5]], F32)
@@ -176,9 +177,13 @@ def test_more_rows_than_the_grid_admits_still_launch_on_the_gpu():
         out["live"] = fake.live_allocations
     """)
     band = [["vantblas_gemm_shared_64x64", 65535, 4194240], ["vantblas_gemm_shared_64x64", 1, 1]]
+    # gemm and the chain stage A in four row panels (each within the grid), two products a panel
+    # for the chain.
+    panels = [["vantblas_gemm_shared_64x64", 16384, 1048576]] * 3 + [["vantblas_gemm_shared_64x64", 16384, 1048513]]
+    chain = [p for p in panels for _ in range(2)]
     assert out.pop("live") == 0
-    assert out == {"gemm": [True, band], "matmul": [True, band], "forward": [True, band * 2],
-                   "chain": [True, band * 2]}
+    assert out == {"gemm": [True, panels], "matmul": [True, band], "forward": [True, band * 2],
+                   "chain": [True, chain]}
 
 
 SET_WEIGHTS_FAULTS = [
@@ -252,14 +257,15 @@ def test_chain_routes_results_and_faults():
         ref2 = (a.astype(np.float64) @ w1) @ w2b
         out["mixed_err"] = float(np.linalg.norm(c2 - ref2) / np.linalg.norm(ref2))
         out["vs_gemm"] = float(np.abs(c2 - vb.gemm(vb.gemm(a, w1), w2b)).max())
-        copies = fake.calls("cuMemcpyHtoD"), fake.calls("cuMemcpyDtoH")
+        copies = fake.calls("cuMemcpyHtoDAsync"), fake.calls("cuMemcpyDtoHAsync")
         vb.gemm_chain(a, w1, w2b)
-        out["copies"] = [fake.calls("cuMemcpyHtoD") - copies[0], fake.calls("cuMemcpyDtoH") - copies[1]]
+        out["copies"] = [fake.calls("cuMemcpyHtoDAsync") - copies[0], fake.calls("cuMemcpyDtoHAsync") - copies[1]]
         out["live"] = fake.live_allocations
         out["w_mismatch"] = error_of(vb.gemm_chain, rand(4, 5), rand(5, 6), rand(7, 8))
         out["a_mismatch"] = error_of(vb.gemm_chain, rand(4, 5), rand(6, 7), rand(7, 8))
         faults = []
-        for entry in ["cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyDtoH"]:
+        for entry in ["cuMemAlloc", "cuMemcpyHtoDAsync", "cuLaunchKernel", "cuEventRecord", "cuMemcpyDtoHAsync",
+                      "cuEventSynchronize"]:
             fake.fail(entry, 0, 2)
             faults.append([entry, error_of(vb.gemm_chain, rand(5, 7), rand(7, 3), rand(3, 2)), fake.live_allocations])
             fake.clear_failures()

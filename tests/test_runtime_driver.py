@@ -112,6 +112,10 @@ def test_entry_points_are_resolved_once_at_their_versions():
         "cuStreamSynchronize": "2000", "cuModuleLoadData": "2000", "cuModuleGetFunction": "2000",
         "cuModuleUnload": "2000", "cuMemAlloc": "3020", "cuMemFree": "3020", "cuMemcpyHtoD": "3020",
         "cuMemcpyDtoH": "3020", "cuLaunchKernel": "4000", "cuGetErrorString": "6000",
+        # optional: staged transfers (the 64-bit copy forms and the _v2 destroys)
+        "cuMemHostAlloc": "2020", "cuMemFreeHost": "2000", "cuMemcpyHtoDAsync": "3020",
+        "cuMemcpyDtoHAsync": "3020", "cuStreamDestroy": "4000", "cuStreamWaitEvent": "3020",
+        "cuEventCreate": "2000", "cuEventRecord": "2000", "cuEventSynchronize": "2000", "cuEventDestroy": "4000",
     }
 
 

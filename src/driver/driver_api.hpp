@@ -16,9 +16,13 @@ using CUcontext = struct CUctx_st*;
 using CUmodule = struct CUmod_st*;
 using CUfunction = struct CUfunc_st*;
 using CUstream = struct CUstream_st*;
+using CUevent = struct CUevent_st*;
 
 inline constexpr CUresult CUDA_SUCCESS = 0;
 inline constexpr CUresult CUDA_ERROR_NOT_SUPPORTED = 801;
+
+inline constexpr unsigned int CU_STREAM_NON_BLOCKING = 1;
+inline constexpr unsigned int CU_EVENT_DISABLE_TIMING = 2;
 
 // Device attributes read through cuDeviceGetAttribute.
 inline constexpr int CU_DEVICE_ATTRIBUTE_MAX_GRID_DIM_Y = 6;
@@ -49,6 +53,21 @@ inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR = 76;
     X(cuMemFree, 3020, (CUdeviceptr dptr), (dptr))                                                 \
     X(cuMemcpyHtoD, 3020, (CUdeviceptr dst, const void* src, size_t bytes), (dst, src, bytes))     \
     X(cuMemcpyDtoH, 3020, (void* dst, CUdeviceptr src, size_t bytes), (dst, src, bytes))           \
+    /* Optional: staged asynchronous transfers. A driver without one of these gets the blocking  \
+       copies (see entry_available). */                                                            \
+    X(cuMemHostAlloc, 2020, (void** host, size_t bytes, unsigned int flags), (host, bytes, flags)) \
+    X(cuMemFreeHost, 2000, (void* host), (host))                                                   \
+    X(cuMemcpyHtoDAsync, 3020, (CUdeviceptr dst, const void* src, size_t bytes, CUstream stream),  \
+      (dst, src, bytes, stream))                                                                   \
+    X(cuMemcpyDtoHAsync, 3020, (void* dst, CUdeviceptr src, size_t bytes, CUstream stream),        \
+      (dst, src, bytes, stream))                                                                   \
+    X(cuStreamDestroy, 4000, (CUstream stream), (stream))                                          \
+    X(cuStreamWaitEvent, 3020, (CUstream stream, CUevent event, unsigned int flags),               \
+      (stream, event, flags))                                                                      \
+    X(cuEventCreate, 2000, (CUevent * event, unsigned int flags), (event, flags))                  \
+    X(cuEventRecord, 2000, (CUevent event, CUstream stream), (event, stream))                      \
+    X(cuEventSynchronize, 2000, (CUevent event), (event))                                          \
+    X(cuEventDestroy, 4000, (CUevent event), (event))                                              \
     X(cuLaunchKernel, 4000,                                                                        \
       (CUfunction f, unsigned int gridX, unsigned int gridY, unsigned int gridZ,                   \
        unsigned int blockX, unsigned int blockY, unsigned int blockZ, unsigned int sharedMemBytes, \
@@ -63,5 +82,9 @@ VANT_DRIVER_ENTRIES(VANT_DECLARE_DRIVER_WRAPPER)
 // Loads the driver and resolves the table if that has not succeeded yet: 0 when the table is
 // filled, -1 when the library or its cuGetProcAddress is missing (the next call tries again).
 int ensure_loaded() noexcept;
+
+// Whether the loaded driver offers the named entry of the table above (false before a successful
+// load and for names outside the table). Lets callers choose a path instead of probing with calls.
+bool entry_available(const char* name) noexcept;
 
 }  // namespace vant::drv

@@ -5,6 +5,7 @@
 #include "driver_api.hpp"
 
 #include <atomic>
+#include <cstring>
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -104,6 +105,14 @@ int ensure_loaded() noexcept {
     g_loaded.store(true, std::memory_order_release);
     return 0;
 #endif
+}
+
+bool entry_available(const char* name) noexcept {
+    if (!name) return false;
+    for (int i = 0; i < kEntryCount; ++i)
+        if (std::strcmp(kEntries[i].name, name) == 0)
+            return g_slots[i].load(std::memory_order_acquire) != nullptr;
+    return false;
 }
 
 namespace {

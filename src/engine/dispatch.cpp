@@ -122,23 +122,45 @@ CudaResult<void> KernelSet::launch_wmma(CUdeviceptr a, CUdeviceptr b, CUdevicept
     return launch_shared(a, b, c, m, n, k, stream);
 }
 
-CudaResult<Precision> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,
-                                      CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
-                                      OperandRange range, CUstream stream) {
+CudaResult<ProductRoute> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,
+                                         CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
+                                         OperandRange range, CUstream stream) {
     const bool fit = fits_half_unscaled(range.a_max) && fits_half_unscaled(range.b_max);
-    switch (choose_route(m, n, k, set.has_mma_pipe(), set.has_tensor_cores(), fit)) {
+    const ProductRoute route = choose_route(m, n, k, set.has_mma_pipe(), set.has_tensor_cores(), fit);
+    switch (route) {
         case ProductRoute::MmaPipe:
-            if (set.gemm_mma_scaled(a, b, c, m, n, k, range, stream).ok()) return Precision::F16;
+            if (set.gemm_mma_scaled(a, b, c, m, n, k, range, stream).ok()) return route;
             break;
         case ProductRoute::SeedF16:
-            if (set.gemm_f16(a, b, c, m, n, k, stream).ok()) return Precision::F16;
+            if (set.gemm_f16(a, b, c, m, n, k, stream).ok()) return route;
             break;
         case ProductRoute::F32:
             break;
     }
     auto single = set.gemm_f32(a, b, c, m, n, k, stream);
     if (!single) return single.error();
-    return Precision::F32;
+    return ProductRoute::F32;
+}
+
+CudaResult<void> PanelRoute::run(const KernelSet& set, CUdeviceptr a, CUdeviceptr b, CUdeviceptr c,
+                                 uint32_t m, uint32_t n, uint32_t k, OperandRange range,
+                                 CUstream stream) {
+    if (!chosen_) {
+        auto first = gemm_f16_or_f32(set, a, b, c, m, n, k, range, stream);
+        if (!first) return first.error();
+        chosen_ = true;
+        route_ = first.value();
+        return {};
+    }
+    switch (route_) {
+        case ProductRoute::MmaPipe:
+            return set.gemm_mma_scaled(a, b, c, m, n, k, range, stream);
+        case ProductRoute::SeedF16:
+            return set.gemm_f16(a, b, c, m, n, k, stream);
+        case ProductRoute::F32:
+            break;
+    }
+    return set.gemm_f32(a, b, c, m, n, k, stream);
 }
 
 }  // namespace vant::engine

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../runtime/device_buffer.hpp"
+#include "../runtime/memory_pool.hpp"
 #include "kernel_set.hpp"
 #include "paths.hpp"
 
@@ -32,9 +33,11 @@ CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdevi
     if (!multiples_of_16(m, n, k) || m == 0 || n == 0 || k == 0)
         return CudaError::invalid_dimensions("MMA pipeline requires nonzero multiples of 16");
 
-    auto half_a = rt::allocate(uint64_t{m} * k, 2);
+    // Pooled scratch: a product issued in row panels reuses the blocks of the panel before it
+    // (ordered by the one stream) instead of freeing, which would wait for the device.
+    auto half_a = rt::pool_allocate(uint64_t{m} * k, 2);
     if (!half_a) return CudaError::launch_failed("Failed to allocate a_f16: " + half_a.error());
-    auto half_b = rt::allocate(uint64_t{k} * n, 2);
+    auto half_b = rt::pool_allocate(uint64_t{k} * n, 2);
     if (!half_b) return CudaError::launch_failed("Failed to allocate b_f16: " + half_b.error());
 
     const int sa = half_scale_exponent(range.a_max);
@@ -54,8 +57,8 @@ CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdevi
     }
 
     // Both scales stay within [-113, 126], so the inverse fits two normal float32 factors.
-    // The scratch is freed on return, after the launches were queued, as the other routes free
-    // their operands: the free waits for the device.
+    // The scratch goes back to the pool on return, after the launches were queued: the next
+    // user of a block queues on the same stream, or waits for it first.
     PowerOfTwo back = power_of_two(-(sa + sb));
     CUdeviceptr ha = half_a->ptr(), hb = half_b->ptr();
     void* params[] = {&c, &ha, &hb, &m, &n, &k, &back.first, &back.second};

@@ -2,25 +2,19 @@
 
 #include <cfloat>
 #include <string>
+#include <vector>
 
-#include "../runtime/device_buffer.hpp"
+#include "../runtime/memory_pool.hpp"
 #include "gpu_gemm.hpp"
 #include "half_range.hpp"
 #include "kernel_set.hpp"
+#include "staged_product.hpp"
 
 namespace vant::engine {
 namespace {
 
 std::string dims(const char* name, uint64_t rows, uint64_t cols) {
     return std::string(name) + "[" + std::to_string(rows) + "," + std::to_string(cols) + "]";
-}
-
-// Uploads a view and records its largest finite magnitude in *max.
-Result<rt::DeviceBuffer> upload_view(const MatView& v, float* max) {
-    std::optional<HostBuffer> host = gather_host_matrix(v);
-    if (!host) return err("Failed to allocate host memory for an operand");
-    *max = max_finite_magnitude(host->data(), host->size());
-    return rt::upload(host->data(), host->size());
 }
 
 // An upper bound of the finite magnitudes of H = A x W1 that never reaches the host:
@@ -49,37 +43,43 @@ Result<HostBuffer> gpu_gemm_chain(const MatView& a, const MatView& w1, const Mat
     auto device = gemm_device();
     if (!device) return std::move(device).take_error();
     const KernelSet& set = *device->set;
-    const drv::CUstream stream = device->stream;
 
-    float a_max = 0.0f, w1_max = 0.0f, w2_max = 0.0f;
-    auto da = upload_view(a, &a_max);
-    if (!da) return std::move(da).take_error();
-    auto dw1 = upload_view(w1, &w1_max);
-    if (!dw1) return std::move(dw1).take_error();
-    auto dw2 = upload_view(w2, &w2_max);
-    if (!dw2) return std::move(dw2).take_error();
-    auto h = rt::allocate(uint64_t{m} * n1);
+    // H stays on the device; only A, W1 and W2 go up and only C comes back.
+    if (auto core = rt::current_core(0); !core) return std::move(core).take_error();
+    auto h = rt::pool_allocate(uint64_t{m} * n1);
     if (!h) return err("Failed to allocate H: " + h.error());
-    auto c = rt::allocate(uint64_t{m} * n2);
-    if (!c) return err("Failed to allocate C: " + c.error());
 
-    // Both products queue on the one stream, which orders them; no copy or synchronisation
-    // between them.
-    // H never comes to the host, so its range is bounded instead of measured: a bound above the
-    // true maximum only scales H lower than needed (or sends the product to single precision
-    // where the seed kernels would serve it).
-    auto first = gemm_f16_or_f32(set, da->ptr(), dw1->ptr(), h->ptr(), m, n1, k,
-                                 {a_max, w1_max}, stream);
-    if (!first) return err("First GEMM failed: " + first.error().display());
-    auto second = gemm_f16_or_f32(set, h->ptr(), dw2->ptr(), c->ptr(), m, n2, n1,
-                                  {product_bound(a_max, w1_max, k), w2_max}, stream);
-    if (!second) return err("Second GEMM failed: " + second.error().display());
+    // Ranges for the tensor-core route, found while the operands are gathered: W1's, W2's, then
+    // that of the A rows being issued. A product the seed kernels may serve needs A's whole range
+    // before its first launch, so such a chain is not cut into panels.
+    const bool first_tensor = multiples_of_16(m, n1, k), second_tensor = multiples_of_16(m, n2, n1);
+    std::vector<float> maxes;
+    const ProductSizes sizes[] = {{n1, k}, {n2, n1}};
+    const bool seed_route = (first_tensor || second_tensor) && !set.has_mma_pipe() && set.has_tensor_cores();
+    const uint32_t panel_rows = seed_route ? m : plan_panel_rows(m, sizes, 2, set.gemm_v2 != nullptr);
 
-    da->reset();
-    dw1->reset();
-    dw2->reset();
-    h->reset();
-    return rt::download(c.value(), m, n2, 0);
+    // Each product keeps, across row panels, the route its first panel got.
+    PanelRoute route1, route2;
+    const drv::CUdeviceptr h_base = h->ptr();
+    auto product = [&](const std::vector<drv::CUdeviceptr>& whole, drv::CUdeviceptr pa, drv::CUdeviceptr pc,
+                       uint32_t row0, uint32_t rows, drv::CUstream stream) -> Result<void> {
+        // Both products queue on the one stream, which orders them; no copy or synchronisation
+        // between them. H never comes to the host, so its range is bounded instead of measured: a
+        // bound above the true maximum only scales H lower than needed (or sends the product to
+        // single precision where the seed kernels would serve it).
+        const float a_max = maxes.empty() ? 0.0f : maxes[2];
+        const float w1_max = maxes.empty() ? 0.0f : maxes[0];
+        const float w2_max = maxes.empty() ? 0.0f : maxes[1];
+        const drv::CUdeviceptr ph = h_base + uint64_t{row0} * n1 * 4;
+        auto first = route1.run(set, pa, whole[0], ph, rows, n1, k, {a_max, w1_max}, stream);
+        if (!first) return err("First GEMM failed: " + first.error().display());
+        auto second = route2.run(set, ph, whole[1], pc, rows, n2, n1,
+                                 {product_bound(a_max, w1_max, k), w2_max}, stream);
+        if (!second) return err("Second GEMM failed: " + second.error().display());
+        return ok();
+    };
+    StagedJob job{&a, {&w1, &w2}, n2, panel_rows, first_tensor || second_tensor ? &maxes : nullptr};
+    return run_staged(*device, job, product);
 }
 
 }  // namespace vant::engine

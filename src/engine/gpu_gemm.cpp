@@ -1,12 +1,14 @@
 #include "gpu_gemm.hpp"
 
 #include <string>
+#include <vector>
 
 #include "../runtime/cuda_core.hpp"
 #include "../runtime/device_buffer.hpp"
 #include "half_range.hpp"
 #include "kernel_set.hpp"
 #include "paths.hpp"
+#include "staged_product.hpp"
 
 namespace vant::engine {
 
@@ -54,34 +56,27 @@ Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
     auto device = gemm_device();
     if (!device) return std::move(device).take_error();
 
-    auto host_a = gather_host_matrix(a);
-    auto host_b = gather_host_matrix(b);
-    if (!host_a || !host_b) return err("Failed to allocate host memory for the operands");
-    // Only the tensor-core route (every size a multiple of 16) needs the operands' ranges.
-    OperandRange range;
-    if (multiples_of_16(m, n, k))
-        range = {max_finite_magnitude(host_a->data(), host_a->size()),
-                 max_finite_magnitude(host_b->data(), host_b->size())};
+    const KernelSet& set = *device->set;
+    // Only the tensor-core route (every size a multiple of 16) needs the operands' ranges, found
+    // while they are gathered. The seed kernels round without scaling and so need A's whole range
+    // before the first launch: a product they may serve is not cut into panels.
+    const bool tensor_route = multiples_of_16(m, n, k);
+    std::vector<float> maxes;  // B's, then that of the A rows being issued
+    const ProductSizes sizes[] = {{n, k}};
+    const bool seed_route = tensor_route && !set.has_mma_pipe() && set.has_tensor_cores();
+    const uint32_t panel_rows = seed_route ? m : plan_panel_rows(m, sizes, 1, set.gemm_v2 != nullptr);
 
-    auto dev_a = rt::upload(host_a->data(), host_a->size());
-    if (!dev_a) return std::move(dev_a).take_error();
-    auto dev_b = rt::upload(host_b->data(), host_b->size());
-    if (!dev_b) return std::move(dev_b).take_error();
-
-    auto dev_c = rt::allocate(uint64_t{m} * n, 4);
-    if (!dev_c) return err("Failed to allocate output: " + dev_c.error());
-
-    // The tensor-core route takes dA and dB as float32 (the pipelined kernel converts them into
-    // scaled half scratch, the seed kernels round them while staging); a failure of that route
-    // falls back to single precision silently.
-    auto product = gemm_f16_or_f32(*device->set, dev_a->ptr(), dev_b->ptr(), dev_c->ptr(), m, n,
-                                   k, range, device->stream);
-    if (!product) return err("VantBLAS GEMM failed: " + product.error().display());
-
-    rt::release(dev_a.value());
-    rt::release(dev_b.value());
-    // download releases C after a successful copy; on failure C is freed with dev_c.
-    return rt::download(dev_c.value(), m, n, 0);
+    // Row panels of a large product keep the route the first panel got (see PanelRoute).
+    PanelRoute route;
+    auto product = [&](const std::vector<drv::CUdeviceptr>& whole, drv::CUdeviceptr pa, drv::CUdeviceptr pc,
+                       uint32_t, uint32_t rows, drv::CUstream stream) -> Result<void> {
+        const OperandRange range = maxes.empty() ? OperandRange{} : OperandRange{maxes[1], maxes[0]};
+        auto done = route.run(set, pa, whole[0], pc, rows, n, k, range, stream);
+        if (!done) return err("VantBLAS GEMM failed: " + done.error().display());
+        return ok();
+    };
+    StagedJob job{&a, {&b}, n, panel_rows, tensor_route ? &maxes : nullptr};
+    return run_staged(*device, job, product);
 }
 
 }  // namespace vant::engine

@@ -1,7 +1,7 @@
 // The GPU attempt of the single-matrix GEMM entry points: C = A x B for two float32 views, computed
 // on the device (tensor cores when every size is a multiple of 16 and they are available, single
 // precision otherwise) and returned as a new host buffer of M x N floats. Every device buffer of
-// the call is released before it returns, on every path. The caller computes the product on the
+// the call is given back before it returns, on every path. The caller computes the product on the
 // CPU when this fails.
 #pragma once
 
@@ -18,9 +18,9 @@ struct KernelSet;
 
 // Errors: "Shape mismatch: A[M,K] x B[K2,N]" (inner sizes differ in their low 32 bits; no GPU
 // state is touched), "Matrix too large for the GPU: ..." (an extent of 2^32 or more, or an
-// operand of 2^32 bytes or more), "Failed to get VantBLAS: ", "Failed to get CUDA core: ", the
-// upload's own texts, "Failed to allocate output: ", "VantBLAS GEMM failed: " and the download's
-// texts.
+// operand of 2^32 bytes or more), "Failed to get VantBLAS: ", "Failed to get CUDA core: ", and
+// the texts of run_staged (staged_product.hpp), "VantBLAS GEMM failed: " among them. Device
+// buffers come from the pool and go back to it on every path.
 Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b);
 
 // True when a product of these extents can be handed to the device: every extent below 2^32 and

@@ -121,17 +121,30 @@ struct KernelSet {
     bool has_mma_pipe() const noexcept { return gemm_mma_pipe && convert_scaled_f16; }
 };
 
-enum class Precision { F16, F32 };
-
 // C = A x B on float32 device buffers by the rule of the single GEMM: when all sizes are
 // multiples of 16, the tensor-core route, through the pipelined kernel (operands scaled into half
 // range by `range`, the largest finite magnitudes of A and B) or, without it, through OptVec /
 // WMMA-max when the WMMA-max kernel is loaded and both operands fit half range unscaled. If that
 // route fails its error is dropped silently and the single-precision dispatch runs instead.
-// Returns the precision that produced C, or the single-precision dispatch's error.
-CudaResult<Precision> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,
-                                      CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
-                                      OperandRange range, CUstream stream);
+// Returns the route that produced C, or the single-precision dispatch's error.
+CudaResult<ProductRoute> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,
+                                         CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
+                                         OperandRange range, CUstream stream);
+
+// The route of a product issued in row panels: the first panel chooses it by gemm_f16_or_f32 (a
+// refused tensor-core launch falls back to single precision there), later panels keep it, so
+// every row is computed by the same kernel; a later panel that is refused fails the product.
+// Each panel passes its own range: the pipelined kernel scales every panel of A by its own power
+// of two (callers keep products the seed kernels may serve in one panel, as those cannot scale).
+class PanelRoute {
+public:
+    CudaResult<void> run(const KernelSet& set, CUdeviceptr a, CUdeviceptr b, CUdeviceptr c,
+                         uint32_t m, uint32_t n, uint32_t k, OperandRange range, CUstream stream);
+
+private:
+    bool chosen_ = false;
+    ProductRoute route_ = ProductRoute::F32;
+};
 
 // Runs the pipelined kernel once on a fixed 272 x 144 x 112 product (every fragment position, a
 // partial block tile in M and N, a partial k step, more k steps than pipeline stages) and compares

@@ -9,12 +9,14 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <unordered_map>
+#include <utility>
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -69,8 +71,59 @@ struct Function {
     std::vector<unsigned> param_sizes;     // bytes per parameter
 };
 
+struct Stream;
+
+// Happens-before as a vector clock: for each stream, the last of its operations known complete.
+using Clock = std::map<const Stream*, uint64_t>;
+
+void join(Clock& into, const Clock& from) {
+    for (const auto& [stream, seq] : from)
+        if (into[stream] < seq) into[stream] = seq;
+}
+
+bool knows(const Clock& c, const Stream* stream, uint64_t seq) {
+    auto it = c.find(stream);
+    return it != c.end() && it->second >= seq;
+}
+
+// Work queued on a stream runs only when something forces it (see run_stream).
+struct Op {
+    enum Kind { CopyHtoD, CopyDtoH, Kernel, Wait } kind;
+    explicit Op(Kind k) : kind(k) {}
+    uint64_t order = 0;            // issue order across all streams
+    uint64_t device = 0;           // device address of a copy
+    uint8_t* host = nullptr;       // host address of a copy
+    uint64_t bytes = 0;
+    uint64_t checksum = 0;         // of a host-to-device source when it was queued
+    fake::Launch launch;
+    Function* function = nullptr;  // of a launch (modules are unloaded only after queues ran)
+    Stream* wait_stream = nullptr; // a wait: run that stream up to wait_seq first
+    uint64_t wait_seq = 0;
+    uint64_t seq = 0;              // position in its stream
+    Clock clock;                   // what is ordered before it
+};
+
 struct Stream {
     Context* context = nullptr;
+    std::deque<Op> queue;
+    uint64_t enqueued = 0;  // sequence number of the last queued operation
+    uint64_t executed = 0;  // ... and of the last one that ran
+    Clock clock;            // what its next operation will be ordered after
+};
+
+struct Event {
+    Stream* stream = nullptr;  // null until recorded
+    uint64_t seq = 0;          // complete once `stream` has run this far
+    Clock clock;
+};
+
+// A write that ran: device memory or host memory, by an operation of `stream`.
+struct Write {
+    bool host;
+    uint64_t addr, bytes;
+    const Stream* stream;
+    uint64_t seq;
+    Clock clock;
 };
 
 struct Failure {
@@ -105,6 +158,15 @@ struct State {
     std::set<Context*> contexts;
     std::set<Module*> modules;
     std::set<Stream*> streams;
+    Stream legacy;                         // the null stream
+    std::map<uint8_t*, uint64_t> pinned;   // page-locked host blocks -> bytes
+    std::set<Event*> events;
+    uint64_t next_order = 0;
+    CUresult async_error = 0;              // first failure of a queued operation, not yet reported
+    Clock host_clock;                      // what the host has waited for
+    std::vector<Write> writes;             // writes that ran, for the race check
+    long pinned_made = 0, pinned_freed = 0, events_created = 0, events_destroyed = 0, streams_destroyed = 0;
+    long hazards = 0, async_copies = 0;
     long contexts_created = 0, contexts_destroyed = 0, modules_loaded = 0, modules_unloaded = 0;
     long allocs_made = 0, frees_made = 0, bad_frees = 0, bounds_violations = 0, launches_unexecuted = 0;
     long launches_interpreted = 0, interpreter_reports = 0;
@@ -310,6 +372,13 @@ const char* error_text(CUresult status) {
 
 }  // namespace
 
+namespace {
+// The operation running now (checked against the queues by the accessors of executors).
+const Op* g_running = nullptr;
+const Stream* g_running_stream = nullptr;
+void kernel_access(uint64_t addr, uint64_t bytes);
+}  // namespace
+
 // ---- accessors for executors ---------------------------------------------------------------
 
 namespace fake {
@@ -318,6 +387,7 @@ static void* checked(uint64_t addr, uint64_t count, uint64_t elem) {
     uint64_t bytes;
     if (__builtin_mul_overflow(count, elem, &bytes)) throw BoundsError("element count overflows");
     uint8_t* p = translate(addr, bytes);
+    if (p && g_running) kernel_access(addr, bytes);
     if (!p) {
         char msg[128];
         std::snprintf(msg, sizeof msg, "access of %llu bytes at 0x%llx outside every live allocation",
@@ -334,6 +404,210 @@ uint8_t* dev_u8(uint64_t addr, uint64_t count) { return static_cast<uint8_t*>(ch
 void register_executor(const char* kernel, Executor fn) { executors()[kernel] = fn; }
 
 }  // namespace fake
+
+// ---- stream work ---------------------------------------------------------------------------
+//
+// Copies and launches queue on their stream and run in stream order only when something forces
+// them: a synchronisation of their stream or of an event recorded after them, a wait that another
+// stream reaches, or a blocking call (which runs everything). So a staging buffer reused before
+// its copy ran, or a result read before its wait, comes out wrong instead of right by luck.
+// Every operation that runs also checks that no operation issued earlier on another stream, and
+// still queued, writes what it reads (`hazards`, with a line on stderr).
+
+namespace {
+
+CUresult interpret_launch(Function& f, const fake::Launch& launch);
+
+// Runs one launch now: through the PTX interpreter (every kernel without an executor, and those
+// FAKE_CUDA_INTERPRET names), else the registered executor (bounds-checked). The status is what
+// the launch itself would report.
+CUresult execute_launch(Function& f, const fake::Launch& launch) {
+    State& s = st();
+    auto ex = executors().find(launch.kernel);
+    bool listed = false;
+    if (!s.interpret.empty() && s.interpret != "none" && s.interpret != "all") {
+        std::stringstream names(s.interpret);
+        std::string item;
+        while (std::getline(names, item, ','))
+            if (item == launch.kernel) listed = true;
+    }
+    bool interpret = s.interpret == "all" || listed || (ex == executors().end() && s.interpret != "none");
+    if (interpret) return interpret_launch(f, launch);
+    if (ex == executors().end()) {
+        ++s.launches_unexecuted;
+        return s.strict_launch ? kLaunchOutOfResources : kSuccess;
+    }
+    try {
+        ex->second(launch);
+    } catch (const fake::BoundsError& e) {
+        ++s.bounds_violations;
+        std::fprintf(stderr, "[fake driver] %s: %s\n", launch.kernel.c_str(), e.what());
+        return kIllegalAddress;
+    }
+    return kSuccess;
+}
+
+uint64_t checksum(const uint8_t* p, uint64_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (uint64_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+Stream* stream_or_legacy(Stream* stream) { return stream ? stream : &st().legacy; }
+
+void enqueue(Stream* stream, Op op) {
+    State& s = st();
+    op.order = ++s.next_order;
+    join(stream->clock, s.host_clock);  // issued after everything the host has waited for
+    op.seq = ++stream->enqueued;
+    stream->clock[stream] = op.seq;
+    op.clock = stream->clock;
+    stream->queue.push_back(std::move(op));
+}
+
+void hazard(const std::string& what) {
+    ++st().hazards;
+    std::fprintf(stderr, "[fake driver] hazard: %s\n", what.c_str());
+}
+
+bool overlap(uint64_t a, uint64_t an, uint64_t b, uint64_t bn) { return a < b + bn && b < a + an; }
+
+// Whether two operations of different streams are unordered: neither happens before the other.
+bool unordered(const Stream* xs, uint64_t xseq, const Clock& xclock, const Stream* ys, uint64_t yseq,
+               const Clock& yclock) {
+    return xs != ys && !knows(xclock, ys, yseq) && !knows(yclock, xs, xseq);
+}
+
+// What operation `x` (of stream `xs`, running now) touches, against every write that ran or is
+// queued on another stream without an order between the two: a race, whichever ran first here.
+void check_access(const Stream* xs, const Op& x, bool host, uint64_t addr, uint64_t bytes, const char* what) {
+    State& s = st();
+    for (const Write& w : s.writes)
+        if (w.host == host && overlap(w.addr, w.bytes, addr, bytes) &&
+            unordered(xs, x.seq, x.clock, w.stream, w.seq, w.clock)) {
+            hazard(std::string(what) + " overlaps a write of another stream with no order between them");
+            return;
+        }
+    auto scan = [&](const Stream* t) {
+        if (t == xs) return false;
+        for (const Op& q : t->queue) {
+            if (!unordered(xs, x.seq, x.clock, t, q.seq, q.clock)) continue;
+            bool writes = false;
+            if (q.kind == Op::CopyHtoD && !host) writes = overlap(q.device, q.bytes, addr, bytes);
+            if (q.kind == Op::CopyDtoH && host)
+                writes = overlap(reinterpret_cast<uint64_t>(q.host), q.bytes, addr, bytes);
+            if (q.kind == Op::Kernel && !host)  // a kernel writes at or after its addresses
+                for (const fake::Param& p : q.launch.params)
+                    writes = writes || (p.type == "u64" && p.bits >= addr && p.bits < addr + bytes);
+            if (writes) {
+                hazard(std::string(what) + " overlaps memory that a queued operation of another stream will write");
+                return true;
+            }
+        }
+        return false;
+    };
+    if (scan(&s.legacy)) return;
+    for (const Stream* t : s.streams)
+        if (scan(t)) return;
+}
+
+void record_write(const Stream* xs, const Op& x, bool host, uint64_t addr, uint64_t bytes) {
+    std::vector<Write>& w = st().writes;
+    if (w.size() > 50000) w.erase(w.begin(), w.begin() + 25000);  // bounded; old writes are long ordered
+    w.push_back({host, addr, bytes, xs, x.seq, x.clock});
+}
+
+// The accessor of a running kernel: a read or a write, so it is checked and logged as both.
+void kernel_access(uint64_t addr, uint64_t bytes) {
+    check_access(g_running_stream, *g_running, false, addr, bytes, "a kernel's access");
+    record_write(g_running_stream, *g_running, false, addr, bytes);
+}
+
+void note_error(CUresult r) {
+    if (r != kSuccess && st().async_error == kSuccess) st().async_error = r;
+}
+
+void run_stream(Stream* stream, uint64_t upto);
+
+void execute(Stream* stream, Op& op) {
+    switch (op.kind) {
+        case Op::CopyHtoD: {
+            check_access(stream, op, true, reinterpret_cast<uint64_t>(op.host), op.bytes, "a host-to-device copy's source");
+            check_access(stream, op, false, op.device, op.bytes, "a host-to-device copy's destination");
+            if (checksum(op.host, op.bytes) != op.checksum)
+                hazard("the source of a queued host-to-device copy changed before the copy ran");
+            uint8_t* p = translate(op.device, op.bytes);
+            if (!p) return note_error(kIllegalAddress);
+            std::memcpy(p, op.host, op.bytes);
+            record_write(stream, op, false, op.device, op.bytes);
+            return;
+        }
+        case Op::CopyDtoH: {
+            check_access(stream, op, false, op.device, op.bytes, "a device-to-host copy's source");
+            check_access(stream, op, true, reinterpret_cast<uint64_t>(op.host), op.bytes, "a device-to-host copy's destination");
+            uint8_t* p = translate(op.device, op.bytes);
+            if (!p) return note_error(kIllegalAddress);
+            std::memcpy(op.host, p, op.bytes);
+            record_write(stream, op, true, reinterpret_cast<uint64_t>(op.host), op.bytes);
+            return;
+        }
+        case Op::Kernel: {
+            const Op* outer = g_running;
+            const Stream* outer_stream = g_running_stream;
+            g_running = &op;
+            g_running_stream = stream;
+            note_error(execute_launch(*op.function, op.launch));
+            g_running = outer;
+            g_running_stream = outer_stream;
+            return;
+        }
+        case Op::Wait:
+            run_stream(op.wait_stream, op.wait_seq);
+            return;
+    }
+}
+
+// Runs `stream`'s queue until operation number `upto` has run.
+void run_stream(Stream* stream, uint64_t upto) {
+    while (stream->executed < upto && !stream->queue.empty()) {
+        Op op = std::move(stream->queue.front());
+        stream->queue.pop_front();
+        execute(stream, op);
+        ++stream->executed;
+    }
+}
+
+// The host has waited for `c`: later work is ordered after it. With nothing queued any more,
+// writes the host has waited for can race with nothing issued from now on.
+void host_waited(const Clock& c) {
+    State& s = st();
+    join(s.host_clock, c);
+    bool idle = s.legacy.queue.empty();
+    for (const Stream* t : s.streams) idle = idle && t->queue.empty();
+    if (idle) std::erase_if(s.writes, [&](const Write& w) { return knows(s.host_clock, w.stream, w.seq); });
+}
+
+// Runs every queue to its end (what a blocking call implies).
+void run_all() {
+    State& s = st();
+    run_stream(&s.legacy, s.legacy.enqueued);
+    for (Stream* t : s.streams) run_stream(t, t->enqueued);
+    Clock all = s.legacy.clock;
+    for (const Stream* t : s.streams) join(all, t->clock);
+    host_waited(all);
+}
+
+// The first failure of the queued work just forced, once.
+CUresult take_async_error() { return std::exchange(st().async_error, kSuccess); }
+
+long pending_ops() {
+    State& s = st();
+    long n = static_cast<long>(s.legacy.queue.size());
+    for (Stream* t : s.streams) n += static_cast<long>(t->queue.size());
+    return n;
+}
+
+}  // namespace
 
 // ---- driver entry points -------------------------------------------------------------------
 
@@ -408,6 +682,7 @@ FAKE_EXPORT CUresult cuCtxCreate_v2(Context** ctx, unsigned int flags, int devic
 FAKE_EXPORT CUresult cuCtxDestroy_v2(Context* ctx) {
     ENTER("cuCtxDestroy");
     NEED_INIT();
+    run_all();
     if (!s.contexts.erase(ctx)) return kInvalidContext;
     ++s.contexts_destroyed;
     if (current_context == ctx) current_context = nullptr;
@@ -435,7 +710,8 @@ FAKE_EXPORT CUresult cuStreamCreate(Stream** stream, unsigned int flags) {
     ENTER("cuStreamCreate");
     NEED_CONTEXT();
     if (!stream || flags > 1) return kInvalidValue;
-    auto* st_ = new Stream{current_context};
+    auto* st_ = new Stream;
+    st_->context = current_context;
     s.streams.insert(st_);
     *stream = st_;
     return kSuccess;
@@ -445,7 +721,13 @@ FAKE_EXPORT CUresult cuStreamSynchronize(Stream* stream) {
     ENTER("cuStreamSynchronize");
     NEED_CONTEXT();
     if (stream && !s.streams.count(stream)) return kInvalidHandle;
-    return kSuccess;  // every launch already ran to completion
+    if (stream) {
+        run_stream(stream, stream->enqueued);
+        host_waited(stream->clock);
+    } else {
+        run_all();  // the null stream waits for every other
+    }
+    return take_async_error();
 }
 
 FAKE_EXPORT CUresult cuModuleLoadData(Module** module, const void* image) {
@@ -470,6 +752,7 @@ FAKE_EXPORT CUresult cuModuleLoadData(Module** module, const void* image) {
 FAKE_EXPORT CUresult cuModuleUnload(Module* module) {
     ENTER("cuModuleUnload");
     NEED_INIT();
+    run_all();
     if (!s.modules.erase(module)) return kInvalidHandle;
     ++s.modules_unloaded;
     delete module;
@@ -509,6 +792,7 @@ FAKE_EXPORT CUresult cuMemAlloc_v2(uint64_t* dptr, size_t bytes) {
 FAKE_EXPORT CUresult cuMemFree_v2(uint64_t dptr) {
     ENTER("cuMemFree");
     NEED_CONTEXT();
+    run_all();  // freeing waits for the device; a failure of that work stays to be reported
     auto it = s.allocations.find(dptr);
     if (it == s.allocations.end()) {
         ++s.bad_frees;
@@ -523,6 +807,8 @@ FAKE_EXPORT CUresult cuMemFree_v2(uint64_t dptr) {
 FAKE_EXPORT CUresult cuMemcpyHtoD_v2(uint64_t dst, const void* src, size_t bytes) {
     ENTER("cuMemcpyHtoD");
     NEED_CONTEXT();
+    run_all();
+    if (CUresult r = take_async_error()) return r;
     if (bytes == 0) return kSuccess;
     uint8_t* p = translate(dst, bytes);
     if (!p || !src) return kInvalidValue;
@@ -533,6 +819,8 @@ FAKE_EXPORT CUresult cuMemcpyHtoD_v2(uint64_t dst, const void* src, size_t bytes
 FAKE_EXPORT CUresult cuMemcpyDtoH_v2(void* dst, uint64_t src, size_t bytes) {
     ENTER("cuMemcpyDtoH");
     NEED_CONTEXT();
+    run_all();
+    if (CUresult r = take_async_error()) return r;
     if (bytes == 0) return kSuccess;
     uint8_t* p = translate(src, bytes);
     if (!p || !dst) return kInvalidValue;
@@ -553,14 +841,45 @@ FAKE_EXPORT CUresult cuMemcpyDtoH_v2(void* dst, uint64_t src, size_t bytes) {
 
 namespace {
 
+// Device memory as the interpreter sees it. Each launch's accesses are gathered as one extent
+// per allocation and handed to the stream-order check when the kernel ends (per access would be
+// far too slow, and the kernels here touch one contiguous extent of each buffer).
 struct DeviceMemory : ptxi::Memory {
-    uint8_t* translate(uint64_t addr, uint64_t bytes) override { return ::translate(addr, bytes); }
+    struct Extent {
+        uint64_t base, end;  // the allocation
+        uint64_t lo, hi;     // touched
+    };
+    std::vector<Extent> touched;
+    Extent* last = nullptr;
+
+    uint8_t* translate(uint64_t addr, uint64_t bytes) override {
+        uint8_t* p = ::translate(addr, bytes);
+        if (!p || !g_running) return p;
+        if (!last || addr < last->base || addr + bytes > last->end) {
+            last = nullptr;
+            for (Extent& e : touched)
+                if (addr >= e.base && addr + bytes <= e.end) last = &e;
+            if (!last) {
+                auto it = std::prev(st().allocations.upper_bound(addr));
+                touched.push_back({it->first, it->first + it->second.size, addr, addr + bytes});
+                last = &touched.back();
+            }
+        }
+        last->lo = std::min(last->lo, addr);
+        last->hi = std::max(last->hi, addr + bytes);
+        return p;
+    }
+
+    void report() {
+        for (const Extent& e : touched) kernel_access(e.lo, e.hi - e.lo);
+    }
 };
 
 // Runs a launch through the PTX interpreter; memcheck reports fail it as an illegal address (700),
 // every other report (race, uninitialised shared read, unknown instruction) as a launch failure
-// (719), each printed on stderr.
-CUresult interpret_launch(Function& f, const fake::Launch& launch, void** params) {
+// (719), each printed on stderr. The parameters are the values recorded at launch time (every
+// parameter of these kernels fits the record's 8 bytes).
+CUresult interpret_launch(Function& f, const fake::Launch& launch) {
     State& s = st();
     Module& m = *f.module;
     if (!m.interp) {
@@ -569,13 +888,17 @@ CUresult interpret_launch(Function& f, const fake::Launch& launch, void** params
                      m.interp_error.c_str());
         return kLaunchFailed;
     }
+    std::vector<fake::Param> values = launch.params;
+    std::vector<void*> params;
+    for (fake::Param& p : values) params.push_back(&p.bits);
     ptxi::Launch l;
     for (int i = 0; i < 3; ++i) l.grid[i] = launch.grid[i], l.block[i] = launch.block[i];
     l.dynamic_shared = launch.shared_bytes;
     DeviceMemory mem;
     ++s.launches_interpreted;
     try {
-        ptxi::run(*m.interp, f.name, l, params, mem);
+        ptxi::run(*m.interp, f.name, l, params.data(), mem);
+        mem.report();
     } catch (const ptxi::Fault& e) {
         std::fprintf(stderr, "[fake driver] %s\n", e.what());
         if (e.kind == "memcheck") {
@@ -633,27 +956,148 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     }
     s.launches.push_back(launch);
 
-    auto ex = executors().find(f->name);
-    bool listed = false;
-    if (!s.interpret.empty() && s.interpret != "none" && s.interpret != "all") {
-        std::stringstream names(s.interpret);
-        std::string item;
-        while (std::getline(names, item, ','))
-            if (item == f->name) listed = true;
+    // Queued like any stream work: the kernel runs when something forces its stream, and a
+    // failure there is reported by the call that forced it.
+    Op op(Op::Kernel);
+    op.launch = std::move(launch);
+    op.function = f;
+    enqueue(stream_or_legacy(stream), std::move(op));
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuMemHostAlloc(void** host, size_t bytes, unsigned int flags) {
+    ENTER("cuMemHostAlloc");
+    NEED_CONTEXT();
+    if (!host || bytes == 0 || flags > 0xF) return kInvalidValue;
+    auto* p = new (std::nothrow) uint8_t[bytes];
+    if (!p) return kOutOfMemory;
+    std::memset(p, 0x5A, bytes);
+    s.pinned.emplace(p, bytes);
+    ++s.pinned_made;
+    *host = p;
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuMemFreeHost(void* host) {
+    ENTER("cuMemFreeHost");
+    NEED_CONTEXT();
+    run_all();
+    auto it = s.pinned.find(static_cast<uint8_t*>(host));
+    if (it == s.pinned.end()) {
+        ++s.bad_frees;
+        return kInvalidValue;
     }
-    bool interpret = s.interpret == "all" || listed || (ex == executors().end() && s.interpret != "none");
-    if (interpret) return interpret_launch(*f, launch, params);
-    if (ex == executors().end()) {
-        ++s.launches_unexecuted;
-        return s.strict_launch ? kLaunchOutOfResources : kSuccess;
-    }
-    try {
-        ex->second(launch);
-    } catch (const fake::BoundsError& e) {
-        ++s.bounds_violations;
-        std::fprintf(stderr, "[fake driver] %s: %s\n", f->name.c_str(), e.what());
-        return kIllegalAddress;
-    }
+    delete[] it->first;
+    s.pinned.erase(it);
+    ++s.pinned_freed;
+    return kSuccess;
+}
+
+// Host memory of an asynchronous copy: any host range (page-locked or not) the caller owns.
+FAKE_EXPORT CUresult cuMemcpyHtoDAsync_v2(uint64_t dst, const void* src, size_t bytes, Stream* stream) {
+    ENTER("cuMemcpyHtoDAsync");
+    NEED_CONTEXT();
+    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    if (bytes == 0) return kSuccess;
+    if (!src || !translate(dst, bytes)) return kInvalidValue;
+    Op op(Op::CopyHtoD);
+    op.device = dst;
+    op.host = static_cast<uint8_t*>(const_cast<void*>(src));
+    op.bytes = bytes;
+    op.checksum = checksum(op.host, bytes);  // the copy reads the source when it runs
+    ++s.async_copies;
+    enqueue(stream_or_legacy(stream), std::move(op));
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuMemcpyDtoHAsync_v2(void* dst, uint64_t src, size_t bytes, Stream* stream) {
+    ENTER("cuMemcpyDtoHAsync");
+    NEED_CONTEXT();
+    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    if (bytes == 0) return kSuccess;
+    if (!dst || !translate(src, bytes)) return kInvalidValue;
+    Op op(Op::CopyDtoH);
+    op.device = src;
+    op.host = static_cast<uint8_t*>(dst);
+    op.bytes = bytes;
+    // Until the copy runs the destination holds nothing of the result: a read before the wait
+    // sees this pattern (NaN as float32).
+    std::memset(op.host, 0xFF, bytes);
+    ++s.async_copies;
+    enqueue(stream_or_legacy(stream), std::move(op));
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuStreamDestroy_v2(Stream* stream) {
+    ENTER("cuStreamDestroy");
+    NEED_CONTEXT();
+    if (!stream || !s.streams.count(stream)) return kInvalidHandle;
+    run_stream(stream, stream->enqueued);  // queued work still completes
+    // Its address may be reused by a new stream: forget the writes (and clock entries) it made.
+    std::erase_if(s.writes, [&](const Write& w) { return w.stream == stream; });
+    s.streams.erase(stream);
+    for (Event* e : s.events)
+        if (e->stream == stream) e->stream = nullptr;
+    delete stream;
+    ++s.streams_destroyed;
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuEventCreate(Event** event, unsigned int flags) {
+    ENTER("cuEventCreate");
+    NEED_CONTEXT();
+    if (!event || flags > 0xF) return kInvalidValue;
+    auto* e = new Event;
+    s.events.insert(e);
+    ++s.events_created;
+    *event = e;
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuEventRecord(Event* event, Stream* stream) {
+    ENTER("cuEventRecord");
+    NEED_CONTEXT();
+    if (!event || !s.events.count(event)) return kInvalidHandle;
+    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    Stream* target = stream_or_legacy(stream);
+    event->stream = target;
+    event->seq = target->enqueued;
+    event->clock = target->clock;
+    join(event->clock, s.host_clock);
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuEventSynchronize(Event* event) {
+    ENTER("cuEventSynchronize");
+    NEED_CONTEXT();
+    if (!event || !s.events.count(event)) return kInvalidHandle;
+    if (event->stream) run_stream(event->stream, event->seq);
+    host_waited(event->clock);
+    return take_async_error();
+}
+
+FAKE_EXPORT CUresult cuStreamWaitEvent(Stream* stream, Event* event, unsigned int flags) {
+    ENTER("cuStreamWaitEvent");
+    NEED_CONTEXT();
+    if (!event || !s.events.count(event)) return kInvalidHandle;
+    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    if (flags != 0) return kInvalidValue;
+    if (!event->stream) return kSuccess;  // never recorded: nothing to wait for
+    Op op(Op::Wait);
+    op.wait_stream = event->stream;
+    op.wait_seq = event->seq;  // the record as it stands now
+    Stream* target = stream_or_legacy(stream);
+    join(target->clock, event->clock);  // what follows on `stream` is ordered after the record
+    enqueue(target, std::move(op));
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuEventDestroy_v2(Event* event) {
+    ENTER("cuEventDestroy");
+    NEED_CONTEXT();
+    if (!event || !s.events.erase(event)) return kInvalidHandle;
+    delete event;
+    ++s.events_destroyed;
     return kSuccess;
 }
 
@@ -707,6 +1151,16 @@ const ProcEntry kProcs[] = {
     {"cuMemcpyHtoD", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyHtoD_v2)},
     {"cuMemcpyDtoH", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyDtoH_v2)},
     {"cuLaunchKernel", 4000, 1 << 30, reinterpret_cast<void*>(&cuLaunchKernel)},
+    {"cuMemHostAlloc", 2020, 1 << 30, reinterpret_cast<void*>(&cuMemHostAlloc)},
+    {"cuMemFreeHost", 2000, 1 << 30, reinterpret_cast<void*>(&cuMemFreeHost)},
+    {"cuMemcpyHtoDAsync", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyHtoDAsync_v2)},
+    {"cuMemcpyDtoHAsync", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyDtoHAsync_v2)},
+    {"cuStreamDestroy", 4000, 1 << 30, reinterpret_cast<void*>(&cuStreamDestroy_v2)},
+    {"cuStreamWaitEvent", 3020, 1 << 30, reinterpret_cast<void*>(&cuStreamWaitEvent)},
+    {"cuEventCreate", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventCreate)},
+    {"cuEventRecord", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventRecord)},
+    {"cuEventSynchronize", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventSynchronize)},
+    {"cuEventDestroy", 4000, 1 << 30, reinterpret_cast<void*>(&cuEventDestroy_v2)},
     {"cuGetErrorString", 6000, 1 << 30, reinterpret_cast<void*>(&cuGetErrorString)},
     {"cuGetErrorName", 6000, 1 << 30, reinterpret_cast<void*>(&cuGetErrorName)},
 };
@@ -739,9 +1193,21 @@ FAKE_EXPORT void fake_reset() {
     for (Module* m : s.modules) delete m;
     for (Context* c : s.contexts) delete c;
     for (Stream* x : s.streams) delete x;
+    for (Event* e : s.events) delete e;
+    for (auto& kv : s.pinned) delete[] kv.first;
     s.modules.clear();
     s.contexts.clear();
     s.streams.clear();
+    s.events.clear();
+    s.pinned.clear();
+    s.legacy.queue.clear();
+    s.legacy.clock.clear();
+    s.legacy.enqueued = s.legacy.executed = 0;
+    s.host_clock.clear();
+    s.writes.clear();
+    s.async_error = kSuccess;
+    s.pinned_made = s.pinned_freed = s.events_created = s.events_destroyed = s.streams_destroyed = 0;
+    s.hazards = s.async_copies = 0;
     s.allocations.clear();
     s.live_bytes = 0;
     s.initialised = false;
@@ -804,6 +1270,19 @@ FAKE_EXPORT long fake_stat(const char* what) {
     std::lock_guard<std::recursive_mutex> g(st().lock);
     State& s = st();
     std::string w = what;
+    if (w == "pending_ops") return pending_ops();
+    // Looking is a synchronisation: whatever is queued runs first, so counters such as
+    // bounds_violations include it.
+    run_all();
+    if (w == "live_pinned") return static_cast<long>(s.pinned.size());
+    if (w == "live_events") return static_cast<long>(s.events.size());
+    if (w == "pinned_made") return s.pinned_made;
+    if (w == "pinned_freed") return s.pinned_freed;
+    if (w == "events_created") return s.events_created;
+    if (w == "events_destroyed") return s.events_destroyed;
+    if (w == "streams_destroyed") return s.streams_destroyed;
+    if (w == "hazards") return s.hazards;
+    if (w == "async_copies") return s.async_copies;
     if (w == "live_allocations") return static_cast<long>(s.allocations.size());
     if (w == "live_bytes") return static_cast<long>(s.live_bytes);
     if (w == "live_contexts") return static_cast<long>(s.contexts.size());
@@ -836,6 +1315,7 @@ FAKE_EXPORT long fake_allocation_size(uint64_t addr) {
 // Host view of device memory, for tests that fill or inspect buffers directly.
 FAKE_EXPORT void* fake_host_pointer(uint64_t addr, uint64_t bytes) {
     std::lock_guard<std::recursive_mutex> g(st().lock);
+    run_all();  // the test looks at the memory as the device would leave it
     return translate(addr, bytes);
 }
 

@@ -213,7 +213,7 @@ PyObject* gemm_f16_or_f32(PyObject*, PyObject* args) {
         return nullptr;
     auto r = engine::gemm_f16_or_f32(*g.set, g.a, g.b, g.c, g.m, g.n, g.k, range, g.stream);
     if (!r) return PyUnicode_FromString(r.error().display().c_str());
-    return PyUnicode_FromString(r.value() == engine::Precision::F16 ? "f16" : "f32");
+    return PyUnicode_FromString(r.value() == engine::ProductRoute::F32 ? "f32" : "f16");
 }
 
 PyObject* choose_route(PyObject*, PyObject* args) {
