@@ -7,22 +7,12 @@
 
 #include "../common/stdout_line.hpp"
 #include "kernel_set.hpp"
+#include "launch.hpp"
 #include "paths.hpp"
 
 namespace vant::engine {
 
 namespace {
-
-CUresult launch(CUfunction fn, const LaunchShape& s, CUstream stream, void** params) {
-    return drv::cuLaunchKernel(fn, s.grid[0], s.grid[1], s.grid[2], s.block[0], s.block[1],
-                               s.block[2], s.shared_bytes, stream, params, nullptr);
-}
-
-// Success, or "<what><status>" as a launch failure when the driver refused the launch.
-CudaResult<void> launched(CUresult status, const char* what) {
-    if (status == drv::CUDA_SUCCESS) return {};
-    return CudaError::launch_failed(std::string(what) + std::to_string(status));
-}
 
 std::string sizes_text(uint32_t m, uint32_t n, uint32_t k) {
     return "M=" + std::to_string(m) + ", N=" + std::to_string(n) + ", K=" + std::to_string(k);

@@ -8,23 +8,10 @@
 #include "../runtime/device_buffer.hpp"
 #include "../runtime/memory_pool.hpp"
 #include "kernel_set.hpp"
+#include "launch.hpp"
 #include "paths.hpp"
 
 namespace vant::engine {
-
-namespace {
-
-CUresult launch(CUfunction fn, const LaunchShape& s, CUstream stream, void** params) {
-    return drv::cuLaunchKernel(fn, s.grid[0], s.grid[1], s.grid[2], s.block[0], s.block[1],
-                               s.block[2], s.shared_bytes, stream, params, nullptr);
-}
-
-CudaResult<void> launched(CUresult status, const char* what) {
-    if (status == drv::CUDA_SUCCESS) return {};
-    return CudaError::launch_failed(std::string(what) + std::to_string(status));
-}
-
-}  // namespace
 
 CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c,
                                             uint32_t m, uint32_t n, uint32_t k,
