@@ -37,3 +37,67 @@ def test_module_gemm_fallback_matches_plain_loops(vb, no_gpu, plain):
     rng = np.random.default_rng(31)
     a, b = _r(rng, 301, 257), np.asfortranarray(_r(rng, 257, 199))
     assert ref.same_bits(vb.gemm(a, b), plain.gemm(a, b, plain=True))
+
+
+_INTERRUPTIBLE = """
+import sys, time
+import numpy as np
+import _vantblas as vb
+
+one = np.float32(1)
+cases = {
+    # 256 x 256 outputs over 2^31 broadcast terms: both threads busy, the caller polling between
+    # its own tasks with the workers paused.
+    "threads": lambda: vb.gemm_batched(np.broadcast_to(one, (1, 256, 2**31)),
+                                       np.broadcast_to(one, (1, 2**31, 256))),
+    # One output over 2^40 terms: a loop the calling thread runs alone.
+    "alone": lambda: vb.fused_linear_gelu(np.broadcast_to(one, (1, 2**40)),
+                                          np.broadcast_to(one, (1, 2**40))),
+}
+for name in sys.argv[1:]:
+    print("start", flush=True)
+    try:
+        cases[name]()
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+t0 = time.process_time()
+time.sleep(0.5)
+busy = time.process_time() - t0
+a = (np.arange(96 * 80, dtype=np.float32).reshape(96, 80) % 7)
+b = (np.arange(80 * 70, dtype=np.float32).reshape(80, 70) % 5)
+print("after", busy, bool((vb.gemm_batched(a[None], b[None])[0] == a @ b).all()), flush=True)
+"""
+
+
+def test_long_products_end_promptly_on_sigint_and_leave_nothing_running():
+    import signal
+    import subprocess
+    import sys
+    import threading
+    import time
+
+    names = ["threads", "alone"]
+    child = subprocess.Popen([sys.executable, "-c", _INTERRUPTIBLE, *names], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    watchdog = threading.Timer(60, child.kill)  # a call that never stops fails instead of hanging
+    watchdog.start()
+    try:
+        for name in names:
+            assert child.stdout.readline().strip() == "start"
+            time.sleep(1.0)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            line = child.stdout.readline().strip()
+            waited = time.monotonic() - sent
+            assert line == "interrupted", (name, line, child.stderr.read() if not line else "")
+            # A liveness bound for a loaded 2-CPU machine: the call checks about every 50 ms.
+            assert waited < 3.0, (name, waited)
+        tag, busy, ok = child.stdout.readline().split()
+        # The workers went idle with the call: half a second of sleep costs next to no CPU time.
+        assert tag == "after" and float(busy) < 0.25 and ok == "True", (busy, ok)
+        assert child.wait(timeout=30) == 0
+    finally:
+        watchdog.cancel()
+        child.kill()
+        child.wait()

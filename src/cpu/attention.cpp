@@ -54,10 +54,10 @@ float scale_and_max(float* w, size_t n, float scale) {
 
 float default_attention_scale(uint64_t d) { return 1.0f / sqrtf(static_cast<float>(d)); }
 
-void attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v, float scale,
-               float* out) {
+bool attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v, float scale,
+               float* out, const StopCheck* stop) {
     const size_t nb = q.d0, s = q.d1, d = q.d2;
-    if (nb == 0 || s == 0 || d == 0) return;
+    if (nb == 0 || s == 0 || d == 0) return true;
     check_attention_shapes(q, k, v);
     prefer_huge_pages(out, nb * s * d);
     const KernelSet& ks = active_kernels();
@@ -66,41 +66,43 @@ void attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
     const size_t qb = std::min(mr * div_up(128, mr), std::max((size_t{1} << 20) / s, size_t{1}));
     const size_t q_blocks = div_up(s, qb);
 
-    parallel_for(nb * q_blocks, worker_budget(), [&](size_t task) {
-        const size_t bi = task / q_blocks;
-        const size_t i0 = (task % q_blocks) * qb;
-        const size_t rows = std::min(s - i0, qb);
-        float* sc = row_scratch().get(rows * s);
-        // Raw dot products q_i . k_j, each summed over features in order.
-        gemm_core(ks, Operand{q.ptr(bi, i0, 0), q.s1, q.s2}, Operand{k.ptr(bi, 0, 0), k.s2, k.s1},
-                  rows, s, d, sc, s, 1);
-        for (size_t r = 0; r < rows; ++r) {
-            float* w = sc + r * s;
-            const float mx = scale_and_max(w, s, scale);
-            for (size_t j = 0; j < s; ++j) w[j] = expf(w[j] - mx);
-        }
-        // Totals are serial chains over keys; several rows' chains run side by side.
-        constexpr size_t kLanes = 8;
-        for (size_t r0 = 0; r0 < rows; r0 += kLanes) {
-            const size_t lanes = std::min(rows - r0, kLanes);
-            float tot[kLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-            const float* base = sc + r0 * s;
-            if (lanes == kLanes) {
-                for (size_t j = 0; j < s; ++j)
-                    for (size_t l = 0; l < kLanes; ++l) tot[l] = tot[l] + base[l * s + j];
-            } else {
-                for (size_t l = 0; l < lanes; ++l)
-                    for (size_t j = 0; j < s; ++j) tot[l] = tot[l] + base[l * s + j];
+    return run_stoppable(stop, [&] {
+        parallel_for(nb * q_blocks, worker_budget(), [&](size_t task) {
+            const size_t bi = task / q_blocks;
+            const size_t i0 = (task % q_blocks) * qb;
+            const size_t rows = std::min(s - i0, qb);
+            float* sc = row_scratch().get(rows * s);
+            // Raw dot products q_i . k_j, each summed over features in order.
+            gemm_core(ks, Operand{q.ptr(bi, i0, 0), q.s1, q.s2}, Operand{k.ptr(bi, 0, 0), k.s2, k.s1},
+                      rows, s, d, sc, s, 1);
+            for (size_t r = 0; r < rows; ++r) {
+                float* w = sc + r * s;
+                const float mx = scale_and_max(w, s, scale);
+                for (size_t j = 0; j < s; ++j) w[j] = expf(w[j] - mx);
             }
-            for (size_t l = 0; l < lanes; ++l) {
-                float* w = sc + (r0 + l) * s;
-                const float t = tot[l];
-                for (size_t j = 0; j < s; ++j) w[j] = w[j] / t;
+            // Totals are serial chains over keys; several rows' chains run side by side.
+            constexpr size_t kLanes = 8;
+            for (size_t r0 = 0; r0 < rows; r0 += kLanes) {
+                const size_t lanes = std::min(rows - r0, kLanes);
+                float tot[kLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+                const float* base = sc + r0 * s;
+                if (lanes == kLanes) {
+                    for (size_t j = 0; j < s; ++j)
+                        for (size_t l = 0; l < kLanes; ++l) tot[l] = tot[l] + base[l * s + j];
+                } else {
+                    for (size_t l = 0; l < lanes; ++l)
+                        for (size_t j = 0; j < s; ++j) tot[l] = tot[l] + base[l * s + j];
+                }
+                for (size_t l = 0; l < lanes; ++l) {
+                    float* w = sc + (r0 + l) * s;
+                    const float t = tot[l];
+                    for (size_t j = 0; j < s; ++j) w[j] = w[j] / t;
+                }
             }
-        }
-        // Weighted sum of values, over keys in order, into the zero-filled output rows.
-        gemm_core(ks, Operand{reinterpret_cast<const char*>(sc), static_cast<int64_t>(s * sizeof(float)), 4},
-                  Operand{v.ptr(bi, 0, 0), v.s1, v.s2}, rows, d, s, out + (bi * s + i0) * d, d, 1);
+            // Weighted sum of values, over keys in order, into the zero-filled output rows.
+            gemm_core(ks, Operand{reinterpret_cast<const char*>(sc), static_cast<int64_t>(s * sizeof(float)), 4},
+                      Operand{v.ptr(bi, 0, 0), v.s1, v.s2}, rows, d, s, out + (bi * s + i0) * d, d, 1);
+        });
     });
 }
 

@@ -11,9 +11,10 @@
 namespace vant::cpu {
 using namespace detail;
 
-void linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float* out) {
+bool linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float* out,
+                 const StopCheck* stop) {
     const size_t n = x.rows, kd = x.cols, o = w.rows;
-    if (n == 0 || o == 0) return;
+    if (n == 0 || o == 0) return true;
     check_linear_gelu_shapes(x, w, bias);
     prefer_huge_pages(out, n * o);
     const unsigned threads = worker_budget();
@@ -29,19 +30,20 @@ void linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float*
             }
         }
     };
-    if (kd > 0) {
-        const TileEpilogue epilogue{finish, bias};
-        gemm_core(active_kernels(), operand(x), transposed(w), n, o, kd, out, o, threads,
-                  &epilogue);
-        return;
-    }
-    // No products: every element is GELU of its bias (or of +0.0).
-    const size_t rows_per_task = div_up(16384, o);
-    parallel_for(div_up(n, rows_per_task), static_cast<double>(n) * o >= 4096 ? threads : 1,
-                 [&](size_t t) {
-                     const size_t r0 = t * rows_per_task;
-                     finish(bias, out + r0 * o, o, 0, std::min(n - r0, rows_per_task), o);
-                 });
+    return run_stoppable(stop, [&] {
+        if (kd > 0) {
+            const TileEpilogue epilogue{finish, bias};
+            gemm_core(active_kernels(), operand(x), transposed(w), n, o, kd, out, o, threads, &epilogue);
+            return;
+        }
+        // No products: every element is GELU of its bias (or of +0.0).
+        const size_t rows_per_task = div_up(16384, o);
+        parallel_for(div_up(n, rows_per_task), static_cast<double>(n) * o >= 4096 ? threads : 1,
+                     [&](size_t t) {
+                         const size_t r0 = t * rows_per_task;
+                         finish(bias, out + r0 * o, o, 0, std::min(n - r0, rows_per_task), o);
+                     });
+    });
 }
 
 }  // namespace vant::cpu

@@ -1,6 +1,7 @@
 #include "cpu/thread_pool.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -49,6 +50,23 @@ struct FpState {
 #endif
 };
 
+// The stop check of the call running on this thread, and when it is next due.
+struct Poller {
+    static constexpr std::chrono::milliseconds kInterval{50};
+    const StopCheck* check;
+    std::chrono::steady_clock::time_point due;
+
+    bool due_now() const { return std::chrono::steady_clock::now() >= due; }
+    bool ask() {
+        const bool stop = check->should_stop(check->ctx);
+        due = std::chrono::steady_clock::now() + kInterval;
+        return stop;
+    }
+};
+
+thread_local Poller* t_poller = nullptr;
+thread_local bool t_in_task = false;
+
 struct Job {
     void (*task)(void*, size_t);
     void* ctx;
@@ -58,23 +76,69 @@ struct Job {
     std::atomic<bool> failed{false};
     std::mutex error_mu;
     std::exception_ptr error;
+    // Pausing the workers while the caller's stop check runs: a worker counts itself in `busy`
+    // before it looks at `hold` and takes a task, so once the caller has set `hold` and seen
+    // `busy` at zero, no worker computes until `hold` is cleared.
+    std::atomic<bool> hold{false};
+    std::atomic<unsigned> busy{0};
+    std::mutex hold_mu;
+    std::condition_variable hold_cv;
+
+    void record(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lk(error_mu);
+        if (!error) error = std::move(e);
+        failed.store(true, std::memory_order_relaxed);
+    }
 };
 
-thread_local bool t_in_task = false;
+// The caller's stop check, run with every worker of the job paused between two tasks.
+bool ask_with_workers_paused(Job& job, Poller& poller) {
+    job.hold.store(true);
+    while (job.busy.load() != 0) std::this_thread::yield();
+    bool stop = true;
+    try {
+        stop = poller.ask();
+    } catch (...) {
+        job.record(std::current_exception());
+    }
+    {
+        std::lock_guard<std::mutex> lk(job.hold_mu);
+        job.hold.store(false);
+    }
+    job.hold_cv.notify_all();
+    return stop;
+}
 
-void execute(Job& job) {
+void execute(Job& job, bool caller) {
     FpState saved = FpState::current();
     job.fp.apply();
     t_in_task = true;
+    Poller* poller = caller ? t_poller : nullptr;
     for (;;) {
+        if (!caller) {
+            job.busy.fetch_add(1);
+            if (job.hold.load()) {
+                job.busy.fetch_sub(1);
+                std::unique_lock<std::mutex> lk(job.hold_mu);
+                job.hold_cv.wait(lk, [&] { return !job.hold.load(); });
+                continue;
+            }
+        }
         size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
-        if (i >= job.n || job.failed.load(std::memory_order_relaxed)) break;
-        try {
-            job.task(job.ctx, i);
-        } catch (...) {
-            std::lock_guard<std::mutex> lk(job.error_mu);
-            if (!job.error) job.error = std::current_exception();
-            job.failed.store(true, std::memory_order_relaxed);
+        if (i < job.n && !job.failed.load(std::memory_order_relaxed)) {
+            try {
+                job.task(job.ctx, i);
+            } catch (...) {
+                job.record(std::current_exception());
+            }
+        } else {
+            i = job.n;
+        }
+        if (!caller) job.busy.fetch_sub(1);
+        if (i >= job.n) break;
+        if (poller && poller->due_now() && ask_with_workers_paused(job, *poller)) {
+            if (!job.failed.load(std::memory_order_relaxed)) job.record(std::make_exception_ptr(Stopped{}));
+            break;
         }
     }
     t_in_task = false;
@@ -86,7 +150,7 @@ public:
     void run(Job& job, unsigned threads) {
         std::unique_lock<std::mutex> one_job(run_mu_, std::try_to_lock);
         if (!one_job.owns_lock()) {  // another thread's job is running: do this one alone
-            execute(job);
+            execute(job, true);
             return;
         }
         {
@@ -105,7 +169,7 @@ public:
             ++generation_;
         }
         work_cv_.notify_all();
-        execute(job);
+        execute(job, true);
         std::unique_lock<std::mutex> lk(mu_);
         job_ = nullptr;  // latecomers find nothing to join
         done_cv_.wait(lk, [this] { return active_ == 0; });
@@ -122,7 +186,7 @@ private:
             Job* job = job_;
             ++active_;
             lk.unlock();
-            execute(*job);
+            execute(*job, false);
             lk.lock();
             if (--active_ == 0) done_cv_.notify_all();
         }
@@ -204,11 +268,29 @@ unsigned worker_budget() {
 
 void set_thread_override(unsigned n) { g_thread_override.store(n, std::memory_order_relaxed); }
 
+StopScope::StopScope(const StopCheck* stop) noexcept : saved_(t_poller) {
+    static thread_local Poller poller;  // one call at a time per thread
+    if (stop) {
+        poller = Poller{stop, std::chrono::steady_clock::now() + Poller::kInterval};
+        t_poller = &poller;
+    } else {
+        t_poller = nullptr;
+    }
+}
+
+StopScope::~StopScope() { t_poller = static_cast<Poller*>(saved_); }
+
 void run_tasks(size_t n, unsigned threads, void (*task)(void* ctx, size_t i), void* ctx) {
     if (n == 0) return;
     if (threads > n) threads = static_cast<unsigned>(n);
     if (threads <= 1 || t_in_task) {
-        for (size_t i = 0; i < n; ++i) task(ctx, i);
+        // Alone on this thread: the stop check may run between any two tasks, except inside a
+        // task of a job whose workers are still computing.
+        Poller* poller = t_in_task ? nullptr : t_poller;
+        for (size_t i = 0; i < n; ++i) {
+            task(ctx, i);
+            if (poller && poller->due_now() && poller->ask()) throw Stopped{};
+        }
         return;
     }
     Job job;

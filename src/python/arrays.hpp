@@ -27,6 +27,11 @@ struct Tensor3Arg {
 bool extract_matrix(PyObject* obj, const char* name, MatrixArg& out) noexcept;
 bool extract_tensor3(PyObject* obj, const char* name, Tensor3Arg& out) noexcept;
 
+// Whether the argument array still has the data address, extents and strides its view was made
+// from (Python code run since, a signal handler say, may have replaced its buffer).
+bool still_as_extracted(const MatrixArg& arg) noexcept;
+bool still_as_extracted(const Tensor3Arg& arg) noexcept;
+
 inline bool extract(PyObject* obj, const char* name, MatrixArg& out) noexcept { return extract_matrix(obj, name, out); }
 inline bool extract(PyObject* obj, const char* name, Tensor3Arg& out) noexcept { return extract_tensor3(obj, name, out); }
 

@@ -6,6 +6,7 @@
 #include "cpu/cpu_ops.hpp"
 #include "functions.hpp"
 #include "guard.hpp"
+#include "interrupt.hpp"
 
 namespace vant::py {
 namespace {
@@ -26,7 +27,9 @@ PyObject* attention_entry(const char* display, PyObject* const* args, Py_ssize_t
         HostBuffer out;
         if (!zeros_for(B, S, D, out)) return nullptr;
         // With no batches, positions or features nothing is read from k or v.
-        if (B != 0 && S != 0 && D != 0) cpu::attention(q.view, k.view, v.view, scale, out.data());
+        if (B != 0 && S != 0 && D != 0 &&
+            !cpu::attention(q.view, k.view, v.view, scale, out.data(), SignalCheck(q, k, v).get()))
+            return nullptr;
         return tensor3_result(std::move(out), B, S, D);
     });
 }
@@ -47,7 +50,10 @@ VANT_FASTCALL(fn_fused_linear_gelu) {
         const uint64_t N = x.view.rows, O = w.view.rows;
         HostBuffer out;
         if (!zeros_for(N, O, 1, out)) return nullptr;
-        if (N != 0 && O != 0) cpu::linear_gelu(x.view, w.view, has_bias ? &bias.view : nullptr, out.data());
+        if (N != 0 && O != 0 &&
+            !cpu::linear_gelu(x.view, w.view, has_bias ? &bias.view : nullptr, out.data(),
+                              (has_bias ? SignalCheck(x, w, bias) : SignalCheck(x, w)).get()))
+            return nullptr;
         return matrix_result(std::move(out), N, O);
     });
 }
@@ -63,7 +69,8 @@ VANT_FASTCALL(fn_fused_rmsnorm) {
         const uint64_t R = x.view.rows, C = x.view.cols;
         HostBuffer out;
         if (!zeros_for(R, C, 1, out)) return nullptr;
-        if (R != 0 && C != 0) cpu::rmsnorm(x.view, w.view, eps, out.data());
+        if (R != 0 && C != 0 && !cpu::rmsnorm(x.view, w.view, eps, out.data(), SignalCheck(x, w).get()))
+            return nullptr;
         return matrix_result(std::move(out), R, C);
     });
 }
