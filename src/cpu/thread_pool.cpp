@@ -153,6 +153,7 @@ public:
             execute(job, true);
             return;
         }
+        bool wake;
         {
             std::lock_guard<std::mutex> lk(mu_);
             unsigned want = threads - 1;
@@ -166,29 +167,62 @@ public:
             }
             job_ = &job;
             allowed_ = want < workers_.size() ? want : static_cast<unsigned>(workers_.size());
-            ++generation_;
+            generation_.fetch_add(1, std::memory_order_release);
+            wake = sleepers_ > 0;
         }
-        work_cv_.notify_all();
+        if (wake) work_cv_.notify_all();
         execute(job, true);
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            job_ = nullptr;  // latecomers find nothing to join
+        }
+        // The workers that joined are finishing their last task: wait for them, briefly by
+        // spinning, then asleep.
+        if (spin_until([this] { return active_.load(std::memory_order_acquire) == 0; }, kCallerSpin)) return;
         std::unique_lock<std::mutex> lk(mu_);
-        job_ = nullptr;  // latecomers find nothing to join
-        done_cv_.wait(lk, [this] { return active_ == 0; });
+        done_cv_.wait(lk, [this] { return active_.load(std::memory_order_acquire) == 0; });
     }
 
 private:
+    // How long a thread keeps polling before it blocks: the jobs of one call follow each other
+    // closely, and waking a sleeping thread costs more than a job of a small product.
+    static constexpr std::chrono::microseconds kWorkerSpin{200};
+    static constexpr std::chrono::microseconds kCallerSpin{2000};
+
+    template <class Pred>
+    static bool spin_until(Pred&& done, std::chrono::microseconds budget) {
+        const auto until = std::chrono::steady_clock::now() + budget;
+        for (unsigned i = 1;; ++i) {
+            if (done()) return true;
+#if VANT_CPU_HAS_MXCSR
+            _mm_pause();
+#else
+            std::this_thread::yield();
+#endif
+            if ((i & 63) == 0 && std::chrono::steady_clock::now() >= until) return done();
+        }
+    }
+
     void loop(unsigned idx) {
         uint64_t seen = 0;
-        std::unique_lock<std::mutex> lk(mu_);
         for (;;) {
-            work_cv_.wait(lk, [&] { return generation_ != seen; });
-            seen = generation_;
+            spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; }, kWorkerSpin);
+            std::unique_lock<std::mutex> lk(mu_);
+            if (generation_.load(std::memory_order_relaxed) == seen) {
+                ++sleepers_;
+                work_cv_.wait(lk, [&] { return generation_.load(std::memory_order_relaxed) != seen; });
+                --sleepers_;
+            }
+            seen = generation_.load(std::memory_order_relaxed);
             if (!job_ || idx >= allowed_) continue;
             Job* job = job_;
-            ++active_;
+            active_.fetch_add(1, std::memory_order_relaxed);
             lk.unlock();
             execute(*job, false);
-            lk.lock();
-            if (--active_ == 0) done_cv_.notify_all();
+            if (active_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                std::lock_guard<std::mutex> done(mu_);
+                done_cv_.notify_all();
+            }
         }
     }
 
@@ -196,10 +230,11 @@ private:
     std::mutex mu_;
     std::condition_variable work_cv_, done_cv_;
     std::vector<std::thread> workers_;
-    Job* job_ = nullptr;
-    unsigned allowed_ = 0;
-    unsigned active_ = 0;
-    uint64_t generation_ = 0;
+    Job* job_ = nullptr;               // under mu_
+    unsigned allowed_ = 0;             // under mu_
+    unsigned sleepers_ = 0;            // under mu_
+    std::atomic<unsigned> active_{0};  // workers inside a job
+    std::atomic<uint64_t> generation_{0};  // written under mu_
 };
 
 // Never destroyed: worker threads stay parked until the process ends. After fork the child has
