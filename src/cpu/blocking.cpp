@@ -140,15 +140,34 @@ const KernelSet& active_kernels() { return kernels_for(current_isa()); }
 constexpr size_t kKc = 256;                  // k-block: one B panel of kKc x nr stays in L1
 constexpr size_t kPackedBFloats = 1u << 20;  // packed B of one column block (4 MiB)
 constexpr double kParallelWork = 1 << 18;    // multiply-adds below which threads cost more
+constexpr size_t kBlockRows = 120;           // rows of A packed together (one block in L2)
 
 void gemm_core(const KernelSet& ks, const Operand& a, const Operand& b, size_t m, size_t n,
                size_t kd, float* c, size_t ldc, unsigned threads, const TileEpilogue* epilogue) {
     if (m == 0 || n == 0 || kd == 0) return;
     const size_t mr = ks.mr, nr = ks.nr;
     if (threads > 1 && static_cast<double>(m) * n * kd < kParallelWork) threads = 1;
-    const size_t mc = mr * div_up(120, mr);
-    const size_t row_blocks = div_up(m, mc);
     const size_t nc_max = ((kPackedBFloats / kKc) / nr) * nr;
+
+    // Rows are shared out in blocks of whole tiles, their sizes differing by one tile at most:
+    // about kBlockRows rows each (a packed block of A stays in L2), and with several threads a
+    // multiple of the thread count, four per thread where there are enough tiles (a thread that
+    // is held up by another process leaves less work behind).
+    // Columns are split too only when there are fewer tiles of rows than threads: a column chunk
+    // costs one more packing of its rows of A.
+    const size_t tiles_m = div_up(m, mr);
+    size_t row_blocks = div_up(tiles_m, div_up(kBlockRows, mr));
+    size_t want_chunks = 1;
+    if (threads > 1) {
+        if (tiles_m >= threads) {
+            row_blocks = std::max(row_blocks, std::min<size_t>(tiles_m / 2, 4 * size_t{threads}));
+            row_blocks = std::min(div_up(row_blocks, threads) * threads, tiles_m);
+        } else {
+            row_blocks = tiles_m;
+            want_chunks = div_up(2 * size_t{threads}, row_blocks);
+        }
+    }
+    auto block_tiles = [&](size_t rb) { return rb * tiles_m / row_blocks; };  // first tile of a block
 
     for (size_t k0 = 0; k0 < kd; k0 += kKc) {
         const size_t kb = std::min(kd - k0, kKc);
@@ -160,18 +179,13 @@ void gemm_core(const KernelSet& ks, const Operand& a, const Operand& b, size_t m
                 pack_b_panel(b, k0, kb, j0 + p * nr, std::min(nc - p * nr, nr), nr, bp + p * kb * nr);
             });
 
-            // Enough tasks to keep every thread busy; splitting columns costs a repacking of A.
-            size_t col_chunks = 1;
-            if (threads > 1 && row_blocks < 4 * static_cast<size_t>(threads))
-                col_chunks = div_up(4 * threads, row_blocks);
-            col_chunks = std::min(col_chunks, panels);
-            const size_t per_chunk = div_up(panels, col_chunks);
-            col_chunks = div_up(panels, per_chunk);
+            const size_t per_chunk = div_up(panels, std::min(want_chunks, panels));
+            const size_t col_chunks = div_up(panels, per_chunk);
 
             parallel_for(row_blocks * col_chunks, threads, [&](size_t task) {
                 const size_t rb = task / col_chunks, cb = task % col_chunks;
-                const size_t i0 = rb * mc;
-                const size_t rows = std::min(m - i0, mc);
+                const size_t i0 = block_tiles(rb) * mr;
+                const size_t rows = std::min(m, block_tiles(rb + 1) * mr) - i0;
                 float* ap = t_scratch.a_panels.get(div_up(rows, mr) * mr * kb);
                 pack_a(a, i0, rows, k0, kb, mr, ap);
                 const size_t p_end = std::min((cb + 1) * per_chunk, panels);
