@@ -17,7 +17,7 @@ namespace vant::cpu {
 using namespace detail;
 namespace {
 
-// w[j] = w[j] * scale for all j; returns the largest non-NaN w[j] (-inf when there is none).
+// w[j] = w[j] * scale for all j < n; returns the largest non-NaN w[j] (-inf when there is none).
 // The running maximum of the plain loops (take s_j when s_j > m) is split over lanes here; the
 // lanes can only disagree with it on the sign of a zero maximum, and expf(s - m) is the same for
 // m = +0 and m = -0 (s - m differs at most in the sign of a zero result, and expf(+-0) = 1).
@@ -66,42 +66,53 @@ bool attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
     const size_t qb = std::min(mr * div_up(128, mr), std::max((size_t{1} << 20) / s, size_t{1}));
     const size_t q_blocks = div_up(s, qb);
 
+    // Applied to each finished tile of raw dot products q_i . k_j: the scaling, and the running
+    // maximum of each row of scores (merged over the tiles of a row in any order, see above).
+    struct Scores {
+        const float* base;
+        size_t s;
+        float scale;
+        float* row_max;
+    };
+    auto scale_tile = [](const void* ctx, float* c, size_t ldc, size_t, size_t rows, size_t cols) {
+        const auto* sc = static_cast<const Scores*>(ctx);
+        const size_t r0 = static_cast<size_t>(c - sc->base) / sc->s;
+        for (size_t r = 0; r < rows; ++r) {
+            const float m = scale_and_max(c + r * ldc, cols, sc->scale);
+            if (m > sc->row_max[r0 + r]) sc->row_max[r0 + r] = m;
+        }
+    };
+
     return run_stoppable(stop, [&] {
         parallel_for(nb * q_blocks, worker_budget(), [&](size_t task) {
             const size_t bi = task / q_blocks;
             const size_t i0 = (task % q_blocks) * qb;
             const size_t rows = std::min(s - i0, qb);
-            float* sc = row_scratch().get(rows * s);
-            // Raw dot products q_i . k_j, each summed over features in order.
+            float* sc = row_scratch().get(rows * s + rows);
+            float* row_max = sc + rows * s;
+            for (size_t r = 0; r < rows; ++r) row_max[r] = -INFINITY;
+            // Scaled dot products q_i . k_j * scale, each dot summed over features in order.
+            const Scores scores{sc, s, scale, row_max};
+            const TileEpilogue epilogue{scale_tile, &scores};
             gemm_core(ks, Operand{q.ptr(bi, i0, 0), q.s1, q.s2}, Operand{k.ptr(bi, 0, 0), k.s2, k.s1},
-                      rows, s, d, sc, s, 1);
+                      rows, s, d, sc, s, 1, &epilogue);
+            // Exponentials and their total in one pass over keys (the total is a serial chain in
+            // key order), then the division by the total.
             for (size_t r = 0; r < rows; ++r) {
                 float* w = sc + r * s;
-                const float mx = scale_and_max(w, s, scale);
-                for (size_t j = 0; j < s; ++j) w[j] = expf(w[j] - mx);
-            }
-            // Totals are serial chains over keys; several rows' chains run side by side.
-            constexpr size_t kLanes = 8;
-            for (size_t r0 = 0; r0 < rows; r0 += kLanes) {
-                const size_t lanes = std::min(rows - r0, kLanes);
-                float tot[kLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-                const float* base = sc + r0 * s;
-                if (lanes == kLanes) {
-                    for (size_t j = 0; j < s; ++j)
-                        for (size_t l = 0; l < kLanes; ++l) tot[l] = tot[l] + base[l * s + j];
-                } else {
-                    for (size_t l = 0; l < lanes; ++l)
-                        for (size_t j = 0; j < s; ++j) tot[l] = tot[l] + base[l * s + j];
+                const float mx = row_max[r];
+                float tot = 0.0f;
+                for (size_t j = 0; j < s; ++j) {
+                    const float e = expf(w[j] - mx);
+                    w[j] = e;
+                    tot = tot + e;
                 }
-                for (size_t l = 0; l < lanes; ++l) {
-                    float* w = sc + (r0 + l) * s;
-                    const float t = tot[l];
-                    for (size_t j = 0; j < s; ++j) w[j] = w[j] / t;
-                }
+                for (size_t j = 0; j < s; ++j) w[j] = w[j] / tot;
             }
             // Weighted sum of values, over keys in order, into the zero-filled output rows.
-            gemm_core(ks, Operand{reinterpret_cast<const char*>(sc), static_cast<int64_t>(s * sizeof(float)), 4},
-                      Operand{v.ptr(bi, 0, 0), v.s1, v.s2}, rows, d, s, out + (bi * s + i0) * d, d, 1);
+            const Operand weights{reinterpret_cast<const char*>(sc), static_cast<int64_t>(s * sizeof(float)), 4};
+            gemm_core(ks, weights, Operand{v.ptr(bi, 0, 0), v.s1, v.s2}, rows, d, s, out + (bi * s + i0) * d,
+                      d, 1);
         });
     });
 }
