@@ -101,3 +101,23 @@ def test_long_products_end_promptly_on_sigint_and_leave_nothing_running():
         watchdog.cancel()
         child.kill()
         child.wait()
+
+
+def test_empty_sums_are_positive_zeros_in_reused_memory(vb):
+    # Results that are written in full are not zero-filled first; those with empty sums (K = 0)
+    # must still be +0.0 (or GELU of the bias) when the allocator hands back dirty memory.
+    bias = np.array([[0.5, -1.0, 3.0]], np.float32)
+    for rows in (3, 200, 700):
+        for _ in range(3):
+            dirty = np.full(rows * 300, np.nan, np.float32)
+            del dirty
+            z = vb.gemm(np.ones((rows, 0), np.float32), np.ones((0, 300), np.float32))
+            assert z.shape == (rows, 300) and not np.signbit(z).any() and not z.any()
+            zb = vb.gemm_batched(np.ones((1, rows, 0), np.float32), np.ones((1, 0, 300), np.float32))
+            assert not np.signbit(zb).any() and not zb.any()
+            dirty = np.full(rows * 300, np.nan, np.float32)
+            del dirty
+            g = vb.fused_linear_gelu(np.ones((rows, 0), np.float32), np.ones((3, 0), np.float32), bias)
+            assert ref.same_bits(g, np.repeat(ref.gelu(bias), rows, axis=0))
+            g0 = vb.fused_linear_gelu(np.ones((rows, 0), np.float32), np.ones((300, 0), np.float32))
+            assert not np.signbit(g0).any() and not g0.any()

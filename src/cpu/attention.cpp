@@ -109,7 +109,7 @@ bool attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
                 }
                 for (size_t j = 0; j < s; ++j) w[j] = w[j] / tot;
             }
-            // Weighted sum of values, over keys in order, into the zero-filled output rows.
+            // Weighted sum of values, over keys in order, into the output rows.
             const Operand weights{reinterpret_cast<const char*>(sc), static_cast<int64_t>(s * sizeof(float)), 4};
             gemm_core(ks, weights, Operand{v.ptr(bi, 0, 0), v.s1, v.s2}, rows, d, s, out + (bi * s + i0) * d,
                       d, 1);

@@ -8,9 +8,10 @@
 // every instruction set and for any thread count.
 //
 // Inputs are strided views (byte strides, possibly negative, zero or not multiples of 4). Outputs
-// are contiguous row-major float32 buffers that the caller has zero-filled with +0.0: elements
-// with an empty sum (K = 0) are left as they are, all others are overwritten. Shape faults throw vant::Panic(kIndexOutOfBounds) before any output is
-// written. Scratch memory may throw std::bad_alloc. Callers hold the interpreter lock; the worker
+// are contiguous row-major float32 buffers: elements with an empty sum (K = 0) are left as they
+// are (the caller fills them with +0.0 then), all others are overwritten, so an output whose sums
+// are not empty need not be initialised. Shape faults throw vant::Panic(kIndexOutOfBounds) before
+// any output is written. Scratch memory may throw std::bad_alloc. Callers hold the interpreter lock; the worker
 // threads never touch Python.
 //
 // Long calls can be ended early: each operation takes an optional stop check, which the calling

@@ -122,12 +122,16 @@ PyObject* tensor3_result(HostBuffer&& buffer, uint64_t d0, uint64_t d1, uint64_t
 }
 
 bool zeros_for(uint64_t a, uint64_t b, uint64_t c, HostBuffer& out) noexcept {
+    return output_for(a, b, c, true, out);
+}
+
+bool output_for(uint64_t a, uint64_t b, uint64_t c, bool zeroed, HostBuffer& out) noexcept {
     uint64_t n;
     if (!checked_mul(a, b, &n) || !checked_mul(n, c, &n)) {
         PyErr_NoMemory();
         return false;
     }
-    auto buf = HostBuffer::zeros(n);
+    auto buf = zeroed ? HostBuffer::zeros(n) : HostBuffer::uninit(n);
     if (!buf) {
         PyErr_NoMemory();
         return false;

@@ -55,5 +55,7 @@ PyObject* tensor3_result(HostBuffer&& buffer, uint64_t d0, uint64_t d1, uint64_t
 // A zero-filled buffer of the product of the extents; MemoryError when the count overflows or
 // memory is short (zero-stride views can describe enormous shapes).
 bool zeros_for(uint64_t a, uint64_t b, uint64_t c, HostBuffer& out) noexcept;
+// The same, left uninitialised unless `zeroed`: for results the computation overwrites in full.
+bool output_for(uint64_t a, uint64_t b, uint64_t c, bool zeroed, HostBuffer& out) noexcept;
 
 }  // namespace vant::py

@@ -25,7 +25,7 @@ PyObject* cpu_gemm(const MatrixArg& a_arg, const MatrixArg& b_arg) {
                              "] x B[" + std::to_string(b.rows) + "," + std::to_string(b.cols) + "]");
     }
     HostBuffer c;
-    if (!zeros_for(a.rows, b.cols, 1, c)) return nullptr;
+    if (!output_for(a.rows, b.cols, 1, a.cols == 0, c)) return nullptr;  // K = 0: zeros
     if (c.size() > 0 && !cpu::gemm(a, b, c.data(), SignalCheck(a_arg, b_arg).get())) return nullptr;
     return matrix_result(std::move(c), a.rows, b.cols);
 }
@@ -94,7 +94,7 @@ VANT_FASTCALL(fn_gemm_batched) {
         const Tensor3View& av = a.view;
         const Tensor3View& bv = b.view;
         HostBuffer c;
-        if (!zeros_for(av.d0, av.d1, bv.d2, c)) return nullptr;
+        if (!output_for(av.d0, av.d1, bv.d2, av.d2 == 0, c)) return nullptr;  // K = 0: zeros
         if (av.d0 != 0 && av.d1 != 0 && bv.d2 != 0 && !cpu::gemm_batched(av, bv, c.data(), SignalCheck(a, b).get()))
             return nullptr;
         return tensor3_result(std::move(c), av.d0, av.d1, bv.d2);

@@ -25,7 +25,7 @@ PyObject* attention_entry(const char* display, PyObject* const* args, Py_ssize_t
             scale = 1.0f / std::sqrt(static_cast<float>(D));
         }
         HostBuffer out;
-        if (!zeros_for(B, S, D, out)) return nullptr;
+        if (!output_for(B, S, D, false, out)) return nullptr;  // written in full
         // With no batches, positions or features nothing is read from k or v.
         if (B != 0 && S != 0 && D != 0 &&
             !cpu::attention(q.view, k.view, v.view, scale, out.data(), SignalCheck(q, k, v).get()))
@@ -49,7 +49,8 @@ VANT_FASTCALL(fn_fused_linear_gelu) {
         if (has_bias && !extract_matrix(bound[2], "bias", bias)) return nullptr;
         const uint64_t N = x.view.rows, O = w.view.rows;
         HostBuffer out;
-        if (!zeros_for(N, O, 1, out)) return nullptr;
+        // Without products (K = 0) the bias and GELU are applied to zeros.
+        if (!output_for(N, O, 1, x.view.cols == 0, out)) return nullptr;
         if (N != 0 && O != 0 &&
             !cpu::linear_gelu(x.view, w.view, has_bias ? &bias.view : nullptr, out.data(),
                               (has_bias ? SignalCheck(x, w, bias) : SignalCheck(x, w)).get()))
@@ -68,7 +69,7 @@ VANT_FASTCALL(fn_fused_rmsnorm) {
         if (bound.given_not_none(2) && !to_f32(bound[2], "eps", eps)) return nullptr;
         const uint64_t R = x.view.rows, C = x.view.cols;
         HostBuffer out;
-        if (!zeros_for(R, C, 1, out)) return nullptr;
+        if (!output_for(R, C, 1, false, out)) return nullptr;  // written in full
         if (R != 0 && C != 0 && !cpu::rmsnorm(x.view, w.view, eps, out.data(), SignalCheck(x, w).get()))
             return nullptr;
         return matrix_result(std::move(out), R, C);
