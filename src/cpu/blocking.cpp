@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -66,6 +67,19 @@ thread_local ThreadScratch t_scratch;
 
 // ---- packing --------------------------------------------------------------------------------------
 
+// Copies n floats: the widths of full tiles as fixed-size copies that the compiler inlines (a
+// library call per row of a panel costs more than the copy).
+inline void copy_floats(float* d, const char* s, size_t n) {
+    switch (n) {
+        case 4: std::memcpy(d, s, 4 * sizeof(float)); return;
+        case 6: std::memcpy(d, s, 6 * sizeof(float)); return;
+        case 8: std::memcpy(d, s, 8 * sizeof(float)); return;
+        case 12: std::memcpy(d, s, 12 * sizeof(float)); return;
+        case 16: std::memcpy(d, s, 16 * sizeof(float)); return;
+        default: std::memcpy(d, s, n * sizeof(float)); return;
+    }
+}
+
 // Rows [i0, i0 + rows) by k-block [k0, k0 + kb) of A, as ceil(rows / mr) tiles of kb x mr
 // (tile t at dst + t * kb * mr, element (r, k) at [k * mr + r]); missing rows are zero.
 void pack_a(const Operand& a, size_t i0, size_t rows, size_t k0, size_t kb, size_t mr, float* dst) {
@@ -74,7 +88,7 @@ void pack_a(const Operand& a, size_t i0, size_t rows, size_t k0, size_t kb, size
         float* d = dst + (t0 / mr) * kb * mr;
         if (a.rs == 4) {
             for (size_t k = 0; k < kb; ++k) {
-                std::memcpy(d + k * mr, a.ptr(i0 + t0, k0 + k), tr * sizeof(float));
+                copy_floats(d + k * mr, a.ptr(i0 + t0, k0 + k), tr);
                 for (size_t r = tr; r < mr; ++r) d[k * mr + r] = 0.0f;
             }
             continue;
@@ -101,7 +115,7 @@ void pack_b_panel(const Operand& b, size_t k0, size_t kb, size_t j0, size_t cols
                   float* d) {
     if (b.cs == 4) {
         for (size_t k = 0; k < kb; ++k) {
-            std::memcpy(d + k * nr, b.ptr(k0 + k, j0), cols * sizeof(float));
+            copy_floats(d + k * nr, b.ptr(k0 + k, j0), cols);
             for (size_t c = cols; c < nr; ++c) d[k * nr + c] = 0.0f;
         }
         return;
