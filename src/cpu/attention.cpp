@@ -96,18 +96,28 @@ bool attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
             const TileEpilogue epilogue{scale_tile, &scores};
             gemm_core(ks, Operand{q.ptr(bi, i0, 0), q.s1, q.s2}, Operand{k.ptr(bi, 0, 0), k.s2, k.s1},
                       rows, s, d, sc, s, 1, &epilogue);
-            // Exponentials and their total in one pass over keys (the total is a serial chain in
-            // key order), then the division by the total.
-            for (size_t r = 0; r < rows; ++r) {
-                float* w = sc + r * s;
-                const float mx = row_max[r];
-                float tot = 0.0f;
-                for (size_t j = 0; j < s; ++j) {
-                    const float e = expf(w[j] - mx);
-                    w[j] = e;
-                    tot = tot + e;
+            // Exponentials and their totals in one pass over keys. A total is a serial chain in key
+            // order; eight rows go side by side so that no chain waits on the previous call of
+            // expf of its own row.
+            constexpr size_t kLanes = 8;
+            for (size_t r0 = 0; r0 < rows; r0 += kLanes) {
+                const size_t lanes = std::min(rows - r0, kLanes);
+                float* w[kLanes];
+                float mx[kLanes], tot[kLanes];
+                for (size_t l = 0; l < lanes; ++l) {
+                    w[l] = sc + (r0 + l) * s;
+                    mx[l] = row_max[r0 + l];
+                    tot[l] = 0.0f;
                 }
-                for (size_t j = 0; j < s; ++j) w[j] = w[j] / tot;
+                for (size_t j = 0; j < s; ++j) {
+                    for (size_t l = 0; l < lanes; ++l) {
+                        const float e = expf(w[l][j] - mx[l]);
+                        w[l][j] = e;
+                        tot[l] = tot[l] + e;
+                    }
+                }
+                for (size_t l = 0; l < lanes; ++l)
+                    for (size_t j = 0; j < s; ++j) w[l][j] = w[l][j] / tot[l];
             }
             // Weighted sum of values, over keys in order, into the output rows.
             const Operand weights{reinterpret_cast<const char*>(sc), static_cast<int64_t>(s * sizeof(float)), 4};
