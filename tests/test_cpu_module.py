@@ -40,11 +40,18 @@ def test_module_gemm_fallback_matches_plain_loops(vb, no_gpu, plain):
 
 
 _INTERRUPTIBLE = """
-import sys, time
+import signal, sys, time
 import numpy as np
 import _vantblas as vb
 
 one = np.float32(1)
+small = (np.arange(40 * 30, dtype=np.float32).reshape(40, 30) % 7)
+nested = []
+
+
+def on_alarm(signum, frame):
+    # A handler that returns normally and itself calls the module while the long call waits.
+    nested.append(bool((vb.gemm_batched(small[None], small.T[None])[0] == small @ small.T).all()))
 cases = {
     # 256 x 256 outputs over 2^31 broadcast terms: both threads busy, the caller polling between
     # its own tasks with the workers paused.
@@ -54,13 +61,19 @@ cases = {
     "alone": lambda: vb.fused_linear_gelu(np.broadcast_to(one, (1, 2**40)),
                                           np.broadcast_to(one, (1, 2**40))),
 }
+cases["nested"] = cases["threads"]
 for name in sys.argv[1:]:
+    if name == "nested":
+        signal.signal(signal.SIGALRM, on_alarm)
+        signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
     print("start", flush=True)
     try:
         cases[name]()
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted", flush=True)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+assert len(nested) >= 3 and all(nested), nested
 t0 = time.process_time()
 time.sleep(0.5)
 busy = time.process_time() - t0
@@ -77,7 +90,7 @@ def test_long_products_end_promptly_on_sigint_and_leave_nothing_running():
     import threading
     import time
 
-    names = ["threads", "alone"]
+    names = ["threads", "alone", "nested"]
     child = subprocess.Popen([sys.executable, "-c", _INTERRUPTIBLE, *names], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     watchdog = threading.Timer(60, child.kill)  # a call that never stops fails instead of hanging

@@ -50,21 +50,10 @@ struct FpState {
 #endif
 };
 
-// The stop check of the call running on this thread, and when it is next due.
-struct Poller {
-    static constexpr std::chrono::milliseconds kInterval{50};
-    const StopCheck* check;
-    std::chrono::steady_clock::time_point due;
+constexpr std::chrono::milliseconds kStopInterval{50};
 
-    bool due_now() const { return std::chrono::steady_clock::now() >= due; }
-    bool ask() {
-        const bool stop = check->should_stop(check->ctx);
-        due = std::chrono::steady_clock::now() + kInterval;
-        return stop;
-    }
-};
-
-thread_local Poller* t_poller = nullptr;
+// The stop check of the call running on this thread (null: none).
+thread_local StopScope* t_poller = nullptr;
 thread_local bool t_in_task = false;
 
 struct Job {
@@ -92,7 +81,7 @@ struct Job {
 };
 
 // The caller's stop check, run with every worker of the job paused between two tasks.
-bool ask_with_workers_paused(Job& job, Poller& poller) {
+bool ask_with_workers_paused(Job& job, StopScope& poller) {
     job.hold.store(true);
     while (job.busy.load() != 0) std::this_thread::yield();
     bool stop = true;
@@ -113,7 +102,7 @@ void execute(Job& job, bool caller) {
     FpState saved = FpState::current();
     job.fp.apply();
     t_in_task = true;
-    Poller* poller = caller ? t_poller : nullptr;
+    StopScope* poller = caller ? t_poller : nullptr;
     for (;;) {
         if (!caller) {
             job.busy.fetch_add(1);
@@ -136,7 +125,7 @@ void execute(Job& job, bool caller) {
         }
         if (!caller) job.busy.fetch_sub(1);
         if (i >= job.n) break;
-        if (poller && poller->due_now() && ask_with_workers_paused(job, *poller)) {
+        if (poller && poller->due() && ask_with_workers_paused(job, *poller)) {
             if (!job.failed.load(std::memory_order_relaxed)) job.record(std::make_exception_ptr(Stopped{}));
             break;
         }
@@ -303,17 +292,18 @@ unsigned worker_budget() {
 
 void set_thread_override(unsigned n) { g_thread_override.store(n, std::memory_order_relaxed); }
 
-StopScope::StopScope(const StopCheck* stop) noexcept : saved_(t_poller) {
-    static thread_local Poller poller;  // one call at a time per thread
-    if (stop) {
-        poller = Poller{stop, std::chrono::steady_clock::now() + Poller::kInterval};
-        t_poller = &poller;
-    } else {
-        t_poller = nullptr;
-    }
+StopScope::StopScope(const StopCheck* stop) noexcept
+    : check_(stop), due_(std::chrono::steady_clock::now() + kStopInterval), saved_(t_poller) {
+    t_poller = stop ? this : nullptr;
 }
 
-StopScope::~StopScope() { t_poller = static_cast<Poller*>(saved_); }
+StopScope::~StopScope() { t_poller = saved_; }
+
+bool StopScope::ask() {
+    const bool stop = check_->should_stop(check_->ctx);
+    due_ = std::chrono::steady_clock::now() + kStopInterval;
+    return stop;
+}
 
 void run_tasks(size_t n, unsigned threads, void (*task)(void* ctx, size_t i), void* ctx) {
     if (n == 0) return;
@@ -321,10 +311,10 @@ void run_tasks(size_t n, unsigned threads, void (*task)(void* ctx, size_t i), vo
     if (threads <= 1 || t_in_task) {
         // Alone on this thread: the stop check may run between any two tasks, except inside a
         // task of a job whose workers are still computing.
-        Poller* poller = t_in_task ? nullptr : t_poller;
+        StopScope* poller = t_in_task ? nullptr : t_poller;
         for (size_t i = 0; i < n; ++i) {
             task(ctx, i);
-            if (poller && poller->due_now() && poller->ask()) throw Stopped{};
+            if (poller && poller->due() && poller->ask()) throw Stopped{};
         }
         return;
     }

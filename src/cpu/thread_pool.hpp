@@ -7,6 +7,7 @@
 // are done. Workers run with the caller's floating-point control state (rounding, denormals).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 #include "cpu/cpu_ops.hpp"
@@ -18,8 +19,9 @@ namespace vant::cpu {
 struct Stopped {};
 
 // Makes `stop` the stop check of the calling thread for its lifetime (null: none). Only this
-// thread asks it: between its own tasks, with every worker paused between two tasks while the
-// check runs, and between the tasks of a loop it runs alone.
+// thread asks it, about every 50 ms: between its own tasks, with every worker paused between two
+// tasks while the check runs, and between the tasks of a loop it runs alone. Scopes nest (a
+// check may run Python code that calls another operation); each restores the one before it.
 class StopScope {
 public:
     explicit StopScope(const StopCheck* stop) noexcept;
@@ -27,8 +29,14 @@ public:
     StopScope(const StopScope&) = delete;
     StopScope& operator=(const StopScope&) = delete;
 
+    bool due() const noexcept { return std::chrono::steady_clock::now() >= due_; }
+    // Runs the check and schedules the next one; true to stop.
+    bool ask();
+
 private:
-    void* saved_;
+    const StopCheck* check_;
+    std::chrono::steady_clock::time_point due_;
+    StopScope* saved_;
 };
 
 // Runs body() under the stop check: true when it completed, false when the check stopped it.
