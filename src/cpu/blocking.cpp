@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -63,7 +64,15 @@ struct ThreadScratch {
     Scratch rows;      // attention scores of one block of queries
 };
 
-thread_local ThreadScratch t_scratch;
+// One set per thread and per nesting level of operations on that thread: an operation that a
+// signal handler starts during a stop check of another must not touch the buffers the paused
+// one is still using.
+ThreadScratch& scratch() {
+    thread_local std::vector<std::unique_ptr<ThreadScratch>> levels;
+    const size_t depth = call_depth();
+    while (levels.size() <= depth) levels.push_back(std::make_unique<ThreadScratch>());
+    return *levels[depth];
+}
 
 // ---- packing --------------------------------------------------------------------------------------
 
@@ -145,7 +154,7 @@ float* Scratch::get(size_t n) {
     return reinterpret_cast<float*>((addr + 63) & ~static_cast<uintptr_t>(63));
 }
 
-Scratch& row_scratch() { return t_scratch.rows; }
+Scratch& row_scratch() { return scratch().rows; }
 
 const KernelSet& active_kernels() { return kernels_for(current_isa()); }
 
@@ -191,7 +200,7 @@ void gemm_core(const KernelSet& ks, const Operand& a, const Operand& b, size_t m
         for (size_t j0 = 0; j0 < n; j0 += nc_max) {
             const size_t nc = std::min(n - j0, nc_max);
             const size_t panels = div_up(nc, nr);
-            float* bp = t_scratch.b_panels.get(panels * kb * nr);
+            float* bp = scratch().b_panels.get(panels * kb * nr);
             parallel_for(panels, threads, [&](size_t p) {
                 pack_b_panel(b, k0, kb, j0 + p * nr, std::min(nc - p * nr, nr), nr, bp + p * kb * nr);
             });
@@ -203,7 +212,7 @@ void gemm_core(const KernelSet& ks, const Operand& a, const Operand& b, size_t m
                 const size_t rb = task / col_chunks, cb = task % col_chunks;
                 const size_t i0 = block_tiles(rb) * mr;
                 const size_t rows = std::min(m, block_tiles(rb + 1) * mr) - i0;
-                float* ap = t_scratch.a_panels.get(div_up(rows, mr) * mr * kb);
+                float* ap = scratch().a_panels.get(div_up(rows, mr) * mr * kb);
                 pack_a(a, i0, rows, k0, kb, mr, ap);
                 const size_t p_end = std::min((cb + 1) * per_chunk, panels);
                 for (size_t p = cb * per_chunk; p < p_end; ++p) {

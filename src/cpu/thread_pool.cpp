@@ -52,8 +52,10 @@ struct FpState {
 
 constexpr std::chrono::milliseconds kStopInterval{50};
 
-// The stop check of the call running on this thread (null: none).
+// The stop check of the call running on this thread (null: none), and how many operations
+// run on it one inside another.
 thread_local StopScope* t_poller = nullptr;
+thread_local unsigned t_depth = 0;
 thread_local bool t_in_task = false;
 
 struct Job {
@@ -295,9 +297,15 @@ void set_thread_override(unsigned n) { g_thread_override.store(n, std::memory_or
 StopScope::StopScope(const StopCheck* stop) noexcept
     : check_(stop), due_(std::chrono::steady_clock::now() + kStopInterval), saved_(t_poller) {
     t_poller = stop ? this : nullptr;
+    ++t_depth;
 }
 
-StopScope::~StopScope() { t_poller = saved_; }
+StopScope::~StopScope() {
+    t_poller = saved_;
+    --t_depth;
+}
+
+unsigned call_depth() noexcept { return t_depth; }
 
 bool StopScope::ask() {
     const bool stop = check_->should_stop(check_->ctx);

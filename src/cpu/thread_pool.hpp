@@ -39,6 +39,9 @@ private:
     StopScope* saved_;
 };
 
+// Operations running on this thread, one inside another (0 on worker threads and outside any).
+unsigned call_depth() noexcept;
+
 // Runs body() under the stop check: true when it completed, false when the check stopped it.
 template <class F>
 bool run_stoppable(const StopCheck* stop, F&& body) {
