@@ -101,8 +101,8 @@ def test_long_products_end_promptly_on_sigint_and_leave_nothing_running():
     import time
 
     names = ["threads", "alone"]
-    child = subprocess.Popen([sys.executable, "-c", _INTERRUPTIBLE, *names], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen([sys.executable, "-X", "faulthandler", "-c", _INTERRUPTIBLE, *names],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     watchdog = threading.Timer(60, child.kill)  # a call that never stops fails instead of hanging
     watchdog.start()
     try:
