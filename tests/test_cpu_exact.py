@@ -98,7 +98,7 @@ def test_gemm_edges_and_layouts(cpu):
 
 def test_gemm_matches_plain_loops_on_large_blocked_shapes(cpu):
     rng = np.random.default_rng(2)
-    for m, n, k in [(250, 263, 301), (97, 530, 260), (400, 40, 40)]:
+    for m, n, k in [(250, 263, 301), (97, 530, 260), (400, 40, 40), (30, 50, 1100)]:
         a, b = rand(rng, (m, k)), rand(rng, (k, n))
         a_l, b_l = as_layout(a, "f"), as_layout(b, "odd")
         check(cpu.gemm(a_l, b_l), cpu.gemm(a, b, plain=True), f"gemm {m}x{k}@{k}x{n}")
@@ -241,8 +241,9 @@ def test_linear_gelu_matches_reference(cpu):
 
 def test_linear_gelu_large_against_plain(cpu):
     rng = np.random.default_rng(11)
-    x, w, bias = rand(rng, (130, 270)), rand(rng, (90, 270)), rand(rng, (1, 90))
-    check(cpu.linear_gelu(x, w, bias), cpu.linear_gelu(x, w, bias, plain=True), "linear_gelu large")
+    for n, k, o in [(130, 270, 90), (40, 700, 50)]:  # the second over two k-blocks
+        x, w, bias = rand(rng, (n, k)), rand(rng, (o, k)), rand(rng, (1, o))
+        check(cpu.linear_gelu(x, w, bias), cpu.linear_gelu(x, w, bias, plain=True), f"linear_gelu {n, k, o}")
 
 
 def test_linear_gelu_zero_depth_and_faults(cpu):

@@ -38,13 +38,18 @@ def test_results_do_not_depend_on_thread_count(lib):
     q = rng.standard_normal((3, 150, 24), np.float32)
     ba, bb = rng.standard_normal((5, 40, 70), np.float32), rng.standard_normal((5, 70, 30), np.float32)
     x, w = rng.standard_normal((100, 300), np.float32), rng.standard_normal((1, 300), np.float32)
+    # Fewer tiles of rows than threads (the columns are split instead), and batches large enough
+    # to be split inside each product.
+    few_rows, wide = rng.standard_normal((13, 200), np.float32), rng.standard_normal((200, 700), np.float32)
+    big_a, big_b = rng.standard_normal((3, 256, 256), np.float32), rng.standard_normal((3, 256, 257), np.float32)
     runs = []
     for isa in lib.available_isas():
         assert lib.isa(isa)
         for t in (1, 2, 3, 4, 7):
             lib.threads(t)
             runs.append((isa, t, [lib.gemm(a, b), lib.attention(q, q, q, 0.3), lib.gemm_batched(ba, bb),
-                                  lib.linear_gelu(a, b.T.copy()), lib.rmsnorm(x, w, 1e-5)]))
+                                  lib.linear_gelu(a, b.T.copy()), lib.rmsnorm(x, w, 1e-5),
+                                  lib.gemm(few_rows, wide), lib.gemm_batched(big_a, big_b)]))
     lib.threads(0)
     lib.isa("auto")
     first = runs[0][2]

@@ -61,6 +61,30 @@ def test_driver_installed_after_a_failed_load_is_picked_up(tmp_path):
     assert len(r.lines) == 26
 
 
+def test_a_remembered_failed_search_still_sees_each_way_a_driver_can_appear(tmp_path):
+    # Repeated failures are answered from a watch on the searched folders instead of a new
+    # search; a file renamed into place, seen first by a forked child, is noticed by the child's
+    # next call and by the parent's. (A search folder that did not exist at the first search is
+    # never searched again by the C library's loader, so that case has nothing to notice.)
+    later = tmp_path / "lib"
+    later.mkdir()
+    r = fakecuda.run(f"""
+        import os, shutil
+        import _vantblas_testhooks as h
+        for _ in range(3):
+            assert h.cuda_usable() is False
+        pid = os.fork()
+        if pid == 0:
+            shutil.copy({str(fakecuda.library_path())!r}, {str(later)!r} + "/staged")
+            os.rename({str(later)!r} + "/staged", {str(later)!r} + "/libcuda.so.1")
+            os._exit(0 if h.cuda_usable() is True else 3)
+        assert os.waitpid(pid, 0)[1] == 0
+        assert h.cuda_usable() is True
+        assert len(h.get_cuda_core(0)["functions"]) == 9
+    """, driver=False, driver_dir=later, hooks=True)
+    r.check()
+
+
 def test_library_without_the_resolver_counts_as_no_driver(tmp_path):
     src = tmp_path / "empty.cpp"
     src.write_text('extern "C" int cuInit(unsigned) { return 0; }\n')

@@ -8,10 +8,16 @@
 // every instruction set and for any thread count.
 //
 // Inputs are strided views (byte strides, possibly negative, zero or not multiples of 4). Outputs
-// are contiguous row-major float32 buffers that the caller has zero-filled with +0.0: elements
-// with an empty sum (K = 0) are left as they are, all others are overwritten. Shape faults throw vant::Panic(kIndexOutOfBounds) before any output is
-// written. Scratch memory may throw std::bad_alloc. Callers hold the interpreter lock; the worker
+// are contiguous row-major float32 buffers: elements with an empty sum (K = 0) are left as they
+// are (the caller fills them with +0.0 then), all others are overwritten, so an output whose sums
+// are not empty need not be initialised. Shape faults throw vant::Panic(kIndexOutOfBounds) before
+// any output is written. Scratch memory may throw std::bad_alloc. Callers hold the interpreter lock; the worker
 // threads never touch Python.
+//
+// Long calls can be ended early: each operation takes an optional stop check, which the calling
+// thread asks between blocks of work, about every 50 ms, at moments when no worker thread is
+// computing. When it answers true the workers stop taking work, the operation returns false and
+// the output is incomplete (the caller discards it). Otherwise the operations return true.
 #pragma once
 
 #include <cstdint>
@@ -20,19 +26,24 @@
 
 namespace vant::cpu {
 
+struct StopCheck {
+    bool (*should_stop)(void* ctx);
+    void* ctx;
+};
+
 // C (a.rows x b.cols) = A @ B. Requires a.cols == b.rows (the caller reports a mismatch).
-void gemm(const MatView& a, const MatView& b, float* c);
+bool gemm(const MatView& a, const MatView& b, float* c, const StopCheck* stop = nullptr);
 
 // C (a.d0 x a.d1 x b.d2) = a[p] @ b[p] for every p < a.d0, with K = a.d2. Rows of b beyond K and
 // batches beyond a.d0 are not read. Panics when K > 0 and b.d1 < K, or when a.d0 > b.d0 (checked
 // whenever a.d0, a.d1 and b.d2 are all non-zero; with any of them 0 it returns at once).
-void gemm_batched(const Tensor3View& a, const Tensor3View& b, float* c);
+bool gemm_batched(const Tensor3View& a, const Tensor3View& b, float* c, const StopCheck* stop = nullptr);
 
 // out (q's shape B x S x D) = softmax(q k^T * scale) v per batch, over the first S keys.
 // Nothing is read when B, S or D is 0. With D > 0, panics unless k and v each have at least
 // B batches, S positions and D features.
-void attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v, float scale,
-               float* out);
+bool attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v, float scale,
+               float* out, const StopCheck* stop = nullptr);
 
 // The scale used when the caller gives none: 1 / sqrtf(float(D)), in float32.
 float default_attention_scale(uint64_t d);
@@ -40,11 +51,12 @@ float default_attention_scale(uint64_t d);
 // out (N x O) = gelu(x (N x K) @ weight (O x K')^T [+ bias row 0]); tanh form of GELU.
 // bias may be null. Panics (before computing) when N, O, K > 0 and K' < K, or when a bias is
 // given, N, O > 0 and it has no row or fewer than O columns.
-void linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float* out);
+bool linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float* out,
+                 const StopCheck* stop = nullptr);
 
 // out (R x C) = x / sqrtf(mean(x^2) + eps) * weight row 0, row by row. Nothing is read when R or
 // C is 0; otherwise panics (before computing) when weight has no row or fewer than C columns.
-void rmsnorm(const MatView& x, const MatView& w, float eps, float* out);
+bool rmsnorm(const MatView& x, const MatView& w, float eps, float* out, const StopCheck* stop = nullptr);
 
 // The plain sequential loops that define the results; the fast paths are checked against them.
 namespace reference {

@@ -36,15 +36,23 @@ static inline void check_rmsnorm_shapes(const MatView& x, const MatView& w) {
     if (w.rows < 1 || w.cols < x.cols) panic_index();
 }
 
-// tanh form of GELU, each step rounded to float32 in exactly this order.
-static inline float gelu(float v) {
+// tanh form of GELU, each step rounded to float32 in exactly this order. In parts so that the
+// fast path can run the arithmetic around the C runtime's tanhf on several elements at once.
+static inline void gelu_parts(float v, float& tanh_arg, float& half) {
     const float c0 = 0.044715f;    // 0x3D372713
     const float c1 = 0.7978845f;   // 0x3F4C4229
     float u = ((v * v) * v) * c0;
     u = u + v;
-    u = u * c1;
-    float h = v * 0.5f;
-    return (tanhf(u) + 1.0f) * h;
+    tanh_arg = u * c1;
+    half = v * 0.5f;
+}
+
+static inline float gelu_finish(float tanh_value, float half) { return (tanh_value + 1.0f) * half; }
+
+static inline float gelu(float v) {
+    float u, h;
+    gelu_parts(v, u, h);
+    return gelu_finish(tanhf(u), h);
 }
 
 }  // namespace vant::cpu::detail

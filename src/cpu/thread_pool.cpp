@@ -1,6 +1,7 @@
 #include "cpu/thread_pool.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -49,6 +50,14 @@ struct FpState {
 #endif
 };
 
+constexpr std::chrono::milliseconds kStopInterval{50};
+
+// The stop check of the call running on this thread (null: none), and how many operations
+// run on it one inside another.
+thread_local StopScope* t_poller = nullptr;
+thread_local unsigned t_depth = 0;
+thread_local bool t_in_task = false;
+
 struct Job {
     void (*task)(void*, size_t);
     void* ctx;
@@ -58,23 +67,69 @@ struct Job {
     std::atomic<bool> failed{false};
     std::mutex error_mu;
     std::exception_ptr error;
+    // Pausing the workers while the caller's stop check runs: a worker counts itself in `busy`
+    // before it looks at `hold` and takes a task, so once the caller has set `hold` and seen
+    // `busy` at zero, no worker computes until `hold` is cleared.
+    std::atomic<bool> hold{false};
+    std::atomic<unsigned> busy{0};
+    std::mutex hold_mu;
+    std::condition_variable hold_cv;
+
+    void record(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lk(error_mu);
+        if (!error) error = std::move(e);
+        failed.store(true, std::memory_order_relaxed);
+    }
 };
 
-thread_local bool t_in_task = false;
+// The caller's stop check, run with every worker of the job paused between two tasks.
+bool ask_with_workers_paused(Job& job, StopScope& poller) {
+    job.hold.store(true);
+    while (job.busy.load() != 0) std::this_thread::yield();
+    bool stop = true;
+    try {
+        stop = poller.ask();
+    } catch (...) {
+        job.record(std::current_exception());
+    }
+    {
+        std::lock_guard<std::mutex> lk(job.hold_mu);
+        job.hold.store(false);
+    }
+    job.hold_cv.notify_all();
+    return stop;
+}
 
-void execute(Job& job) {
+void execute(Job& job, bool caller) {
     FpState saved = FpState::current();
     job.fp.apply();
     t_in_task = true;
+    StopScope* poller = caller ? t_poller : nullptr;
     for (;;) {
+        if (!caller) {
+            job.busy.fetch_add(1);
+            if (job.hold.load()) {
+                job.busy.fetch_sub(1);
+                std::unique_lock<std::mutex> lk(job.hold_mu);
+                job.hold_cv.wait(lk, [&] { return !job.hold.load(); });
+                continue;
+            }
+        }
         size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
-        if (i >= job.n || job.failed.load(std::memory_order_relaxed)) break;
-        try {
-            job.task(job.ctx, i);
-        } catch (...) {
-            std::lock_guard<std::mutex> lk(job.error_mu);
-            if (!job.error) job.error = std::current_exception();
-            job.failed.store(true, std::memory_order_relaxed);
+        if (i < job.n && !job.failed.load(std::memory_order_relaxed)) {
+            try {
+                job.task(job.ctx, i);
+            } catch (...) {
+                job.record(std::current_exception());
+            }
+        } else {
+            i = job.n;
+        }
+        if (!caller) job.busy.fetch_sub(1);
+        if (i >= job.n) break;
+        if (poller && poller->due() && ask_with_workers_paused(job, *poller)) {
+            if (!job.failed.load(std::memory_order_relaxed)) job.record(std::make_exception_ptr(Stopped{}));
+            break;
         }
     }
     t_in_task = false;
@@ -86,9 +141,10 @@ public:
     void run(Job& job, unsigned threads) {
         std::unique_lock<std::mutex> one_job(run_mu_, std::try_to_lock);
         if (!one_job.owns_lock()) {  // another thread's job is running: do this one alone
-            execute(job);
+            execute(job, true);
             return;
         }
+        bool wake;
         {
             std::lock_guard<std::mutex> lk(mu_);
             unsigned want = threads - 1;
@@ -102,29 +158,62 @@ public:
             }
             job_ = &job;
             allowed_ = want < workers_.size() ? want : static_cast<unsigned>(workers_.size());
-            ++generation_;
+            generation_.fetch_add(1, std::memory_order_release);
+            wake = sleepers_ > 0;
         }
-        work_cv_.notify_all();
-        execute(job);
+        if (wake) work_cv_.notify_all();
+        execute(job, true);
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            job_ = nullptr;  // latecomers find nothing to join
+        }
+        // The workers that joined are finishing their last task: wait for them, briefly by
+        // spinning, then asleep.
+        if (spin_until([this] { return active_.load(std::memory_order_acquire) == 0; }, kCallerSpin)) return;
         std::unique_lock<std::mutex> lk(mu_);
-        job_ = nullptr;  // latecomers find nothing to join
-        done_cv_.wait(lk, [this] { return active_ == 0; });
+        done_cv_.wait(lk, [this] { return active_.load(std::memory_order_acquire) == 0; });
     }
 
 private:
+    // How long a thread keeps polling before it blocks: the jobs of one call follow each other
+    // closely, and waking a sleeping thread costs more than a job of a small product.
+    static constexpr std::chrono::microseconds kWorkerSpin{200};
+    static constexpr std::chrono::microseconds kCallerSpin{2000};
+
+    template <class Pred>
+    static bool spin_until(Pred&& done, std::chrono::microseconds budget) {
+        const auto until = std::chrono::steady_clock::now() + budget;
+        for (unsigned i = 1;; ++i) {
+            if (done()) return true;
+#if VANT_CPU_HAS_MXCSR
+            _mm_pause();
+#else
+            std::this_thread::yield();
+#endif
+            if ((i & 63) == 0 && std::chrono::steady_clock::now() >= until) return done();
+        }
+    }
+
     void loop(unsigned idx) {
         uint64_t seen = 0;
-        std::unique_lock<std::mutex> lk(mu_);
         for (;;) {
-            work_cv_.wait(lk, [&] { return generation_ != seen; });
-            seen = generation_;
+            spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; }, kWorkerSpin);
+            std::unique_lock<std::mutex> lk(mu_);
+            if (generation_.load(std::memory_order_relaxed) == seen) {
+                ++sleepers_;
+                work_cv_.wait(lk, [&] { return generation_.load(std::memory_order_relaxed) != seen; });
+                --sleepers_;
+            }
+            seen = generation_.load(std::memory_order_relaxed);
             if (!job_ || idx >= allowed_) continue;
             Job* job = job_;
-            ++active_;
+            active_.fetch_add(1, std::memory_order_relaxed);
             lk.unlock();
-            execute(*job);
-            lk.lock();
-            if (--active_ == 0) done_cv_.notify_all();
+            execute(*job, false);
+            if (active_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                std::lock_guard<std::mutex> done(mu_);
+                done_cv_.notify_all();
+            }
         }
     }
 
@@ -132,10 +221,11 @@ private:
     std::mutex mu_;
     std::condition_variable work_cv_, done_cv_;
     std::vector<std::thread> workers_;
-    Job* job_ = nullptr;
-    unsigned allowed_ = 0;
-    unsigned active_ = 0;
-    uint64_t generation_ = 0;
+    Job* job_ = nullptr;               // under mu_
+    unsigned allowed_ = 0;             // under mu_
+    unsigned sleepers_ = 0;            // under mu_
+    std::atomic<unsigned> active_{0};  // workers inside a job
+    std::atomic<uint64_t> generation_{0};  // written under mu_
 };
 
 // Never destroyed: worker threads stay parked until the process ends. After fork the child has
@@ -204,11 +294,36 @@ unsigned worker_budget() {
 
 void set_thread_override(unsigned n) { g_thread_override.store(n, std::memory_order_relaxed); }
 
+StopScope::StopScope(const StopCheck* stop) noexcept
+    : check_(stop), due_(std::chrono::steady_clock::now() + kStopInterval), saved_(t_poller) {
+    t_poller = stop ? this : nullptr;
+    ++t_depth;
+}
+
+StopScope::~StopScope() {
+    t_poller = saved_;
+    --t_depth;
+}
+
+unsigned call_depth() noexcept { return t_depth; }
+
+bool StopScope::ask() {
+    const bool stop = check_->should_stop(check_->ctx);
+    due_ = std::chrono::steady_clock::now() + kStopInterval;
+    return stop;
+}
+
 void run_tasks(size_t n, unsigned threads, void (*task)(void* ctx, size_t i), void* ctx) {
     if (n == 0) return;
     if (threads > n) threads = static_cast<unsigned>(n);
     if (threads <= 1 || t_in_task) {
-        for (size_t i = 0; i < n; ++i) task(ctx, i);
+        // Alone on this thread: the stop check may run between any two tasks, except inside a
+        // task of a job whose workers are still computing.
+        StopScope* poller = t_in_task ? nullptr : t_poller;
+        for (size_t i = 0; i < n; ++i) {
+            task(ctx, i);
+            if (poller && poller->due() && poller->ask()) throw Stopped{};
+        }
         return;
     }
     Job job;

@@ -1,7 +1,9 @@
 // Run-time loading of the CUDA driver. The library is opened on the first wrapper call that
-// finds its slot empty; a failed load is not remembered, so installing the driver later makes
-// the next call succeed. After a successful load each wrapper is one atomic load, a null test
-// and a call: the slots never change once set, so no lock is taken on that path.
+// finds its slot empty; a failed load is not remembered as final, so installing the driver later
+// makes the next call succeed. A search that found no library file is repeated only after
+// something it depends on has changed (missing_library_watch.hpp), which keeps the calls of a
+// machine without a driver cheap. After a successful load each wrapper is one atomic load, a
+// null test and a call: the slots never change once set, so no lock is taken on that path.
 #include "driver_api.hpp"
 
 #include <atomic>
@@ -14,6 +16,8 @@
 #include <dlfcn.h>
 
 #include <mutex>
+
+#include "missing_library_watch.hpp"
 #endif
 
 namespace vant::drv {
@@ -81,12 +85,24 @@ BOOL CALLBACK load_once(PINIT_ONCE, PVOID, PVOID*) {
 // but a plain flag under a mutex says the same thing without exceptions.
 std::mutex g_load_mutex;
 std::atomic<bool> g_loaded{false};
+void* g_library = nullptr;  // once opened, kept for the process (also when it proved unusable)
+MissingLibraryWatch g_missing;
+
+constexpr const char* kLibraryName = "libcuda.so.1";
 
 bool load_library() {
-    void* lib = dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (!lib) return false;
-    void* get_proc = dlsym(lib, "cuGetProcAddress_v2");
-    if (!get_proc) return false;  // the handle is kept open; a later attempt gets the same one
+    if (!g_library) {
+        if (g_missing.still_missing()) return false;
+        g_missing.prepare();
+        g_library = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
+        if (!g_library) {
+            g_missing.search_failed(kLibraryName);
+            return false;
+        }
+        g_missing.reset();
+    }
+    void* get_proc = dlsym(g_library, "cuGetProcAddress_v2");
+    if (!get_proc) return false;
     return resolve_all(get_proc);
 }
 

@@ -90,6 +90,27 @@ bool extract_tensor3(PyObject* obj, const char* name, Tensor3Arg& out) noexcept 
     return true;
 }
 
+bool still_as_extracted(const MatrixArg& arg) noexcept {
+    auto* arr = reinterpret_cast<PyArrayObject*>(arg.array.get());
+    if (PyArray_NDIM(arr) != 2 || PyArray_ITEMSIZE(arr) != 4) return false;
+    const npy_intp* dims = PyArray_DIMS(arr);
+    const npy_intp* strides = PyArray_STRIDES(arr);
+    const MatView& v = arg.view;
+    return PyArray_DATA(arr) == v.data && static_cast<uint64_t>(dims[0]) == v.rows &&
+           static_cast<uint64_t>(dims[1]) == v.cols && strides[0] == v.row_stride && strides[1] == v.col_stride;
+}
+
+bool still_as_extracted(const Tensor3Arg& arg) noexcept {
+    auto* arr = reinterpret_cast<PyArrayObject*>(arg.array.get());
+    if (PyArray_NDIM(arr) != 3 || PyArray_ITEMSIZE(arr) != 4) return false;
+    const npy_intp* dims = PyArray_DIMS(arr);
+    const npy_intp* strides = PyArray_STRIDES(arr);
+    const Tensor3View& v = arg.view;
+    return PyArray_DATA(arr) == v.data && static_cast<uint64_t>(dims[0]) == v.d0 &&
+           static_cast<uint64_t>(dims[1]) == v.d1 && static_cast<uint64_t>(dims[2]) == v.d2 &&
+           strides[0] == v.s0 && strides[1] == v.s1 && strides[2] == v.s2;
+}
+
 PyObject* matrix_result(HostBuffer&& buffer, uint64_t rows, uint64_t cols) noexcept {
     const uint64_t extents[2] = {rows, cols};
     return wrap(std::move(buffer), 2, extents);
@@ -101,12 +122,16 @@ PyObject* tensor3_result(HostBuffer&& buffer, uint64_t d0, uint64_t d1, uint64_t
 }
 
 bool zeros_for(uint64_t a, uint64_t b, uint64_t c, HostBuffer& out) noexcept {
+    return output_for(a, b, c, true, out);
+}
+
+bool output_for(uint64_t a, uint64_t b, uint64_t c, bool zeroed, HostBuffer& out) noexcept {
     uint64_t n;
     if (!checked_mul(a, b, &n) || !checked_mul(n, c, &n)) {
         PyErr_NoMemory();
         return false;
     }
-    auto buf = HostBuffer::zeros(n);
+    auto buf = zeroed ? HostBuffer::zeros(n) : HostBuffer::uninit(n);
     if (!buf) {
         PyErr_NoMemory();
         return false;

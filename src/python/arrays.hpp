@@ -27,6 +27,11 @@ struct Tensor3Arg {
 bool extract_matrix(PyObject* obj, const char* name, MatrixArg& out) noexcept;
 bool extract_tensor3(PyObject* obj, const char* name, Tensor3Arg& out) noexcept;
 
+// Whether the argument array still has the data address, extents and strides its view was made
+// from (Python code run since, a signal handler say, may have replaced its buffer).
+bool still_as_extracted(const MatrixArg& arg) noexcept;
+bool still_as_extracted(const Tensor3Arg& arg) noexcept;
+
 inline bool extract(PyObject* obj, const char* name, MatrixArg& out) noexcept { return extract_matrix(obj, name, out); }
 inline bool extract(PyObject* obj, const char* name, Tensor3Arg& out) noexcept { return extract_tensor3(obj, name, out); }
 
@@ -50,5 +55,7 @@ PyObject* tensor3_result(HostBuffer&& buffer, uint64_t d0, uint64_t d1, uint64_t
 // A zero-filled buffer of the product of the extents; MemoryError when the count overflows or
 // memory is short (zero-stride views can describe enormous shapes).
 bool zeros_for(uint64_t a, uint64_t b, uint64_t c, HostBuffer& out) noexcept;
+// The same, left uninitialised unless `zeroed`: for results the computation overwrites in full.
+bool output_for(uint64_t a, uint64_t b, uint64_t c, bool zeroed, HostBuffer& out) noexcept;
 
 }  // namespace vant::py

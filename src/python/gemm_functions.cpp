@@ -11,19 +11,22 @@
 #include "engine/gpu_gemm.hpp"
 #include "functions.hpp"
 #include "guard.hpp"
+#include "interrupt.hpp"
 
 namespace vant::py {
 namespace {
 
 // The CPU product, or RuntimeError "Shape mismatch: A[M,K] x B[K2,N]".
-PyObject* cpu_gemm(const MatView& a, const MatView& b) {
+PyObject* cpu_gemm(const MatrixArg& a_arg, const MatrixArg& b_arg) {
+    const MatView& a = a_arg.view;
+    const MatView& b = b_arg.view;
     if (a.cols != b.rows) {
         return raise_runtime("Shape mismatch: A[" + std::to_string(a.rows) + "," + std::to_string(a.cols) +
                              "] x B[" + std::to_string(b.rows) + "," + std::to_string(b.cols) + "]");
     }
     HostBuffer c;
-    if (!zeros_for(a.rows, b.cols, 1, c)) return nullptr;
-    if (c.size() > 0) cpu::gemm(a, b, c.data());
+    if (!output_for(a.rows, b.cols, 1, a.cols == 0, c)) return nullptr;  // K = 0: zeros
+    if (c.size() > 0 && !cpu::gemm(a, b, c.data(), SignalCheck(a_arg, b_arg).get())) return nullptr;
     return matrix_result(std::move(c), a.rows, b.cols);
 }
 
@@ -36,26 +39,26 @@ std::optional<PyObject*> gpu_gemm(const MatView& a, const MatView& b) {
 }
 
 // GPU attempt, then the CPU product.
-PyObject* gemm_core(const MatView& a, const MatView& b) {
-    if (std::optional<PyObject*> result = gpu_gemm(a, b)) return *result;
+PyObject* gemm_core(const MatrixArg& a, const MatrixArg& b) {
+    if (std::optional<PyObject*> result = gpu_gemm(a.view, b.view)) return *result;
     return cpu_gemm(a, b);
 }
 
 // gemm_fp16 drops the first GPU attempt's error and goes through gemm_core, which tries the GPU
 // once more, then the CPU.
-PyObject* gemm_fp16_core(const MatView& a, const MatView& b) {
-    if (std::optional<PyObject*> result = gpu_gemm(a, b)) return *result;
+PyObject* gemm_fp16_core(const MatrixArg& a, const MatrixArg& b) {
+    if (std::optional<PyObject*> result = gpu_gemm(a.view, b.view)) return *result;
     return gemm_core(a, b);
 }
 
-PyObject* gemm_entry(const char* display, PyObject* (*product)(const MatView&, const MatView&),
+PyObject* gemm_entry(const char* display, PyObject* (*product)(const MatrixArg&, const MatrixArg&),
                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         const Signature sig{display, {"a", "b"}, 2, 2};
         Args bound;
         MatrixArg a, b;
         if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, a, b)) return nullptr;
-        return product(a.view, b.view);
+        return product(a, b);
     });
 }
 
@@ -76,7 +79,7 @@ VANT_FASTCALL(fn_gemm_chain) {
         if (chained) return matrix_result(std::move(chained).value(), a.view.rows, w2.view.cols);
         // There is no CPU chain. The first product alone is tried once more so that mismatched
         // A and W1 report their shapes; otherwise the caller is told to use two gemm() calls.
-        PyRef first = PyRef::steal(gemm_core(a.view, w1.view));
+        PyRef first = PyRef::steal(gemm_core(a, w1));
         if (!first) return nullptr;
         return raise_runtime("gemm_chain requires CUDA. Please use two separate gemm() calls for CPU fallback.");
     });
@@ -91,8 +94,9 @@ VANT_FASTCALL(fn_gemm_batched) {
         const Tensor3View& av = a.view;
         const Tensor3View& bv = b.view;
         HostBuffer c;
-        if (!zeros_for(av.d0, av.d1, bv.d2, c)) return nullptr;
-        if (av.d0 != 0 && av.d1 != 0 && bv.d2 != 0) cpu::gemm_batched(av, bv, c.data());
+        if (!output_for(av.d0, av.d1, bv.d2, av.d2 == 0, c)) return nullptr;  // K = 0: zeros
+        if (av.d0 != 0 && av.d1 != 0 && bv.d2 != 0 && !cpu::gemm_batched(av, bv, c.data(), SignalCheck(a, b).get()))
+            return nullptr;
         return tensor3_result(std::move(c), av.d0, av.d1, bv.d2);
     });
 }

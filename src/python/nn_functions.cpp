@@ -6,6 +6,7 @@
 #include "cpu/cpu_ops.hpp"
 #include "functions.hpp"
 #include "guard.hpp"
+#include "interrupt.hpp"
 
 namespace vant::py {
 namespace {
@@ -27,9 +28,11 @@ PyObject* attention_entry(const char* display, PyObject* const* args, Py_ssize_t
         const uint64_t B = q.view.d0, S = q.view.d1, D = q.view.d2;
         if (!has_scale) scale = 1.0f / std::sqrt(static_cast<float>(D));
         HostBuffer out;
-        if (!zeros_for(B, S, D, out)) return nullptr;
+        if (!output_for(B, S, D, false, out)) return nullptr;  // written in full
         // With no batches, positions or features nothing is read from k or v.
-        if (B != 0 && S != 0 && D != 0) cpu::attention(q.view, k.view, v.view, scale, out.data());
+        if (B != 0 && S != 0 && D != 0 &&
+            !cpu::attention(q.view, k.view, v.view, scale, out.data(), SignalCheck(q, k, v).get()))
+            return nullptr;
         return tensor3_result(std::move(out), B, S, D);
     });
 }
@@ -49,8 +52,12 @@ VANT_FASTCALL(fn_fused_linear_gelu) {
         if (has_bias && !extract_matrix(bound[2], "bias", bias)) return nullptr;
         const uint64_t N = x.view.rows, O = w.view.rows;
         HostBuffer out;
-        if (!zeros_for(N, O, 1, out)) return nullptr;
-        if (N != 0 && O != 0) cpu::linear_gelu(x.view, w.view, has_bias ? &bias.view : nullptr, out.data());
+        // Without products (K = 0) the bias and GELU are applied to zeros.
+        if (!output_for(N, O, 1, x.view.cols == 0, out)) return nullptr;
+        if (N != 0 && O != 0 &&
+            !cpu::linear_gelu(x.view, w.view, has_bias ? &bias.view : nullptr, out.data(),
+                              (has_bias ? SignalCheck(x, w, bias) : SignalCheck(x, w)).get()))
+            return nullptr;
         return matrix_result(std::move(out), N, O);
     });
 }
@@ -69,8 +76,9 @@ VANT_FASTCALL(fn_fused_rmsnorm) {
         }
         const uint64_t R = x.view.rows, C = x.view.cols;
         HostBuffer out;
-        if (!zeros_for(R, C, 1, out)) return nullptr;
-        if (R != 0 && C != 0) cpu::rmsnorm(x.view, w.view, eps, out.data());
+        if (!output_for(R, C, 1, false, out)) return nullptr;  // written in full
+        if (R != 0 && C != 0 && !cpu::rmsnorm(x.view, w.view, eps, out.data(), SignalCheck(x, w).get()))
+            return nullptr;
         return matrix_result(std::move(out), R, C);
     });
 }

@@ -35,13 +35,13 @@ extern "C" {
 
 __attribute__((visibility("default"))) int vc_gemm(int plain, const MatView* a, const MatView* b,
                                                    float* c) {
-    return guarded([&] { plain ? cpu::reference::gemm(*a, *b, c) : cpu::gemm(*a, *b, c); });
+    return guarded([&] { plain ? cpu::reference::gemm(*a, *b, c) : (void)cpu::gemm(*a, *b, c); });
 }
 
 __attribute__((visibility("default"))) int vc_gemm_batched(int plain, const Tensor3View* a,
                                                            const Tensor3View* b, float* c) {
     return guarded([&] {
-        plain ? cpu::reference::gemm_batched(*a, *b, c) : cpu::gemm_batched(*a, *b, c);
+        plain ? cpu::reference::gemm_batched(*a, *b, c) : (void)cpu::gemm_batched(*a, *b, c);
     });
 }
 
@@ -50,7 +50,7 @@ __attribute__((visibility("default"))) int vc_attention(int plain, const Tensor3
                                                         float scale, float* out) {
     return guarded([&] {
         plain ? cpu::reference::attention(*q, *k, *v, scale, out)
-              : cpu::attention(*q, *k, *v, scale, out);
+              : (void)cpu::attention(*q, *k, *v, scale, out);
     });
 }
 
@@ -58,14 +58,14 @@ __attribute__((visibility("default"))) int vc_linear_gelu(int plain, const MatVi
                                                           const MatView* w, const MatView* bias,
                                                           float* out) {
     return guarded([&] {
-        plain ? cpu::reference::linear_gelu(*x, *w, bias, out) : cpu::linear_gelu(*x, *w, bias, out);
+        plain ? cpu::reference::linear_gelu(*x, *w, bias, out) : (void)cpu::linear_gelu(*x, *w, bias, out);
     });
 }
 
 __attribute__((visibility("default"))) int vc_rmsnorm(int plain, const MatView* x, const MatView* w,
                                                       float eps, float* out) {
     return guarded([&] {
-        plain ? cpu::reference::rmsnorm(*x, *w, eps, out) : cpu::rmsnorm(*x, *w, eps, out);
+        plain ? cpu::reference::rmsnorm(*x, *w, eps, out) : (void)cpu::rmsnorm(*x, *w, eps, out);
     });
 }
 
