@@ -74,6 +74,16 @@ bool mma_pipe_self_test(const KernelSet& set, CUstream stream) {
     if (!dc) return false;
     auto dr = rt::allocate(uint64_t{m} * n);
     if (!dr) return false;
+    // Destroyed before the buffers above: on an early return the queued kernels have run before
+    // the buffers are freed, before the pooled scratch can serve another stream and before the
+    // module is unloaded. Once both results are downloaded nothing is left queued.
+    struct Drain {
+        CUstream stream;
+        bool armed = true;
+        ~Drain() {
+            if (armed) drv::cuStreamSynchronize(stream);
+        }
+    } drain{stream};
     const OperandRange range{max_finite_magnitude(a.data(), a.size()),
                              max_finite_magnitude(b.data(), b.size())};
     if (!set.gemm_mma_scaled(da->ptr(), db->ptr(), dc->ptr(), m, n, k, range, stream)) return false;
@@ -82,6 +92,7 @@ bool mma_pipe_self_test(const KernelSet& set, CUstream stream) {
     if (!c) return false;
     auto r = rt::download(dr.value(), m, n, 0);
     if (!r) return false;
+    drain.armed = false;
 
     // Half-precision rounding of the operands is exact here, so any difference beyond 2^-10 of
     // the magnitude sum is a fault of the kernel.

@@ -153,6 +153,9 @@ Result<CudaCore*> build_core() {
             if (note) print_line(note);
     }
 
+    // A blocking stream (flags 0), on purpose: the resident objects upload and download with the
+    // blocking copies, which run on the legacy stream, and only a blocking stream orders its
+    // kernels after them (a pageable upload may still be in flight when cuMemcpyHtoD returns).
     status = drv::cuStreamCreate(&core.stream, 0);
     if (status != drv::CUDA_SUCCESS) {
         core.stream = nullptr;
