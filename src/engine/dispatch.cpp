@@ -114,12 +114,12 @@ CudaResult<void> KernelSet::launch_wmma(CUdeviceptr a, CUdeviceptr b, CUdevicept
 
 CudaResult<ProductRoute> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,
                                          CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
-                                         OperandRange range, CUstream stream) {
+                                         OperandRange range, CUstream stream, HalfScratch* keep) {
     const bool fit = fits_half_unscaled(range.a_max) && fits_half_unscaled(range.b_max);
     const ProductRoute route = choose_route(m, n, k, set.has_mma_pipe(), set.has_tensor_cores(), fit);
     switch (route) {
         case ProductRoute::MmaPipe:
-            if (set.gemm_mma_scaled(a, b, c, m, n, k, range, stream).ok()) return route;
+            if (set.gemm_mma_scaled(a, b, c, m, n, k, range, stream, keep).ok()) return route;
             break;
         case ProductRoute::SeedF16:
             if (set.gemm_f16(a, b, c, m, n, k, stream).ok()) return route;
@@ -136,7 +136,7 @@ CudaResult<void> PanelRoute::run(const KernelSet& set, CUdeviceptr a, CUdevicept
                                  uint32_t m, uint32_t n, uint32_t k, OperandRange range,
                                  CUstream stream) {
     if (!chosen_) {
-        auto first = gemm_f16_or_f32(set, a, b, c, m, n, k, range, stream);
+        auto first = gemm_f16_or_f32(set, a, b, c, m, n, k, range, stream, &scratch_);
         if (!first) return first.error();
         chosen_ = true;
         route_ = first.value();
@@ -144,7 +144,7 @@ CudaResult<void> PanelRoute::run(const KernelSet& set, CUdeviceptr a, CUdevicept
     }
     switch (route_) {
         case ProductRoute::MmaPipe:
-            return set.gemm_mma_scaled(a, b, c, m, n, k, range, stream);
+            return set.gemm_mma_scaled(a, b, c, m, n, k, range, stream, &scratch_);
         case ProductRoute::SeedF16:
             return set.gemm_f16(a, b, c, m, n, k, stream);
         case ProductRoute::F32:

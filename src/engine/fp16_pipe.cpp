@@ -15,39 +15,46 @@ namespace vant::engine {
 
 CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c,
                                             uint32_t m, uint32_t n, uint32_t k,
-                                            OperandRange range, CUstream stream) const {
+                                            OperandRange range, CUstream stream,
+                                            HalfScratch* keep) const {
     if (!has_mma_pipe()) return CudaError::launch_failed("MMA pipeline kernel not loaded");
     if (!multiples_of_16(m, n, k) || m == 0 || n == 0 || k == 0)
         return CudaError::invalid_dimensions("MMA pipeline requires nonzero multiples of 16");
 
-    // Pooled scratch: a product issued in row panels reuses the blocks of the panel before it
-    // (ordered by the one stream) instead of freeing, which would wait for the device.
-    auto half_a = rt::pool_allocate(uint64_t{m} * k, 2);
-    if (!half_a) return CudaError::launch_failed("Failed to allocate a_f16: " + half_a.error());
-    auto half_b = rt::pool_allocate(uint64_t{k} * n, 2);
-    if (!half_b) return CudaError::launch_failed("Failed to allocate b_f16: " + half_b.error());
-
+    // Pooled scratch. Blocks go back to the pool while the kernels reading them are still
+    // queued: their next user queues on the same stream, or waits for it first.
+    HalfScratch local;
+    HalfScratch& s = keep ? *keep : local;
+    if (s.a.bytes() < uint64_t{m} * k * 2) {
+        s.a.reset();
+        auto half_a = rt::pool_allocate(uint64_t{m} * k, 2);
+        if (!half_a) return CudaError::launch_failed("Failed to allocate a_f16: " + half_a.error());
+        s.a = std::move(half_a).value();
+    }
     const int sa = half_scale_exponent(range.a_max);
     const int sb = half_scale_exponent(range.b_max);
-    struct Conversion {
-        CUdeviceptr source, destination;
-        uint32_t count;
-        PowerOfTwo scale;
+    auto convert = [&](CUdeviceptr source, CUdeviceptr destination, uint32_t count, int e) {
+        PowerOfTwo scale = power_of_two(e);
+        void* params[] = {&destination, &source, &count, &scale.first, &scale.second};
+        return launched(launch(convert_scaled_f16, convert_scaled_shape(count), stream, params),
+                        "convert_scaled_f16 failed: ");
     };
-    const Conversion conversions[] = {{a, half_a->ptr(), m * k, power_of_two(sa)},
-                                      {b, half_b->ptr(), k * n, power_of_two(sb)}};
-    for (Conversion cv : conversions) {
-        void* params[] = {&cv.destination, &cv.source, &cv.count, &cv.scale.first, &cv.scale.second};
-        auto done = launched(launch(convert_scaled_f16, convert_scaled_shape(cv.count), stream, params),
-                             "convert_scaled_f16 failed: ");
-        if (!done) return done;
+    if (auto done = convert(a, s.a.ptr(), m * k, sa); !done) return done;
+    if (!s.b_ready || s.b_source != b || s.b_scale != sb || s.b.bytes() != uint64_t{k} * n * 2) {
+        s.b_ready = false;
+        s.b.reset();
+        auto half_b = rt::pool_allocate(uint64_t{k} * n, 2);
+        if (!half_b) return CudaError::launch_failed("Failed to allocate b_f16: " + half_b.error());
+        s.b = std::move(half_b).value();
+        if (auto done = convert(b, s.b.ptr(), k * n, sb); !done) return done;
+        s.b_ready = true;
+        s.b_source = b;
+        s.b_scale = sb;
     }
 
     // Both scales stay within [-113, 126], so the inverse fits two normal float32 factors.
-    // The scratch goes back to the pool on return, after the launches were queued: the next
-    // user of a block queues on the same stream, or waits for it first.
     PowerOfTwo back = power_of_two(-(sa + sb));
-    CUdeviceptr ha = half_a->ptr(), hb = half_b->ptr();
+    CUdeviceptr ha = s.a.ptr(), hb = s.b.ptr();
     void* params[] = {&c, &ha, &hb, &m, &n, &k, &back.first, &back.second};
     return launched(launch(gemm_mma_pipe, mma_pipe_shape(m, n), stream, params),
                     "cuLaunchKernel (MMA pipeline) failed: ");

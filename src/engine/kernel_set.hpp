@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../driver/driver_api.hpp"
+#include "../runtime/memory_pool.hpp"
 #include "cuda_result.hpp"
 #include "paths.hpp"
 #include "half_range.hpp"
@@ -27,6 +28,8 @@ using drv::CUstream;
 // C is M x N floats. The dispatch neither allocates, copies nor synchronises; a successful return
 // means the driver accepted the launch on `stream`. Sizes are not checked against the buffers:
 // callers guarantee that A, B and C hold their M x K, K x N and M x N floats.
+struct HalfScratch;
+
 struct KernelSet {
     // Empty (null) when not available. Launched: gemm_small, gemm_shared, gemm_v2,
     // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max, gemm_mma_pipe, convert_scaled_f16;
@@ -100,9 +103,11 @@ struct KernelSet {
     // float32; each is converted once into half scratch scaled by the power of two that
     // half_scale_exponent gives for its largest finite magnitude in `range`, and C is scaled back
     // in float32. M, N, K nonzero multiples of 16. The scratch is released before returning.
+    // `keep`, when given, holds the scratch across the row panels of one product (see
+    // HalfScratch); without it the scratch is released before returning.
     CudaResult<void> gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
-                                     uint32_t n, uint32_t k, OperandRange range,
-                                     CUstream stream) const;
+                                     uint32_t n, uint32_t k, OperandRange range, CUstream stream,
+                                     HalfScratch* keep = nullptr) const;
 
     bool has_tensor_cores() const noexcept { return gemm_wmma_max != nullptr; }
 
@@ -121,6 +126,16 @@ struct KernelSet {
     bool has_mma_pipe() const noexcept { return gemm_mma_pipe && convert_scaled_f16; }
 };
 
+// Half scratch of the pipelined route kept across the row panels of one product, all issued on
+// one stream: B is converted once (for as long as its source and scale stay the same) and A's
+// block serves every panel, so the panel loop neither converts B again nor allocates or frees.
+struct HalfScratch {
+    rt::PooledBuffer a, b;
+    CUdeviceptr b_source = 0;
+    int b_scale = 0;
+    bool b_ready = false;
+};
+
 // C = A x B on float32 device buffers by the rule of the single GEMM: when all sizes are
 // multiples of 16, the tensor-core route, through the pipelined kernel (operands scaled into half
 // range by `range`, the largest finite magnitudes of A and B) or, without it, through OptVec /
@@ -129,7 +144,8 @@ struct KernelSet {
 // Returns the route that produced C, or the single-precision dispatch's error.
 CudaResult<ProductRoute> gemm_f16_or_f32(const KernelSet& set, CUdeviceptr a, CUdeviceptr b,
                                          CUdeviceptr c, uint32_t m, uint32_t n, uint32_t k,
-                                         OperandRange range, CUstream stream);
+                                         OperandRange range, CUstream stream,
+                                         HalfScratch* keep = nullptr);
 
 // The route of a product issued in row panels: the first panel chooses it by gemm_f16_or_f32 (a
 // refused tensor-core launch falls back to single precision there), later panels keep it, so
@@ -144,6 +160,7 @@ public:
 private:
     bool chosen_ = false;
     ProductRoute route_ = ProductRoute::F32;
+    HalfScratch scratch_;
 };
 
 // Runs the pipelined kernel once on a fixed 272 x 144 x 112 product (every fragment position, a
