@@ -63,6 +63,13 @@ def gpu(a, b):
 def rand(shape, seed):
     return np.random.default_rng(seed).standard_normal(shape).astype(np.float32)
 
+def sparse(m, k, seed):
+    # One non-zero per row: every path computes C[i, :] = A[i, k_i] * B[k_i, :] with one rounding.
+    a = np.zeros((m, k), np.float32)
+    rng = np.random.default_rng(seed)
+    a[np.arange(m), rng.integers(0, k, m)] = rng.standard_normal(m).astype(np.float32)
+    return a
+
 def new_launches(before):
     return fake.launches()[before:]
 
@@ -443,11 +450,6 @@ def test_large_thresholds_v2_and_the_shared_path():
     # A has one non-zero per row, so every path computes C[i, :] = A[i, k_i] * B[k_i, :] with a
     # single rounding, and the stand-in's executors stay fast at these sizes.
     r = run("""
-        def sparse(m, k, seed):
-            a = np.zeros((m, k), np.float32)
-            rng = np.random.default_rng(seed)
-            a[np.arange(m), rng.integers(0, k, m)] = rng.standard_normal(m).astype(np.float32)
-            return a
         out = {}
         for name, (m, k, n) in {"v2": (2050, 2048, 2048), "v2_n2052": (2048, 2048, 2052),
                                 "k2047": (2048, 2047, 2048), "n2050": (2048, 2048, 2050),
@@ -890,11 +892,6 @@ def test_rows_beyond_the_grid_limit_launch_in_bands():
     # The stand-in reports (and enforces) a grid y limit of 2, so small products need bands: every
     # kernel path must cover all rows, bit for bit as one launch would.
     full = run("""
-        def sparse(m, k, seed):
-            a = np.zeros((m, k), np.float32)
-            rng = np.random.default_rng(seed)
-            a[np.arange(m), rng.integers(0, k, m)] = rng.standard_normal(m).astype(np.float32)
-            return a
         out = {}
         for name, (m, k, n) in {"small": (40, 24, 20), "shared": (200, 65, 70), "fits": (128, 65, 70),
                                 "opt_vec": (272, 32, 16), "v2": (2050, 2048, 2048)}.items():
