@@ -11,11 +11,8 @@
 #endif
 
 #include "cpu/cpu_ops.hpp"
+#include "cpu/cpu_shared.hpp"
 #include "cpu/thread_pool.hpp"
-
-#if defined(__x86_64__) || defined(_M_X64)
-#define VANT_CPU_X86 1
-#endif
 
 namespace vant::cpu {
 namespace detail {

@@ -11,6 +11,13 @@
 #include "common/panic.hpp"
 #include "common/views.hpp"
 
+// x86-64 (SSE is part of its baseline): the operations may use _mm_* where the order of
+// operations allows.
+#if defined(__x86_64__) || defined(_M_X64)
+#include <xmmintrin.h>
+#define VANT_CPU_X86 1
+#endif
+
 namespace vant::cpu::detail {
 
 // Called only when B, M and N > 0: b must hold the batches of a and, when K > 0, K rows.

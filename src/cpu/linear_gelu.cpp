@@ -8,11 +8,6 @@
 #include "cpu/cpu_shared.hpp"
 #include "cpu/thread_pool.hpp"
 
-#if defined(__x86_64__) || defined(_M_X64)
-#include <xmmintrin.h>
-#define VANT_CPU_X86 1
-#endif
-
 namespace vant::cpu {
 using namespace detail;
 namespace {

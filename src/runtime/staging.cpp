@@ -145,18 +145,15 @@ Result<void> StagingLease::claim(int i) {
     return ok();
 }
 
-Result<void> StagingLease::upload(CUdeviceptr dst, uint64_t bytes, drv::CUstream stream, StagingFill fill) {
+template <class Issue>
+Result<void> StagingLease::each_piece(uint64_t bytes, drv::CUstream stream, Issue issue) {
     clean_ = false;
     for (uint64_t offset = 0; offset < bytes;) {
         const uint64_t piece = std::min(kStagingChunkBytes, bytes - offset);
         const int i = next_;
         next_ = (next_ + 1) % kStagingChunks;
         if (auto s = claim(i); !s) return s;
-        fill.fn(fill.ctx, offset, piece, res_->chunk[i]);
-        if (auto s = step(drv::cuMemcpyHtoDAsync(dst + offset, res_->chunk[i], piece, stream),
-                          "Failed to copy data to GPU: ");
-            !s)
-            return s;
+        if (auto s = issue(i, offset, piece); !s) return s;
         if (auto s = step(drv::cuEventRecord(res_->done[i], stream), "Failed to record a transfer: "); !s) return s;
         res_->busy[i] = true;
         offset += piece;
@@ -164,25 +161,28 @@ Result<void> StagingLease::upload(CUdeviceptr dst, uint64_t bytes, drv::CUstream
     return ok();
 }
 
+Result<void> StagingLease::upload(CUdeviceptr dst, uint64_t bytes, drv::CUstream stream, StagingFill fill) {
+    return each_piece(bytes, stream, [&](int i, uint64_t offset, uint64_t piece) {
+        fill.fn(fill.ctx, offset, piece, res_->chunk[i]);
+        return step(drv::cuMemcpyHtoDAsync(dst + offset, res_->chunk[i], piece, stream),
+                    "Failed to copy data to GPU: ");
+    });
+}
+
 Result<void> StagingLease::download(CUdeviceptr src, uint64_t bytes, drv::CUstream stream, StagingDrain drain) {
-    clean_ = false;
-    for (uint64_t offset = 0; offset < bytes;) {
-        const uint64_t piece = std::min(kStagingChunkBytes, bytes - offset);
-        const int i = next_;
-        next_ = (next_ + 1) % kStagingChunks;
-        if (auto s = claim(i); !s) return s;
-        if (auto s = step(drv::cuMemcpyDtoHAsync(res_->chunk[i], src + offset, piece, stream),
-                          "Failed to copy data from GPU: ");
-            !s)
-            return s;
-        if (auto s = step(drv::cuEventRecord(res_->done[i], stream), "Failed to record a transfer: "); !s) return s;
-        res_->busy[i] = true;
-        res_->drain_due[i] = true;
-        res_->drain_offset[i] = offset;
-        res_->drain_bytes[i] = piece;
-        res_->drain[i] = drain;
-        offset += piece;
-    }
+    auto queued = each_piece(bytes, stream, [&](int i, uint64_t offset, uint64_t piece) {
+        auto s = step(drv::cuMemcpyDtoHAsync(res_->chunk[i], src + offset, piece, stream),
+                      "Failed to copy data from GPU: ");
+        if (s) {
+            // Drained into the caller's memory once the chunk is claimed again.
+            res_->drain_due[i] = true;
+            res_->drain_offset[i] = offset;
+            res_->drain_bytes[i] = piece;
+            res_->drain[i] = drain;
+        }
+        return s;
+    });
+    if (!queued) return queued;
     // Hand over what is still in flight, oldest piece first.
     for (int n = 0; n < kStagingChunks; ++n) {
         const int i = (next_ + n) % kStagingChunks;

@@ -70,6 +70,10 @@ private:
     friend Result<std::optional<StagingLease>> acquire_staging(drv::CUstream work_stream);
     StagingLease(std::unique_lock<std::mutex> lock, StagingResources* res, drv::CUstream work) noexcept;
     Result<void> claim(int chunk);  // waits for the chunk's last copy (draining it if a download)
+    // Walks `bytes` in chunk-sized pieces: claims the next chunk, lets `issue(chunk, offset,
+    // piece)` queue its copy, and records the chunk's event on `stream` behind it.
+    template <class Issue>
+    Result<void> each_piece(uint64_t bytes, drv::CUstream stream, Issue issue);
 
     std::unique_lock<std::mutex> lock_;
     StagingResources* res_ = nullptr;
