@@ -102,60 +102,22 @@ def assemble(rel: str, arch: str) -> subprocess.CompletedProcess:
                           capture_output=True, text=True, timeout=600)
 
 
-def spills(output: str) -> dict[str, tuple[int, int]]:
-    """Entry -> (spill store bytes, spill load bytes) from `ptxas -v` output."""
+def per_entry(output: str, pattern: str) -> dict[str, tuple[int, ...]]:
+    """Entry -> the integers `pattern` captures on that entry's lines of `ptxas -v` output."""
     result, current = {}, None
     for line in output.splitlines():
         m = re.search(r"Compiling entry function '([^']+)'", line)
         if m:
             current = m.group(1)
-        m = re.search(r"(\d+) bytes spill stores, (\d+) bytes spill loads", line)
+        m = re.search(pattern, line)
         if m and current:
-            result[current] = (int(m.group(1)), int(m.group(2)))
+            result[current] = tuple(int(g) for g in m.groups())
     return result
 
 
-def registers(output: str) -> dict[str, int]:
-    """Entry -> registers per thread from `ptxas -v` output."""
-    result, current = {}, None
-    for line in output.splitlines():
-        m = re.search(r"Compiling entry function '([^']+)'", line)
-        if m:
-            current = m.group(1)
-        m = re.search(r"Used (\d+) registers", line)
-        if m and current:
-            result[current] = int(m.group(1))
-    return result
-
-
-def test_every_module_of_the_kernel_set_is_present():
-    missing = [rel for rel in MODULES if not (KERNELS / rel).is_file()]
-    assert not missing
-
-
-@needs_ptxas
-@pytest.mark.parametrize("rel", ALL_PTX)
-def test_module_assembles_for_its_target_and_sm90(rel):
-    target = header(read(rel), "target")
-    assert target, f"{rel} declares no .target"
-    for arch in dict.fromkeys([target.split(",")[0], "sm_90"]):
-        done = assemble(rel, arch)
-        assert done.returncode == 0, f"ptxas -arch={arch} {rel}:\n{done.stderr}"
-
-
-@pytest.mark.parametrize("rel", sorted(MODULES))
-def test_module_declares_its_version_target_and_entries(rel):
-    if not (KERNELS / rel).is_file():
-        pytest.fail(f"{rel} is missing")
-    version, target, wanted = MODULES[rel]
-    text = read(rel)
-    assert header(text, "version") == version
-    assert header(text, "target") == target
-    declared = entries(text)
-    for name, params in wanted.items():
-        assert name in declared, f"{rel} has no entry {name}"
-        if params is not None:
-            assert declared[name] == params, f"{name} parameters {declared[name]}, host passes {params}"
+def spills(output: str) -> dict[str, tuple[int, ...]]:
+    """Entry -> (spill store bytes, spill load bytes)."""
+    return per_entry(output, r"(\d+) bytes spill stores, (\d+) bytes spill loads")
 
 
 @needs_ptxas
@@ -170,7 +132,7 @@ def test_launched_kernels_do_not_spill(rel):
             assert report.get(name) == (0, 0), f"{name} at {arch}: spill bytes {report.get(name)}"
         if rel == "gemm/mma_pipe.ptx":
             # Two 256-thread blocks per multiprocessor (64K registers): at most 128 a thread.
-            used = registers(done.stdout + done.stderr)["vantblas_gemm_mma_pipe"]
+            (used,) = per_entry(done.stdout + done.stderr, r"Used (\d+) registers")["vantblas_gemm_mma_pipe"]
             assert used <= 128, f"vantblas_gemm_mma_pipe at {arch}: {used} registers"
 
 
