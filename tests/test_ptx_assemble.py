@@ -120,6 +120,36 @@ def spills(output: str) -> dict[str, tuple[int, ...]]:
     return per_entry(output, r"(\d+) bytes spill stores, (\d+) bytes spill loads")
 
 
+def test_every_module_of_the_kernel_set_is_present():
+    missing = [rel for rel in MODULES if not (KERNELS / rel).is_file()]
+    assert not missing
+
+
+@needs_ptxas
+@pytest.mark.parametrize("rel", ALL_PTX)
+def test_module_assembles_for_its_target_and_sm90(rel):
+    target = header(read(rel), "target")
+    assert target, f"{rel} declares no .target"
+    for arch in dict.fromkeys([target.split(",")[0], "sm_90"]):
+        done = assemble(rel, arch)
+        assert done.returncode == 0, f"ptxas -arch={arch} {rel}:\n{done.stderr}"
+
+
+@pytest.mark.parametrize("rel", sorted(MODULES))
+def test_module_declares_its_version_target_and_entries(rel):
+    if not (KERNELS / rel).is_file():
+        pytest.fail(f"{rel} is missing")
+    version, target, wanted = MODULES[rel]
+    text = read(rel)
+    assert header(text, "version") == version
+    assert header(text, "target") == target
+    declared = entries(text)
+    for name, params in wanted.items():
+        assert name in declared, f"{rel} has no entry {name}"
+        if params is not None:
+            assert declared[name] == params, f"{name} parameters {declared[name]}, host passes {params}"
+
+
 @needs_ptxas
 @pytest.mark.parametrize("rel", sorted(LAUNCHED))
 def test_launched_kernels_do_not_spill(rel):
