@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/env_number.hpp"
 #include "device_buffer.hpp"
 
 namespace vant::rt {
@@ -105,13 +106,8 @@ void PooledBuffer::discard() noexcept {
 }
 
 uint64_t pool_cache_limit() noexcept {
-    static const uint64_t limit = [] {
-        const char* text = std::getenv("VANTBLAS_POOL_CACHE_BYTES");
-        if (!text || !*text) return kDefaultCacheBytes;
-        char* end = nullptr;
-        unsigned long long v = std::strtoull(text, &end, 10);
-        return (end && *end == '\0') ? static_cast<uint64_t>(v) : kDefaultCacheBytes;
-    }();
+    static const uint64_t limit =
+        read_env_decimal("VANTBLAS_POOL_CACHE_BYTES", "the default of 1 GiB").value_or(kDefaultCacheBytes);
     return limit;
 }
 
