@@ -85,7 +85,7 @@ VANT_FASTCALL(model_set_weights) {
         if (v1.cols != v2.rows) return raise_runtime("Shape mismatch: W1 has " + std::to_string(v1.cols) +
                                                      " columns but W2 has " + std::to_string(v2.rows) + " rows");
 
-        Result<rt::CudaCore*> core = rt::current_core(0);
+        auto core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         ModelObject* m = as_model(self);
         make_alive(m);
@@ -135,7 +135,7 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
 
         engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
-        Result<rt::CudaCore*> core = rt::core_for(0);
+        auto core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         std::optional<HostBuffer> host = gather_host_matrix(x.view);
         if (!host) return PyErr_NoMemory();
