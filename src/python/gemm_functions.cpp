@@ -60,9 +60,10 @@ std::string gemm_shape_error(uint64_t m, uint64_t k, uint64_t k2, uint64_t n) {
 
 std::string operand_kind(PyObject* obj, bool device) {
     if (device) return "a device array";
+    if (is_ndarray(obj) == 1) return "a NumPy array";
     const char* name = Py_TYPE(obj)->tp_name;
     if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
-    return std::string("'") + name + "' object";
+    return std::string("a '") + name + "' object";
 }
 
 // Two device operands: the product stays on the device and comes back as a VantTensor, never

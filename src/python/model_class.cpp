@@ -119,6 +119,10 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
         if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, x)) return nullptr;
         const ModelObject* m = as_model(self);
         if (!holds_weights(m)) return raise_runtime("Weights not set! Call set_weights() first.");
+        if (!m->w1.valid() || !m->w2.valid())
+            return raise_runtime(
+                "The model's weights are gone: another library reset the CUDA device after set_weights(); "
+                "call set_weights() again");
         const uint64_t rows = x.view.rows, cols = x.view.cols;
         if (static_cast<uint32_t>(cols) != m->in_dim) {
             return raise_runtime("Shape mismatch: A[" + std::to_string(static_cast<uint32_t>(rows)) + "," +

@@ -41,6 +41,7 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
         auto core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
+        collect_released();
         std::optional<HostBuffer> host = gather_host_matrix(v);
         if (!host) return PyErr_NoMemory();
         Result<rt::DeviceBuffer> buffer =
@@ -82,6 +83,7 @@ VANT_NOARGS(tensor_cpu) {
         if (!tensor_memory_alive(t)) return nullptr;
         if (drv::CUresult s = drv::cuStreamSynchronize((*core)->stream); s != drv::CUDA_SUCCESS)
             return raise_runtime("Failed to synchronize stream: " + rt::cuda_status_text(s));
+        collect_released();  // everything queued so far has run
         // The copy overwrites every element.
         std::optional<HostBuffer> host = HostBuffer::uninit(element_count(t->rows, t->cols));
         if (!host) return PyErr_NoMemory();
