@@ -246,6 +246,17 @@ CudaResult<KernelSet> KernelSet::load() {
             say("[VantBLAS] \u26A1 FP8 Pipeline loaded OK! (DeepSeek style)");
     }
 
+    // Packs strided device arrays of other libraries; loaded without a line of its own, and
+    // without it such arrays are refused instead of copied.
+    {
+        CUmodule module;
+        if (loader.load("gemm/gather.ptx", &module) == drv::CUDA_SUCCESS &&
+            Loader::lookup(module, "vantblas_gather_strided_f32", &set.gather_strided) != drv::CUDA_SUCCESS) {
+            set.gather_strided = nullptr;
+            loader.unload(module);
+        }
+    }
+
     // The pipelined tensor-core kernel first meets real hardware on the user's machine: it is used
     // only once a fixed product agrees with the shared kernel.
     if (CUmodule module = load_or_warn(loader, "gemm/mma_pipe.ptx",
@@ -264,17 +275,6 @@ CudaResult<KernelSet> KernelSet::load() {
                 say("[VantBLAS] Warning: MMA pipeline kernel failed its self-test, not used");
                 loader.unload(module);
             }
-        }
-    }
-
-    // Packs strided device arrays of other libraries; loaded without a line of its own, and
-    // without it such arrays are refused instead of copied.
-    {
-        CUmodule module;
-        if (loader.load("gemm/gather.ptx", &module) == drv::CUDA_SUCCESS &&
-            Loader::lookup(module, "vantblas_gather_strided_f32", &set.gather_strided) != drv::CUDA_SUCCESS) {
-            set.gather_strided = nullptr;
-            loader.unload(module);
         }
     }
 
