@@ -725,6 +725,7 @@ def test_gpu_gemm_errors_and_oversized_operands():
 
 
 SWEEP = """
+import ctypes
 
 def sweep(call, shapes):
     # A clean run of each call first, then one run per driver call of that clean run, failing
@@ -745,6 +746,8 @@ def sweep(call, shapes):
             log_start = len(fake.call_log())
             c, gpu_ok = call(a, b)
             fake.clear_failures()
+            while fake.current_context():  # a refused pop leaves the context pushed: undo it
+                fake.driver().cuCtxPopCurrent_v2(ctypes.byref(ctypes.c_void_p()))
             launched = new_launches(before)
             log = fake.call_log()[log_start:]
             if "cuMemcpyDtoHAsync" in calls:

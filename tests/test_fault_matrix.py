@@ -211,9 +211,11 @@ def roles(log):
     are ignored. Every other call is a step with its documented message (or a launch)."""
     out = []
     for i, entry in enumerate(log):
-        following = [e for e in log[i + 1:] if e not in CONTEXT_CALLS]
+        # The calls a scope covers: up to its pop. A scope that only frees is a release.
+        end = log.index("cuCtxPopCurrent", i) if "cuCtxPopCurrent" in log[i:] else len(log)
+        covered = [e for e in log[i + 1:end] if e not in CONTEXT_CALLS]
         if entry in ("cuMemFree", "cuCtxPopCurrent") or (
-                entry in CONTEXT_CALLS and following and following[0] == "cuMemFree"):
+                entry in CONTEXT_CALLS and covered and set(covered) == {"cuMemFree"}):
             out.append("release")
         elif entry == "cuLaunchKernel":
             out.append("launch")
