@@ -615,6 +615,7 @@ void push(Stream* stream, Op op) {
 // for every stream it is ordered after and does not already know complete.
 void order_implicitly(Stream* stream) {
     Context* c = stream->context;
+    join(stream->clock, st().host_clock);  // what the host has waited for needs no wait
     auto wait_for = [&](Stream* other) {
         if (other == stream || other->enqueued == 0 || knows(stream->clock, other, other->enqueued)) return;
         Op op(Op::Wait);
@@ -1191,7 +1192,12 @@ struct DeviceMemory : ptxi::Memory {
     Extent* last = nullptr;
 
     uint8_t* translate(uint64_t addr, uint64_t bytes) override {
-        uint8_t* p = g_running_stream ? translate_in(g_running_stream->context, addr, bytes) : ::translate(addr, bytes);
+        uint8_t* p = ::translate(addr, bytes);
+        if (p && g_running_stream && !translate_in(g_running_stream->context, addr, bytes)) {
+            std::fprintf(stderr, "[fake driver] access of %llu bytes at 0x%llx in memory of another context\n",
+                         static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(addr));
+            return nullptr;  // not addressable here: the interpreter reports it as an illegal address
+        }
         if (!p || !g_running) return p;
         if (!last || addr < last->base || addr + bytes > last->end) {
             last = nullptr;
