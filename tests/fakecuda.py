@@ -74,7 +74,7 @@ Child side, ``FakeDriver`` (the ``fake`` object):
 Entry names in the logs are the driver's base names ("cuMemAlloc", not "cuMemAlloc_v2").
 
 Contexts as on the device: each thread has a context stack (cuCtxPushCurrent / cuCtxPopCurrent,
-201 when popping an empty one; cuCtxSetCurrent replaces the top, pushes onto an empty stack, and
+201 when popping an empty one, 2 when pushing onto a full one of 64; cuCtxSetCurrent replaces the top, pushes onto an empty stack, and
 with null pops; cuCtxCreate pushes). cuDevicePrimaryCtxRetain returns the device's one primary
 context and counts retains; the last cuDevicePrimaryCtxRelease destroys its objects and leaves it
 uninitialised until the next retain (same handle); ``live_contexts`` counts the initialised primary

@@ -241,24 +241,36 @@ std::map<std::string, fake::Executor>& executors() {
     return *m;
 }
 
-// The calling thread's context stack; its top is the current context.
-struct ThreadContexts {
+// The calling thread's context stack; its top is the current context. Fixed in size and trivially
+// destructible: entry points may run during exit, after a thread's dynamic objects are gone.
+struct ContextStack {
+    static constexpr unsigned kCapacity = 64;
     uint64_t generation = 0;
-    std::vector<Context*> stack;
-};
-thread_local ThreadContexts t_contexts;
+    unsigned depth = 0;
+    Context* items[kCapacity] = {};
 
-std::vector<Context*>& context_stack() {
+    bool empty() const { return depth == 0; }
+    Context*& top() { return items[depth - 1]; }
+    bool push(Context* c) {
+        if (depth == kCapacity) return false;
+        items[depth++] = c;
+        return true;
+    }
+    void pop() { --depth; }
+};
+thread_local ContextStack t_contexts;
+
+ContextStack& context_stack() {
     if (t_contexts.generation != st().generation) {
-        t_contexts.stack.clear();
+        t_contexts.depth = 0;
         t_contexts.generation = st().generation;
     }
-    return t_contexts.stack;
+    return t_contexts;
 }
 
 Context* current_context() {
-    std::vector<Context*>& stack = context_stack();
-    return stack.empty() ? nullptr : stack.back();
+    ContextStack& stack = context_stack();
+    return stack.empty() ? nullptr : stack.top();
 }
 
 // A handle that names a context: a live one made by cuCtxCreate, or a primary context in any state.
@@ -919,10 +931,11 @@ FAKE_EXPORT CUresult cuCtxCreate_v2(Context** ctx, unsigned int flags, int devic
     if (!ctx) return kInvalidValue;
     (void)flags;
     if (device < 0 || device >= s.device_count) return kInvalidDevice;
+    if (context_stack().depth == ContextStack::kCapacity) return kOutOfMemory;
     auto* c = new Context(device, false);
     s.contexts.insert(c);
     ++s.contexts_created;
-    context_stack().push_back(c);
+    context_stack().push(c);
     *ctx = c;
     return kSuccess;
 }
@@ -938,8 +951,8 @@ FAKE_EXPORT CUresult cuCtxDestroy_v2(Context* ctx) {
     ++s.contexts_destroyed;
     ctx->alive = false;
     s.dead_contexts.push_back(ctx);
-    std::vector<Context*>& stack = context_stack();
-    if (!stack.empty() && stack.back() == ctx) stack.pop_back();
+    ContextStack& stack = context_stack();
+    if (!stack.empty() && stack.top() == ctx) stack.pop();
     return kSuccess;
 }
 
@@ -947,14 +960,14 @@ FAKE_EXPORT CUresult cuCtxDestroy_v2(Context* ctx) {
 FAKE_EXPORT CUresult cuCtxSetCurrent(Context* ctx) {
     ENTER("cuCtxSetCurrent");
     NEED_INIT();
-    std::vector<Context*>& stack = context_stack();
+    ContextStack& stack = context_stack();
     if (!ctx) {
-        if (!stack.empty()) stack.pop_back();
+        if (!stack.empty()) stack.pop();
         return kSuccess;
     }
     if (!known_context(ctx)) return kInvalidContext;
-    if (stack.empty()) stack.push_back(ctx);
-    else stack.back() = ctx;
+    if (stack.empty()) stack.push(ctx);
+    else stack.top() = ctx;
     return kSuccess;
 }
 
@@ -971,7 +984,7 @@ FAKE_EXPORT CUresult cuCtxPushCurrent_v2(Context* ctx) {
     NEED_INIT();
     if (!ctx) return kInvalidValue;
     if (!known_context(ctx)) return kInvalidContext;
-    context_stack().push_back(ctx);
+    if (!context_stack().push(ctx)) return kOutOfMemory;  // a push without its pop, over and over
     ++s.ctx_pushes;
     return kSuccess;
 }
@@ -980,10 +993,10 @@ FAKE_EXPORT CUresult cuCtxPushCurrent_v2(Context* ctx) {
 FAKE_EXPORT CUresult cuCtxPopCurrent_v2(Context** ctx) {
     ENTER("cuCtxPopCurrent");
     NEED_INIT();
-    std::vector<Context*>& stack = context_stack();
+    ContextStack& stack = context_stack();
     if (stack.empty()) return kInvalidContext;
-    if (ctx) *ctx = stack.back();
-    stack.pop_back();
+    if (ctx) *ctx = stack.top();
+    stack.pop();
     ++s.ctx_pops;
     return kSuccess;
 }
@@ -1784,7 +1797,7 @@ FAKE_EXPORT long fake_stat(const char* what) {
     if (w == "primary_resets") return s.primary_resets;
     if (w == "ctx_pushes") return s.ctx_pushes;
     if (w == "ctx_pops") return s.ctx_pops;
-    if (w == "context_stack_depth") return static_cast<long>(context_stack().size());
+    if (w == "context_stack_depth") return static_cast<long>(context_stack().depth);
     if (w == "objects_dropped") return s.objects_dropped;
     if (w == "live_primary_objects") {
         auto primary = [](const Context* c) { return c && c->primary; };
