@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One command for a session on a GPU machine: build and install the module, run the gpu-marked
-# tests, run a small gemm script under compute-sanitizer's memcheck, then the GPU benchmark.
+# tests, run a small gemm script under compute-sanitizer's memcheck, the interop check beside
+# PyTorch and CuPy, then the GPU benchmark.
 # Each step has its own time limit so the whole run stays under 8 minutes; logs go to
 # build/gpu_check/, and a short summary is printed last. Exit status: 0 when no step failed.
 #
@@ -100,6 +101,9 @@ else
     step gemm_smoke 60 "$PY" "$SMOKE"
 fi
 
+# PyTorch and CuPy beside the module on one thread: streams, events, contexts, DLPack, memory.
+step interop 90 "$PY" scripts/gpu_interop.py
+
 step bench 200 "$PY" bench/gemm_gpu.py --budget 120
 
 echo
@@ -107,5 +111,6 @@ echo "==== gpu_check summary ($(($(date +%s) - START))s, device: $DEVICE)"
 for line in "${SUMMARY[@]}"; do echo "  $line"; done
 grep -E "passed|failed|skipped|error" "$LOGS/gpu_tests.log" 2>/dev/null | tail -n 1 | sed 's/^/  pytest: /'
 grep -E "ERROR SUMMARY" "$LOGS/memcheck.log" 2>/dev/null | sed 's/^/  memcheck: /'
+grep -E "^(FAIL|INFO)" "$LOGS/interop.log" 2>/dev/null | sed 's/^/  interop: /'
 [ -f "$LOGS/bench.log" ] && sed -n '/^  *size  *path/,$p' "$LOGS/bench.log" | sed 's/^/  /'
 exit $FAILED

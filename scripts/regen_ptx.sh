@@ -35,6 +35,7 @@ modules=(
     "reg8x8     sm_75 7.0"
     "batched    sm_75 7.0"
     "convert    sm_75 7.0"
+    "gather     sm_75 6.4"
     "wmma_max   sm_80 8.2"
     "wmma_opt   sm_80 8.2"
     "fp16_pure  sm_80 8.2"

@@ -82,6 +82,8 @@ gpu_chain = vb.gemm_chain(a, b, w2)
 assert not np.array_equal(gpu_ab, cpu_ab), "the tensor-core route should round differently"
 
 NEEDS_CUDA = "RuntimeError: gemm_chain requires CUDA. Please use two separate gemm() calls for CPU fallback."
+# A scope reads the thread's current context, then pushes the module's: both can fail.
+SET_CONTEXT = "Failed to set CUDA context: "
 t_a, t_c, t_d = vb.VantTensor(a), vb.VantTensor(c), vb.VantTensor(d)
 model = vb.VantBLASModel()
 w1m, w2m, xm = rand(7, 4), rand(4, 3), rand(5, 7)
@@ -130,7 +132,7 @@ def chain_fp32_case():
     return (lambda: None), (lambda: vb.gemm_chain(c, d, w)), None, check, (c, d, w)
 
 def tensor_new():
-    steps = ["Failed to set CUDA context: ", "Failed to allocate CUDA memory: ", "Failed to copy data to GPU: "]
+    steps = [SET_CONTEXT, SET_CONTEXT, "Failed to allocate CUDA memory: ", "Failed to copy data to GPU: "]
     def success(value):
         return None if np.array_equal(value.cpu(), a) else "tensor holds wrong data"
     return (lambda: None), (lambda: vb.VantTensor(a)), steps, success, (a,)
@@ -138,13 +140,13 @@ def tensor_new():
 def tensor_matmul():
     def launch(s):
         return small_launch("GEMM failed: ", s)
-    steps = ["Failed to set CUDA context: ", "Failed to allocate output: ", launch]
+    steps = [SET_CONTEXT, SET_CONTEXT, "Failed to allocate output: ", launch]
     def success(value):
         return None if close(value.cpu(), ref_cd, 1e-4) else "product wrong"
     return (lambda: None), (lambda: t_c.matmul(t_d)), steps, success, (t_c, t_d)
 
 def tensor_cpu():
-    steps = ["Failed to set CUDA context: ", "Failed to synchronize stream: ", "Failed to copy data from GPU: "]
+    steps = [SET_CONTEXT, SET_CONTEXT, "Failed to synchronize stream: ", "Failed to copy data from GPU: "]
     def success(value):
         return None if np.array_equal(value, product_ref) else "download wrong"
     return (lambda: None), (lambda: product.cpu()), steps, success, (product,)
@@ -159,7 +161,7 @@ def tensor_del():
 def model_set_weights():
     def setup():
         model.set_weights(w1m, w2m)
-    steps = ["Failed to set CUDA context: ", "Failed to allocate W1: ", "Failed to copy W1: ",
+    steps = [SET_CONTEXT, SET_CONTEXT, "Failed to allocate W1: ", "Failed to copy W1: ",
              "Failed to allocate W2: ", "Failed to copy W2: "]
     def success(value):
         if value is not None:
@@ -170,10 +172,11 @@ def model_set_weights():
 def model_forward():
     def setup():
         model.set_weights(w1m, w2m)
-    steps = ["Failed to set CUDA context: ", "Failed to allocate CUDA memory: ", "Failed to copy data to GPU: ",
+    # The context is made current once for the whole pass (the inner steps find it current).
+    steps = [SET_CONTEXT, SET_CONTEXT, "Failed to allocate CUDA memory: ", "Failed to copy data to GPU: ",
              "Failed to allocate H: ", "Failed to allocate C: ",
              lambda s: small_launch("First GEMM failed: ", s), lambda s: small_launch("Second GEMM failed: ", s),
-             "Failed to set CUDA context: ", "Failed to synchronize stream: ", "Failed to copy data from GPU: "]
+             "Failed to synchronize stream: ", "Failed to copy data from GPU: "]
     def success(value):
         return None if np.array_equal(value, ref_forward) else "forward result wrong"
     return setup, (lambda: model.forward(xm)), steps, success, (xm,)
@@ -201,16 +204,29 @@ def staging_objects():
     pending = fake.pending_ops
     return (fake.live_pinned, fake.live_streams, fake.live_events, pending, fake.hazards)
 
+CONTEXT_CALLS = ("cuCtxGetCurrent", "cuCtxPushCurrent")
+
 def roles(log):
+    """A free, the context switch around a free, and the restoring pop are releases: their statuses
+    are ignored. Every other call is a step with its documented message (or a launch)."""
     out = []
     for i, entry in enumerate(log):
-        if entry == "cuMemFree" or (entry == "cuCtxSetCurrent" and i + 1 < len(log) and log[i + 1] == "cuMemFree"):
+        following = [e for e in log[i + 1:] if e not in CONTEXT_CALLS]
+        if entry in ("cuMemFree", "cuCtxPopCurrent") or (
+                entry in CONTEXT_CALLS and following and following[0] == "cuMemFree"):
             out.append("release")
         elif entry == "cuLaunchKernel":
             out.append("launch")
         else:
             out.append("step")
     return out
+
+def restore_thread_context():
+    """A refused pop leaves the module's context pushed on this thread: take it off again, as the
+    caller would have to, so that the next case starts from the same state."""
+    pop = fake.driver().cuCtxPopCurrent_v2
+    while fake.current_context():
+        pop(ctypes.byref(ctypes.c_void_p()))
 
 def expected_message(step, s, text):
     return step(s) if callable(step) else "RuntimeError: " + step + text
@@ -245,6 +261,7 @@ for name, (setup, action, steps, check, args) in OPS.items():
             fake.fail(entry, nth, s)
             res = outcome(action)
             fake.clear_failures()
+            restore_thread_context()
             launched = [l["kernel"] for l in fake.launches()]
             cases += 1
             if steps is None:
@@ -258,7 +275,7 @@ for name, (setup, action, steps, check, args) in OPS.items():
                 want = expected_message(step, s, status_text(s))
                 problem = None if res == ("raise", want) else f"got {res[0]} {res[1]!r:.300}, want {want!r}"
             kept = 0  # a tensor returned by the case is destroyed with `res` below
-            if name == "VantBLASModel.set_weights" and role[i] != "release" and entry != "cuCtxSetCurrent":
+            if name == "VantBLASModel.set_weights" and role[i] != "release" and entry not in CONTEXT_CALLS:
                 kept = -2  # the old weights were released before the failure; none are held now
                 later = outcome(lambda: model.forward(xm))
                 if later != ("raise", "RuntimeError: Weights not set! Call set_weights() first."):
@@ -267,9 +284,11 @@ for name, (setup, action, steps, check, args) in OPS.items():
                 kept = -1
             del res
             gc.collect()
-            if entry == "cuMemFree":
-                refused_frees += 1  # the driver kept that allocation; nothing else may stay
-            live, want_live = fake.live_allocations, base + kept + (1 if entry == "cuMemFree" else 0)
+            # A refused free, or a refused switch to the context of a free, leaves that one
+            # allocation with the driver; nothing else may stay.
+            refused = entry == "cuMemFree" or (role[i] == "release" and entry in CONTEXT_CALLS)
+            refused_frees += refused
+            live, want_live = fake.live_allocations, base + kept + (1 if refused else 0)
             if live != want_live:
                 problem = problem or f"live allocations {live}, expected {want_live}"
             if [sys.getrefcount(x) for x in args] != refs:

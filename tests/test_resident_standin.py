@@ -77,12 +77,12 @@ def test_tensor_round_trips_products_and_launch_economy():
 
 TENSOR_FAULTS = [
     # (operation, entry, expected prefix)
-    ("new", "cuCtxSetCurrent", "Failed to set CUDA context: "),
+    ("new", "cuCtxPushCurrent", "Failed to set CUDA context: "),
     ("new", "cuMemAlloc", "Failed to allocate CUDA memory: "),
     ("new", "cuMemcpyHtoD", "Failed to copy data to GPU: "),
     ("matmul", "cuMemAlloc", "Failed to allocate output: "),
     ("matmul", "cuLaunchKernel", "GEMM failed: "),
-    ("cpu", "cuCtxSetCurrent", "Failed to set CUDA context: "),
+    ("cpu", "cuCtxPushCurrent", "Failed to set CUDA context: "),
     ("cpu", "cuStreamSynchronize", "Failed to synchronize stream: "),
     ("cpu", "cuMemcpyDtoH", "Failed to copy data from GPU: "),
 ]
@@ -191,7 +191,7 @@ SET_WEIGHTS_FAULTS = [
     ("cuMemcpyHtoD", 1, "Failed to copy W1: "),
     ("cuMemAlloc", 2, "Failed to allocate W2: "),
     ("cuMemcpyHtoD", 2, "Failed to copy W2: "),
-    ("cuCtxSetCurrent", 1, "Failed to set CUDA context: "),
+    ("cuCtxPushCurrent", 1, "Failed to set CUDA context: "),
 ]
 FORWARD_FAULTS = [
     ("cuMemAlloc", 1, "Failed to allocate CUDA memory: "),
@@ -231,7 +231,7 @@ def test_model_failure_tables_leave_no_stray_buffers():
     """)
     for (entry, nth, prefix), (error, live, later) in zip(SET_WEIGHTS_FAULTS, out["set_weights"]):
         assert error.startswith("RuntimeError: " + prefix), (entry, nth, error)
-        if entry == "cuCtxSetCurrent":
+        if entry == "cuCtxPushCurrent":
             continue  # refused before the old weights are touched
         assert live == 0, (entry, nth, live)
         assert later == "RuntimeError: Weights not set! Call set_weights() first."

@@ -33,7 +33,7 @@ CORE_FAILS = "Failed to get CUDA core: cuInit failed: cuInit failed with error: 
 
 
 @pytest.mark.parametrize("entry,status,message", [
-    ("cuCtxSetCurrent", 201, "Failed to set CUDA context: invalid device context"),
+    ("cuCtxPushCurrent", 201, "Failed to set CUDA context: invalid device context"),
     ("cuMemAlloc", 2, "Failed to allocate CUDA memory: out of memory"),
     ("cuMemcpyHtoD", 1, "Failed to copy data to GPU: invalid argument"),
 ])
@@ -67,7 +67,7 @@ def test_upload_when_the_core_cannot_be_built():
 
 
 @pytest.mark.parametrize("entry,status,message", [
-    ("cuCtxSetCurrent", 201, "Failed to set CUDA context: invalid device context"),
+    ("cuCtxPushCurrent", 201, "Failed to set CUDA context: invalid device context"),
     ("cuStreamSynchronize", 700, "Failed to synchronize stream: an illegal memory access was encountered"),
     ("cuMemcpyDtoH", 1, "Failed to copy data from GPU: invalid argument"),
 ])

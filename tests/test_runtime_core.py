@@ -74,8 +74,8 @@ def test_ordinal_other_than_zero_is_refused_without_any_driver_call():
 STEPS = [
     ("cuInit", 1, 100, "cuInit failed: cuInit failed with error: 100"),
     ("cuDeviceGet", 1, 101, "cuDeviceGet failed: invalid device ordinal"),
-    ("cuCtxCreate", 1, 2, "cuCtxCreate failed: out of memory"),
-    ("cuCtxSetCurrent", 1, 201, "cuCtxSetCurrent failed: invalid device context"),
+    ("cuDevicePrimaryCtxRetain", 1, 2, "cuDevicePrimaryCtxRetain failed: out of memory"),
+    ("cuCtxPushCurrent", 1, 201, "cuCtxPushCurrent failed: invalid device context"),
     *[("cuModuleLoadData", i + 1, 218, f"Failed to load {n} module: a PTX JIT compilation failed")
       for i, n in enumerate(NAMES)],
     *[("cuModuleGetFunction", i + 1, 500, f"Failed to get {n} function: named symbol not found")
@@ -87,7 +87,7 @@ STEPS = [
 def lines_before_failure(entry, nth):
     """The progress lines a build prints before failing at this step (handles as a pattern)."""
     lines = expected_lines(["0x[0-9a-f]+"] * 9)
-    if entry in ("cuInit", "cuDeviceGet", "cuCtxCreate", "cuCtxSetCurrent"):
+    if entry in ("cuInit", "cuDeviceGet", "cuDevicePrimaryCtxRetain", "cuCtxPushCurrent"):
         return []
     if entry == "cuStreamCreate":
         return lines
@@ -146,7 +146,7 @@ def test_device_below_7_5_is_unavailable_for_the_whole_process(cc, first):
         if first == "is_cuda_available":
             assert vb.is_cuda_available() is False
         assert np.array_equal(vb.gemm(a, b), cpu_refs.gemm(a, b))
-        assert fake.calls("cuDeviceGetAttribute") == 2 and fake.calls("cuCtxCreate") == 0
+        assert fake.calls("cuDeviceGetAttribute") == 2 and fake.calls("cuDevicePrimaryCtxRetain") == 0
         fake.clear_logs()
         for _ in range(2):
             assert vb.is_cuda_available() is False
@@ -158,7 +158,7 @@ def test_device_below_7_5_is_unavailable_for_the_whole_process(cc, first):
             assert error_of(vb.VantTensor, a) == core
             assert error_of(vb.VantBLASModel().set_weights, b, a) == core
         assert fake.call_log() == [], fake.call_log()  # decided once: no driver call after that
-        assert fake.stat("contexts_created") == 0 and fake.stat("modules_loaded") == 0
+        assert fake.stat("primary_retains") == 0 and fake.stat("modules_loaded") == 0
     """, cc=cc)
     r.check()
     assert r.stdout == ""  # no "[CUDA] Context created" line, no kernel-set lines
@@ -178,7 +178,7 @@ def test_capability_that_cannot_be_read_is_not_remembered():
         fake.clear_failures()
         assert h.cuda_usable() is True
         h.get_cuda_core(0)
-        assert fake.stat("contexts_created") == 1
+        assert fake.stat("primary_retains") == 1
     """, hooks=True, cc=(7, 5))
     r.check()
     assert len(r.lines) == 26
@@ -197,7 +197,7 @@ def test_cuda_usable_reflects_driver_and_devices_without_side_effects():
     r = fakecuda.run("""
         import _vantblas_testhooks as h
         assert h.cuda_usable() is True
-        assert fake.stat("contexts_created") == 0 and fake.stat("modules_loaded") == 0
+        assert fake.stat("primary_retains") == 0 and fake.stat("modules_loaded") == 0
         assert not h.core_built()
         fake.fail("cuDeviceGetCount", 0, 3)
         assert h.cuda_usable() is False
@@ -222,7 +222,7 @@ def test_concurrent_first_use_builds_one_core():
     r = fakecuda.run("""
         import _vantblas_testhooks as h
         assert h.get_cuda_core_concurrently(8) == (1, 0)
-        assert fake.stat("contexts_created") == 1
+        assert fake.stat("primary_retains") == 1
         fake.assert_no_leaks(contexts=1, modules=9)
     """, hooks=True)
     r.check()

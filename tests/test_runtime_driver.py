@@ -132,7 +132,8 @@ def test_entry_points_are_resolved_once_at_their_versions():
     assert all(item.endswith("/0") for item in resolved)
     assert versions == {
         "cuInit": "2000", "cuDeviceGet": "2000", "cuDeviceGetCount": "2000", "cuDeviceGetAttribute": "2000",
-        "cuCtxCreate": "3020", "cuCtxDestroy": "4000", "cuCtxSetCurrent": "4000", "cuStreamCreate": "2000",
+        "cuDevicePrimaryCtxRetain": "7000", "cuDevicePrimaryCtxRelease": "11000", "cuCtxGetCurrent": "4000",
+        "cuCtxPushCurrent": "4000", "cuCtxPopCurrent": "4000", "cuStreamCreate": "2000",
         "cuStreamSynchronize": "2000", "cuModuleLoadData": "2000", "cuModuleGetFunction": "2000",
         "cuModuleUnload": "2000", "cuMemAlloc": "3020", "cuMemFree": "3020", "cuMemcpyHtoD": "3020",
         "cuMemcpyDtoH": "3020", "cuLaunchKernel": "4000", "cuGetErrorString": "6000",
@@ -140,6 +141,8 @@ def test_entry_points_are_resolved_once_at_their_versions():
         "cuMemHostAlloc": "2020", "cuMemFreeHost": "2000", "cuMemcpyHtoDAsync": "3020",
         "cuMemcpyDtoHAsync": "3020", "cuStreamDestroy": "4000", "cuStreamWaitEvent": "3020",
         "cuEventCreate": "2000", "cuEventRecord": "2000", "cuEventSynchronize": "2000", "cuEventDestroy": "4000",
+        # optional: device arrays of other libraries
+        "cuPointerGetAttributes": "7000", "cuMemcpyDtoDAsync": "3020", "cuEventQuery": "2000",
     }
 
 

@@ -19,10 +19,26 @@ using CUstream = struct CUstream_st*;
 using CUevent = struct CUevent_st*;
 
 inline constexpr CUresult CUDA_SUCCESS = 0;
+inline constexpr CUresult CUDA_ERROR_INVALID_VALUE = 1;
+inline constexpr CUresult CUDA_ERROR_INVALID_CONTEXT = 201;
+inline constexpr CUresult CUDA_ERROR_INVALID_HANDLE = 400;
+inline constexpr CUresult CUDA_ERROR_NOT_READY = 600;
+inline constexpr CUresult CUDA_ERROR_CONTEXT_IS_DESTROYED = 709;
 inline constexpr CUresult CUDA_ERROR_NOT_SUPPORTED = 801;
 
 inline constexpr unsigned int CU_STREAM_NON_BLOCKING = 1;
 inline constexpr unsigned int CU_EVENT_DISABLE_TIMING = 2;
+
+// Stream handles with a fixed meaning (as in the DLPack and CUDA array interface conventions).
+inline const CUstream CU_STREAM_LEGACY = reinterpret_cast<CUstream>(uintptr_t{1});
+inline const CUstream CU_STREAM_PER_THREAD = reinterpret_cast<CUstream>(uintptr_t{2});
+
+// Pointer attributes read through cuPointerGetAttributes.
+inline constexpr int CU_POINTER_ATTRIBUTE_CONTEXT = 1;
+inline constexpr int CU_POINTER_ATTRIBUTE_MEMORY_TYPE = 2;
+inline constexpr int CU_POINTER_ATTRIBUTE_IS_MANAGED = 8;
+inline constexpr int CU_POINTER_ATTRIBUTE_DEVICE_ORDINAL = 9;
+inline constexpr unsigned int CU_MEMORYTYPE_DEVICE = 2;
 
 // Device attributes read through cuDeviceGetAttribute.
 inline constexpr int CU_DEVICE_ATTRIBUTE_MAX_GRID_DIM_Y = 6;
@@ -31,18 +47,21 @@ inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR = 75;
 inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR = 76;
 
 // Every driver entry point the module calls: (name, API version it is resolved at, parameter
-// list, argument list). The version fixes the signature: cuCtxCreate at 3020 is the 3-argument
-// form (12050 and later take a parameter struct), cuMemAlloc / cuMemFree / cuMemcpy* at 3020 are
-// the 64-bit forms. Slots, resolution and wrappers are all generated from this one list.
+// list, argument list). The version fixes the signature: cuMemAlloc / cuMemFree / cuMemcpy* at
+// 3020 are the 64-bit forms, cuCtxPushCurrent / cuCtxPopCurrent at 4000 the _v2 ones. Slots, resolution and wrappers are all generated from this one list.
 #define VANT_DRIVER_ENTRIES(X)                                                                     \
     X(cuInit, 2000, (unsigned int flags), (flags))                                                 \
     X(cuDeviceGet, 2000, (CUdevice * device, int ordinal), (device, ordinal))                      \
     X(cuDeviceGetCount, 2000, (int* count), (count))                                               \
     X(cuDeviceGetAttribute, 2000, (int* value, int attribute, CUdevice device),                    \
       (value, attribute, device))                                                                  \
-    X(cuCtxCreate, 3020, (CUcontext * ctx, unsigned int flags, CUdevice device), (ctx, flags, device)) \
-    X(cuCtxDestroy, 4000, (CUcontext ctx), (ctx))                                                  \
-    X(cuCtxSetCurrent, 4000, (CUcontext ctx), (ctx))                                               \
+    /* The device's primary context, shared with every other library of the process; the _v2     \
+       release at 11000 has the same signature as the first one. */                               \
+    X(cuDevicePrimaryCtxRetain, 7000, (CUcontext * ctx, CUdevice device), (ctx, device))          \
+    X(cuDevicePrimaryCtxRelease, 11000, (CUdevice device), (device))                               \
+    X(cuCtxGetCurrent, 4000, (CUcontext * ctx), (ctx))                                             \
+    X(cuCtxPushCurrent, 4000, (CUcontext ctx), (ctx))                                              \
+    X(cuCtxPopCurrent, 4000, (CUcontext * ctx), (ctx))                                             \
     X(cuStreamCreate, 2000, (CUstream * stream, unsigned int flags), (stream, flags))              \
     X(cuStreamSynchronize, 2000, (CUstream stream), (stream))                                      \
     X(cuModuleLoadData, 2000, (CUmodule * module, const void* image), (module, image))             \
@@ -68,6 +87,12 @@ inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR = 76;
     X(cuEventRecord, 2000, (CUevent event, CUstream stream), (event, stream))                      \
     X(cuEventSynchronize, 2000, (CUevent event), (event))                                          \
     X(cuEventDestroy, 4000, (CUevent event), (event))                                              \
+    /* Optional: device arrays of other libraries (checked, copied, ordered). */                    \
+    X(cuPointerGetAttributes, 7000,                                                                \
+      (unsigned int count, int* attributes, void** data, CUdeviceptr ptr), (count, attributes, data, ptr)) \
+    X(cuMemcpyDtoDAsync, 3020, (CUdeviceptr dst, CUdeviceptr src, size_t bytes, CUstream stream),  \
+      (dst, src, bytes, stream))                                                                   \
+    X(cuEventQuery, 2000, (CUevent event), (event))                                                \
     X(cuLaunchKernel, 4000,                                                                        \
       (CUfunction f, unsigned int gridX, unsigned int gridY, unsigned int gridZ,                   \
        unsigned int blockX, unsigned int blockY, unsigned int blockZ, unsigned int sharedMemBytes, \
@@ -82,6 +107,12 @@ VANT_DRIVER_ENTRIES(VANT_DECLARE_DRIVER_WRAPPER)
 // Loads the driver and resolves the table if that has not succeeded yet: 0 when the table is
 // filled, -1 when the library or its cuGetProcAddress is missing (the next call tries again).
 int ensure_loaded() noexcept;
+
+// How many driver calls so far answered with a status that can mean the objects of a context
+// were destroyed behind the caller's back (invalid context, invalid handle, context destroyed),
+// as when another library resets the device. The runtime compares it with what it last checked,
+// so the steady state costs one atomic read.
+uint64_t suspect_status_count() noexcept;
 
 // Whether the loaded driver offers the named entry of the table above (false before a successful
 // load and for names outside the table). Lets callers choose a path instead of probing with calls.

@@ -123,6 +123,19 @@ int ensure_loaded() noexcept {
 #endif
 }
 
+namespace {
+std::atomic<uint64_t> g_suspect_statuses{0};
+
+CUresult noted(CUresult status) noexcept {
+    if (status == CUDA_ERROR_INVALID_CONTEXT || status == CUDA_ERROR_INVALID_HANDLE ||
+        status == CUDA_ERROR_CONTEXT_IS_DESTROYED)
+        g_suspect_statuses.fetch_add(1, std::memory_order_relaxed);
+    return status;
+}
+}  // namespace
+
+uint64_t suspect_status_count() noexcept { return g_suspect_statuses.load(std::memory_order_relaxed); }
+
 bool entry_available(const char* name) noexcept {
     if (!name) return false;
     for (int i = 0; i < kEntryCount; ++i)
@@ -149,7 +162,7 @@ void* slot_or_load() noexcept {
         using EntryFn = CUresult(*) params;                                      \
         void* resolved_entry = slot_or_load<k_##name>();                         \
         if (!resolved_entry) return CUDA_ERROR_NOT_SUPPORTED;                    \
-        return reinterpret_cast<EntryFn>(resolved_entry) args;                   \
+        return noted(reinterpret_cast<EntryFn>(resolved_entry) args);            \
     }
 VANT_DRIVER_ENTRIES(VANT_DEFINE_DRIVER_WRAPPER)
 #undef VANT_DEFINE_DRIVER_WRAPPER

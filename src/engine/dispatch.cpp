@@ -154,3 +154,20 @@ CudaResult<void> PanelRoute::run(const KernelSet& set, CUdeviceptr a, CUdevicept
 }
 
 }  // namespace vant::engine
+
+namespace vant::engine {
+
+CudaResult<void> KernelSet::gather_strided_f32(CUdeviceptr dst, CUdeviceptr src, uint32_t rows, uint32_t cols,
+                                               int64_t row_stride, int64_t col_stride, CUstream stream) const {
+    if (!gather_strided) return CudaError::launch_failed("strided gather kernel not loaded");
+    const uint64_t total = uint64_t{rows} * cols;
+    if (total == 0) return {};
+    // A grid-stride loop: a bounded grid covers any size.
+    const uint32_t blocks = static_cast<uint32_t>(std::min<uint64_t>((total + 255) / 256, 65535));
+    long long rs = row_stride, cs = col_stride;
+    void* params[] = {&dst, &src, &rows, &cols, &rs, &cs};
+    return launched(launch(gather_strided, LaunchShape{{blocks, 1, 1}, {256, 1, 1}, 0}, stream, params),
+                    "gather failed: ");
+}
+
+}  // namespace vant::engine

@@ -45,7 +45,8 @@ Result<HostBuffer> gpu_gemm_chain(const MatView& a, const MatView& w1, const Mat
     const KernelSet& set = *device->set;
 
     // H stays on the device; only A, W1 and W2 go up and only C comes back.
-    if (auto core = rt::current_core(0); !core) return std::move(core).take_error();
+    auto core = rt::current_core(0);
+    if (!core) return std::move(core).take_error();
     auto h = rt::pool_allocate(uint64_t{m} * n1);
     if (!h) return err("Failed to allocate H: " + h.error());
 

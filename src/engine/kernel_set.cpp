@@ -100,14 +100,14 @@ CUfunction load_single(Loader& loader, const char* path, const char* entry,
 CudaResult<KernelSet> KernelSet::load() {
     auto core = rt::get_cuda_core(0);
     if (!core) return CudaError::launch_failed(core.error());
-    // The first GEMM may come from a thread other than the one that built the core; modules load
-    // into the current context, so make the core's current here.
-    if (CUresult s = drv::cuCtxSetCurrent(core.value()->context); s != drv::CUDA_SUCCESS)
-        return CudaError::driver_status(s);
+    // Modules load into the current context: the core's, for the length of the load.
+    rt::ContextScope scope(core.value()->context);
+    if (scope.status() != drv::CUDA_SUCCESS) return CudaError::driver_status(scope.status());
 
     Loader loader;
     KernelSet set;
     set.max_grid_y = core.value()->max_grid_y;
+    set.generation = core.value()->generation;
 
     set.gemm_small = load_single(loader, "gemm/small.ptx", "vantblas_gemm_small_16x16",
                                  "[VantBLAS] Warning: Small kernel failed to load: ",
@@ -246,6 +246,17 @@ CudaResult<KernelSet> KernelSet::load() {
             say("[VantBLAS] \u26A1 FP8 Pipeline loaded OK! (DeepSeek style)");
     }
 
+    // Packs strided device arrays of other libraries; loaded without a line of its own, and
+    // without it such arrays are refused instead of copied.
+    {
+        CUmodule module;
+        if (loader.load("gemm/gather.ptx", &module) == drv::CUDA_SUCCESS &&
+            Loader::lookup(module, "vantblas_gather_strided_f32", &set.gather_strided) != drv::CUDA_SUCCESS) {
+            set.gather_strided = nullptr;
+            loader.unload(module);
+        }
+    }
+
     // The pipelined tensor-core kernel first meets real hardware on the user's machine: it is used
     // only once a fixed product agrees with the shared kernel.
     if (CUmodule module = load_or_warn(loader, "gemm/mma_pipe.ptx",
@@ -275,16 +286,17 @@ CudaResult<KernelSet> KernelSet::load() {
 CudaResult<const KernelSet*> KernelSet::get() {
     // Never destroyed: the modules stay loaded until the process ends, and no destructor runs
     // against a driver that may already be gone at exit.
+    // A set made for a core whose context was reset by someone else is replaced (its modules
+    // went with the context); replaced sets are never freed, as a caller may still hold one.
     static std::mutex* lock = new std::mutex;
-    static std::optional<KernelSet>* cell = new std::optional<KernelSet>;
+    static const KernelSet* current = nullptr;
 
     std::lock_guard<std::mutex> guard(*lock);
-    if (!cell->has_value()) {
-        auto loaded = load();
-        if (!loaded) return loaded.error();
-        cell->emplace(std::move(loaded).value());
-    }
-    return &cell->value();
+    if (current && rt::generation_alive(current->generation)) return current;
+    auto loaded = load();
+    if (!loaded) return loaded.error();
+    current = new KernelSet(std::move(loaded).value());
+    return current;
 }
 
 }  // namespace vant::engine

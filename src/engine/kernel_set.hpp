@@ -3,8 +3,9 @@
 // product on device memory into a kernel launch.
 //
 // The set is built once, under a lock, by the first GPU GEMM request and never released: its
-// modules stay loaded until the process ends. A failed build caches nothing, so the next request
-// loads (and prints) everything again.
+// modules stay loaded until the process ends (or until another library resets the device, when
+// the next request builds a new set). A failed build caches nothing, so the next request loads
+// (and prints) everything again.
 #pragma once
 
 #include <cstdint>
@@ -64,12 +65,16 @@ struct KernelSet {
     // with the shared kernel.
     CUfunction gemm_mma_pipe = nullptr;
     CUfunction convert_scaled_f16 = nullptr;
+    // Packs a strided float32 matrix into a row-major buffer (imports of device arrays).
+    CUfunction gather_strided = nullptr;
 
     // Every module this set resolved its handles from, kept loaded for the life of the process.
     std::vector<CUmodule> modules;
 
     // The device's largest grid y extent (the core's reading); launch_tiled splits above it.
     uint32_t max_grid_y = 65535;
+    // The generation of the core whose context holds the modules.
+    uint64_t generation = 0;
 
     // The process-wide set, loaded on first use (the pointer stays valid for the rest of the
     // process), or the error of the load.
@@ -124,6 +129,9 @@ struct KernelSet {
                           CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m, uint32_t n,
                           uint32_t k, CUstream stream) const;
     bool has_mma_pipe() const noexcept { return gemm_mma_pipe && convert_scaled_f16; }
+    // dst (rows x cols, row-major) = src with element strides (row_stride, col_stride).
+    CudaResult<void> gather_strided_f32(CUdeviceptr dst, CUdeviceptr src, uint32_t rows, uint32_t cols,
+                                        int64_t row_stride, int64_t col_stride, CUstream stream) const;
 };
 
 // Half scratch of the pipelined route kept across the row panels of one product, all issued on

@@ -99,7 +99,9 @@ Result<HostBuffer> run_staged(const GemmDevice& device, const StagedJob& job, co
     const MatView& a = *job.a;
     const uint32_t m = static_cast<uint32_t>(a.rows);
     const uint64_t k = a.cols;
-    if (auto core = rt::current_core(0); !core) return std::move(core).take_error();
+    // The core's context is current from here to the end, buffers' returns included.
+    auto core = rt::current_core(0);
+    if (!core) return std::move(core).take_error();
     if (job.max_abs) job.max_abs->assign(job.whole.size() + 1, 0.0f);
 
     std::vector<rt::PooledBuffer> dev_whole;

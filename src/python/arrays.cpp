@@ -14,6 +14,15 @@ bool ensure_numpy() noexcept {
     return _import_array() >= 0;
 }
 
+}  // namespace
+
+int is_ndarray(PyObject* obj) noexcept {
+    if (!ensure_numpy()) return -1;
+    return PyArray_Check(obj) ? 1 : 0;
+}
+
+namespace {
+
 // The array when obj is a float32 ndarray of exactly `ndim` dimensions, else null (TypeError set).
 PyArrayObject* checked_array(PyObject* obj, const char* name, int ndim) noexcept {
     if (!ensure_numpy()) return nullptr;

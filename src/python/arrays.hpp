@@ -27,6 +27,9 @@ struct Tensor3Arg {
 bool extract_matrix(PyObject* obj, const char* name, MatrixArg& out) noexcept;
 bool extract_tensor3(PyObject* obj, const char* name, Tensor3Arg& out) noexcept;
 
+// Whether obj is a NumPy array (of any dtype); -1 with an error set when NumPy cannot be had.
+int is_ndarray(PyObject* obj) noexcept;
+
 // Whether the argument array still has the data address, extents and strides its view was made
 // from (Python code run since, a signal handler say, may have replaced its buffer).
 bool still_as_extracted(const MatrixArg& arg) noexcept;

@@ -1,5 +1,6 @@
 // The GEMM entry points: the GPU attempt first, the CPU product when anything on the GPU side
 // fails. gemm_batched always runs on the CPU.
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "functions.hpp"
 #include "guard.hpp"
 #include "interrupt.hpp"
+#include "tensor_object.hpp"
 
 namespace vant::py {
 namespace {
@@ -51,13 +53,47 @@ PyObject* gemm_fp16_core(const MatrixArg& a, const MatrixArg& b) {
     return gemm_core(a, b);
 }
 
+std::string gemm_shape_error(uint64_t m, uint64_t k, uint64_t k2, uint64_t n) {
+    return "Shape mismatch: A[" + std::to_string(m) + "," + std::to_string(k) + "] x B[" + std::to_string(k2) + "," +
+           std::to_string(n) + "]";
+}
+
+std::string operand_kind(PyObject* obj, bool device) {
+    if (device) return "a device array";
+    if (is_ndarray(obj) == 1) return "a NumPy array";
+    const char* name = Py_TYPE(obj)->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+    return std::string("a '") + name + "' object";
+}
+
+// Two device operands: the product stays on the device and comes back as a VantTensor, never
+// through the CPU. One device and one host operand is refused.
+PyObject* device_gemm(const char* display, PyObject* a_obj, bool a_device, PyObject* b_obj, bool b_device) {
+    if (!a_device || !b_device)
+        return raise_text(PyExc_TypeError, std::string(display) +
+                                               ": operands must be both NumPy arrays or both device arrays, got " +
+                                               operand_kind(a_obj, a_device) + " for 'a' and " +
+                                               operand_kind(b_obj, b_device) + " for 'b'");
+    PyRef a = PyRef::steal(import_device_array(a_obj, "a"));
+    if (!a) return nullptr;
+    PyRef b = PyRef::steal(import_device_array(b_obj, "b"));
+    if (!b) return nullptr;
+    return tensor_product(as_tensor(a.get()), as_tensor(b.get()), gemm_shape_error);
+}
+
 PyObject* gemm_entry(const char* display, PyObject* (*product)(const MatrixArg&, const MatrixArg&),
                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         const Signature sig{display, {"a", "b"}, 2, 2};
         Args bound;
         MatrixArg a, b;
-        if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, a, b)) return nullptr;
+        if (!bind(sig, args, nargs, kwnames, bound)) return nullptr;
+        const int a_device = device_array_kind(bound[0]);
+        if (a_device < 0) return nullptr;
+        const int b_device = device_array_kind(bound[1]);
+        if (b_device < 0) return nullptr;
+        if (a_device || b_device) return device_gemm(display, bound[0], a_device, bound[1], b_device);
+        if (!extract_arrays(sig, bound, a, b)) return nullptr;
         return product(a, b);
     });
 }

@@ -85,7 +85,7 @@ VANT_FASTCALL(model_set_weights) {
         if (v1.cols != v2.rows) return raise_runtime("Shape mismatch: W1 has " + std::to_string(v1.cols) +
                                                      " columns but W2 has " + std::to_string(v2.rows) + " rows");
 
-        Result<rt::CudaCore*> core = rt::current_core(0);
+        auto core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         ModelObject* m = as_model(self);
         make_alive(m);
@@ -119,6 +119,10 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
         if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, x)) return nullptr;
         const ModelObject* m = as_model(self);
         if (!holds_weights(m)) return raise_runtime("Weights not set! Call set_weights() first.");
+        if (!m->w1.valid() || !m->w2.valid())
+            return raise_runtime(
+                "The model's weights are gone: another library reset the CUDA device after set_weights(); "
+                "call set_weights() again");
         const uint64_t rows = x.view.rows, cols = x.view.cols;
         if (static_cast<uint32_t>(cols) != m->in_dim) {
             return raise_runtime("Shape mismatch: A[" + std::to_string(static_cast<uint32_t>(rows)) + "," +
@@ -135,7 +139,7 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
 
         engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
-        Result<rt::CudaCore*> core = rt::core_for(0);
+        auto core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         std::optional<HostBuffer> host = gather_host_matrix(x.view);
         if (!host) return PyErr_NoMemory();

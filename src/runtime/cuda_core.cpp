@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "../common/kernel_texts.hpp"
 #include "../common/stdout_line.hpp"
@@ -43,17 +45,20 @@ std::mutex g_core_mutex;
 std::atomic<CudaCore*> g_core{nullptr};
 
 // Handles created so far by a build; released when the build fails part-way, so a device that
-// cannot load the modules does not leak a context on every call.
+// cannot load the modules keeps no module loaded and no retain of its primary context.
 struct PartialCore {
     CudaCore core;
-    bool context_created = false;
+    bool retained = false;
     bool committed = false;
 
     ~PartialCore() {
-        if (committed) return;
-        for (TrainingKernel& k : core.kernels)
-            if (k.module) drv::cuModuleUnload(k.module);
-        if (context_created) drv::cuCtxDestroy(core.context);
+        if (committed || !retained) return;
+        {
+            ContextScope scope(core.context);
+            for (TrainingKernel& k : core.kernels)
+                if (k.module) drv::cuModuleUnload(k.module);
+        }
+        drv::cuDevicePrimaryCtxRelease(core.device);
     }
 };
 
@@ -115,12 +120,17 @@ Result<CudaCore*> build_core() {
         return err("cuDeviceGetAttribute failed: " + cuda_status_text(status));
     if (grid_y > 0) core.max_grid_y = static_cast<uint32_t>(grid_y);
 
-    status = drv::cuCtxCreate(&core.context, 0, device);
-    if (status != drv::CUDA_SUCCESS) return err("cuCtxCreate failed: " + cuda_status_text(status));
-    partial->context_created = true;
+    // The primary context: the one PyTorch, CuPy and the CUDA runtime use, so their work and ours
+    // share streams, events and memory, and the device carries no second context.
+    core.device = device;
+    status = drv::cuDevicePrimaryCtxRetain(&core.context, device);
+    if (status != drv::CUDA_SUCCESS)
+        return err("cuDevicePrimaryCtxRetain failed: " + cuda_status_text(status));
+    partial->retained = true;
 
-    status = drv::cuCtxSetCurrent(core.context);
-    if (status != drv::CUDA_SUCCESS) return err("cuCtxSetCurrent failed: " + cuda_status_text(status));
+    ContextScope scope(core.context);
+    if (scope.status() != drv::CUDA_SUCCESS)
+        return err("cuCtxPushCurrent failed: " + cuda_status_text(scope.status()));
 
     print_line("[CUDA] Context created, loading ESSENTIAL modules only...");
 
@@ -162,7 +172,7 @@ Result<CudaCore*> build_core() {
         return err("cuStreamCreate failed: " + cuda_status_text(status));
     }
 
-    auto* built = new CudaCore(core);  // lives until the process exits
+    auto* built = new CudaCore(core);  // never freed: a holder may outlive a reset
     partial->committed = true;
     return built;
 }
@@ -198,19 +208,130 @@ void append_utf8_lossy(std::string& out, std::string_view in) {
 
 }  // namespace
 
+namespace {
+
+// The suspect-status count (see drv::suspect_status_count) up to which the published core has
+// been checked.
+std::atomic<uint64_t> g_checked{0};
+uint64_t g_last_generation = 0;            // guarded by g_core_mutex
+std::vector<drv::CUdevice> g_lost_retains;  // retains of lost cores, released after a rebuild
+
+// Probes the published core after suspect statuses; unpublishes it when its handles are gone.
+// Holds g_core_mutex.
+void verify_locked() noexcept {
+    CudaCore* core = g_core.load(std::memory_order_relaxed);
+    const uint64_t seen = drv::suspect_status_count();
+    if (!core || seen == g_checked.load(std::memory_order_relaxed)) return;
+    bool lost = false;
+    {
+        ContextScope scope(core->context);
+        CUresult status = scope.status();
+        if (status == drv::CUDA_SUCCESS) status = drv::cuStreamSynchronize(core->stream);
+        lost = status == drv::CUDA_ERROR_CONTEXT_IS_DESTROYED || status == drv::CUDA_ERROR_INVALID_CONTEXT ||
+               status == drv::CUDA_ERROR_INVALID_HANDLE;
+    }
+    g_checked.store(drv::suspect_status_count(), std::memory_order_relaxed);
+    if (!lost) return;
+    // Everything made for this core is dropped by its owners when they see the generation gone;
+    // the core object itself stays allocated for holders that still point at it.
+    g_core.store(nullptr, std::memory_order_release);
+    try {
+        g_lost_retains.push_back(core->device);
+    } catch (...) {
+    }
+}
+
+bool suspect_pending() noexcept {
+    return drv::suspect_status_count() != g_checked.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
 Result<CudaCore*> get_cuda_core(uint64_t ordinal) {
     if (ordinal != 0) return err("Only device 0 supported for now, got device_id " + std::to_string(ordinal));
     if (int capability = g_too_old.load(std::memory_order_acquire); capability >= 0)
         return err(too_old_text(capability));
-    if (CudaCore* core = g_core.load(std::memory_order_acquire)) return core;
+    if (CudaCore* core = g_core.load(std::memory_order_acquire); core && !suspect_pending()) return core;
     std::lock_guard<std::mutex> lock(g_core_mutex);
+    verify_locked();
     if (CudaCore* core = g_core.load(std::memory_order_relaxed)) return core;
     auto built = build_core();
-    if (built) g_core.store(built.value(), std::memory_order_release);
+    if (built) {
+        built.value()->generation = ++g_last_generation;
+        g_checked.store(drv::suspect_status_count(), std::memory_order_relaxed);
+        g_core.store(built.value(), std::memory_order_release);
+        // The new core holds its own retain now; those of lost cores can go.
+        for (drv::CUdevice device : g_lost_retains) drv::cuDevicePrimaryCtxRelease(device);
+        g_lost_retains.clear();
+    }
     return built;
 }
 
 CudaCore* built_cuda_core() noexcept { return g_core.load(std::memory_order_acquire); }
+
+uint64_t core_generation() noexcept {
+    CudaCore* core = g_core.load(std::memory_order_acquire);
+    return core ? core->generation : 0;
+}
+
+bool generation_alive(uint64_t generation) noexcept {
+    if (suspect_pending()) {
+        std::lock_guard<std::mutex> lock(g_core_mutex);
+        verify_locked();
+    }
+    return generation != 0 && core_generation() == generation;
+}
+
+namespace {
+// The context this thread's outermost scope made current, and how many scopes are open.
+thread_local CUcontext t_active = nullptr;
+thread_local int t_depth = 0;
+}  // namespace
+
+ContextScope::ContextScope(CUcontext ctx) noexcept {
+    if (t_depth > 0 && t_active == ctx) {
+        active_ = true;
+        outer_ = t_active;
+        ++t_depth;
+        return;
+    }
+    CUcontext current = nullptr;
+    status_ = drv::cuCtxGetCurrent(&current);
+    if (status_ != drv::CUDA_SUCCESS) return;
+    if (current != ctx) {
+        status_ = drv::cuCtxPushCurrent(ctx);
+        if (status_ != drv::CUDA_SUCCESS) return;
+        pushed_ = true;
+    }
+    active_ = true;
+    outer_ = t_active;
+    t_active = ctx;
+    ++t_depth;
+}
+
+ContextScope::ContextScope(ContextScope&& other) noexcept
+    : status_(other.status_), active_(std::exchange(other.active_, false)),
+      pushed_(std::exchange(other.pushed_, false)), outer_(other.outer_) {}
+
+ContextScope::~ContextScope() {
+    if (!active_) return;
+    --t_depth;
+    t_active = outer_;
+    if (pushed_) {
+        CUcontext popped = nullptr;
+        drv::cuCtxPopCurrent(&popped);
+    }
+}
+
+Result<void> ContextScope::check() const {
+    if (status_ == drv::CUDA_SUCCESS) return ok();
+    return err("Failed to set CUDA context: " + cuda_status_text(status_));
+}
+
+ContextScope release_scope() noexcept {
+    CudaCore* core = g_core.load(std::memory_order_acquire);
+    return core ? ContextScope(core->context) : ContextScope();
+}
 
 std::string cuda_status_text(CUresult status) {
     const char* text = nullptr;
@@ -227,23 +348,18 @@ Result<void> check_status(CUresult status) {
     return err(cuda_status_text(status));
 }
 
-Result<void> make_current(const CudaCore& core) {
-    CUresult status = drv::cuCtxSetCurrent(core.context);
-    if (status != drv::CUDA_SUCCESS) return err("Failed to set CUDA context: " + cuda_status_text(status));
-    return ok();
-}
-
 Result<CudaCore*> core_for(uint64_t ordinal) {
     auto core = get_cuda_core(ordinal);
     if (!core) return err("Failed to get CUDA core: " + core.error());
     return core;
 }
 
-Result<CudaCore*> current_core(uint64_t ordinal) {
+Result<CoreUse> current_core(uint64_t ordinal) {
     auto core = core_for(ordinal);
-    if (!core) return core;
-    if (auto current = make_current(*core.value()); !current) return std::move(current).take_error();
-    return core;
+    if (!core) return std::move(core).take_error();
+    ContextScope scope(core.value()->context);
+    if (auto made = scope.check(); !made) return std::move(made).take_error();
+    return CoreUse(core.value(), std::move(scope));
 }
 
 bool cuda_usable() noexcept {

@@ -1,5 +1,8 @@
-// The one process-wide GPU context: driver initialised, device 0, one context, one stream and
-// the nine training kernels. Built lazily by the first GPU operation, never torn down.
+// The one process-wide GPU core: driver initialised, device 0, its primary context (shared with
+// every other library of the process), one stream and the nine training kernels. Built lazily by
+// the first GPU operation and kept for the process, unless another library resets the device:
+// then the next operation builds a new core (a new generation) and everything made for the old
+// one is dropped without handing its handles to the driver again.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +32,11 @@ enum TrainingKernelIndex : int {
 };
 
 struct CudaCore {
-    CUcontext context = nullptr;
+    CUcontext context = nullptr;  // the device's primary context, retained by this core
+    drv::CUdevice device = 0;
+    // 1 for the first core of the process; each rebuild after a reset counts up. Device objects
+    // remember the generation they were made in.
+    uint64_t generation = 0;
     TrainingKernel kernels[kTrainingKernelCount];
     CUstream stream = nullptr;
     uint64_t device_id = 0;
@@ -57,15 +64,64 @@ std::string cuda_status_text(CUresult status);
 // Success for status 0, otherwise an error carrying cuda_status_text(status).
 Result<void> check_status(CUresult status);
 
-// Makes the core's context current on the calling thread:
-// "Failed to set CUDA context: " + status text on failure.
-Result<void> make_current(const CudaCore& core);
+// The generation of the published core, 0 while there is none (before the first build, or after
+// a reset was found and before the rebuild).
+uint64_t core_generation() noexcept;
+
+// Whether objects made in generation `generation` may still be handed to the driver. When some
+// driver call answered with a status that can mean a reset since the last check, the core's own
+// stream is probed first; a core found gone is unpublished, so the next get_cuda_core builds a
+// new one. Without such a status this is two atomic reads.
+bool generation_alive(uint64_t generation) noexcept;
+
+// Makes a context current on the calling thread for the scope's life and then leaves the
+// thread's current context exactly as it was (none stays none, another library's stays). When
+// the context is current already this costs one cuCtxGetCurrent; inside another scope of the
+// same context on this thread it costs no driver call at all. Scopes nest strictly (they live on
+// the stack); a moved-from scope restores nothing.
+class ContextScope {
+public:
+    ContextScope() noexcept = default;
+    explicit ContextScope(CUcontext ctx) noexcept;
+    ContextScope(ContextScope&& other) noexcept;
+    ContextScope(const ContextScope&) = delete;
+    ContextScope& operator=(const ContextScope&) = delete;
+    ContextScope& operator=(ContextScope&&) = delete;
+    ~ContextScope();
+
+    // The status of making the context current (success when it is).
+    CUresult status() const noexcept { return status_; }
+    // "Failed to set CUDA context: " + status text when the context could not be made current.
+    Result<void> check() const;
+
+private:
+    CUresult status_ = 0;
+    bool active_ = false;   // counted in this thread's scope depth
+    bool pushed_ = false;   // pushed onto the thread's context stack: popped at the end
+    CUcontext outer_ = nullptr;
+};
+
+// The core together with its context made current for as long as the value lives.
+class CoreUse {
+public:
+    CoreUse(CudaCore* core, ContextScope&& scope) noexcept : core_(core), scope_(std::move(scope)) {}
+    CudaCore* operator->() const noexcept { return core_; }
+    CudaCore& operator*() const noexcept { return *core_; }
+    CudaCore* get() const noexcept { return core_; }
+
+private:
+    CudaCore* core_;
+    ContextScope scope_;
+};
 
 // The core for a device: "Failed to get CUDA core: " + the core's message on failure.
 Result<CudaCore*> core_for(uint64_t ordinal);
-// The same, with the core's context made current on the calling thread (which need not be the
-// thread that built the core): "Failed to set CUDA context: " + status text on failure.
-Result<CudaCore*> current_core(uint64_t ordinal);
+// The same, with the core's context made current on the calling thread while the result lives:
+// "Failed to set CUDA context: " + status text on failure.
+Result<CoreUse> current_core(uint64_t ordinal);
+// The built core's context made current for a release path (status ignored by such callers):
+// an inactive scope when no core is built.
+ContextScope release_scope() noexcept;
 
 // True when the driver loads, cuInit succeeds, at least one device is present and device 0
 // reaches the least compute capability, that is when the core can be built. Creates no context

@@ -10,6 +10,7 @@ DeviceBuffer& DeviceBuffer::operator=(DeviceBuffer&& o) noexcept {
         reset();
         ptr_ = std::exchange(o.ptr_, 0);
         len_ = std::exchange(o.len_, 0);
+        generation_ = o.generation_;
     }
     return *this;
 }
@@ -18,8 +19,10 @@ void DeviceBuffer::reset() noexcept {
     if (ptr_ == 0) return;
     // Every allocation of the module belongs to the core's context; freeing needs it current on
     // this thread, which is not so when an owner is destroyed on a thread that never used the GPU.
-    if (CudaCore* core = built_cuda_core()) drv::cuCtxSetCurrent(core->context);
-    drv::cuMemFree(ptr_);
+    if (generation_alive(generation_)) {
+        ContextScope scope = release_scope();
+        drv::cuMemFree(ptr_);
+    }
     ptr_ = 0;
     len_ = 0;
 }
@@ -47,7 +50,8 @@ Result<DeviceBuffer> allocate(uint64_t n, uint64_t elem_bytes) {
 }
 
 Result<DeviceBuffer> upload(const float* host, uint64_t n) {
-    if (auto core = current_core(0); !core) return std::move(core).take_error();
+    auto core = current_core(0);
+    if (!core) return std::move(core).take_error();
 
     auto buffer = allocate(n, sizeof(float));
     if (!buffer) return err("Failed to allocate CUDA memory: " + buffer.error());

@@ -16,6 +16,7 @@ constexpr uint64_t kDefaultCacheBytes = uint64_t{1} << 30;
 struct Block {
     CUdeviceptr ptr;
     uint64_t capacity;
+    uint64_t generation;  // of the core whose context holds it
 };
 
 struct Pool {
@@ -32,9 +33,23 @@ Pool& pool() {
 
 void free_blocks(const std::vector<Block>& blocks) noexcept {
     if (blocks.empty()) return;
-    // Freeing needs the core's context current on this thread (see DeviceBuffer::reset).
-    if (CudaCore* core = built_cuda_core()) drv::cuCtxSetCurrent(core->context);
-    for (const Block& b : blocks) drv::cuMemFree(b.ptr);
+    // Freeing needs the core's context current on this thread (see DeviceBuffer::reset); blocks
+    // of a context that was reset are forgotten instead.
+    ContextScope scope = release_scope();
+    for (const Block& b : blocks)
+        if (generation_alive(b.generation)) drv::cuMemFree(b.ptr);
+}
+
+// Forgets cached blocks of an older core (their context was reset; the driver freed them).
+void drop_stale(Pool& p, uint64_t generation) {
+    for (auto it = p.cached.begin(); it != p.cached.end();) {
+        if (it->generation == generation) {
+            ++it;
+            continue;
+        }
+        p.cached_bytes -= it->capacity;
+        it = p.cached.erase(it);
+    }
 }
 
 // Takes every cached block out of the cache (the caller frees them outside the lock).
@@ -59,17 +74,17 @@ bool take_cached(Pool& p, uint64_t bytes, Block* out) {
     return true;
 }
 
-void give_back(CUdeviceptr ptr, uint64_t capacity, bool cache) noexcept {
+void give_back(CUdeviceptr ptr, uint64_t capacity, uint64_t generation, bool cache) noexcept {
     Pool& p = pool();
     std::vector<Block> evicted;
     {
         std::lock_guard<std::mutex> guard(p.lock);
         --p.in_use;
         const uint64_t limit = pool_cache_limit();
-        if (!cache || capacity > limit) {
-            evicted.push_back({ptr, capacity});
+        if (!cache || capacity > limit || generation != core_generation()) {
+            evicted.push_back({ptr, capacity, generation});
         } else {
-            p.cached.push_front({ptr, capacity});
+            p.cached.push_front({ptr, capacity, generation});
             p.cached_bytes += capacity;
             while (p.cached_bytes > limit) {
                 evicted.push_back(p.cached.back());
@@ -89,19 +104,20 @@ PooledBuffer& PooledBuffer::operator=(PooledBuffer&& o) noexcept {
         ptr_ = std::exchange(o.ptr_, 0);
         bytes_ = std::exchange(o.bytes_, 0);
         capacity_ = std::exchange(o.capacity_, 0);
+        generation_ = o.generation_;
     }
     return *this;
 }
 
 void PooledBuffer::reset() noexcept {
     if (ptr_ == 0) return;
-    give_back(std::exchange(ptr_, 0), std::exchange(capacity_, 0), true);
+    give_back(std::exchange(ptr_, 0), std::exchange(capacity_, 0), generation_, true);
     bytes_ = 0;
 }
 
 void PooledBuffer::discard() noexcept {
     if (ptr_ == 0) return;
-    give_back(std::exchange(ptr_, 0), std::exchange(capacity_, 0), false);
+    give_back(std::exchange(ptr_, 0), std::exchange(capacity_, 0), generation_, false);
     bytes_ = 0;
 }
 
@@ -117,12 +133,14 @@ Result<PooledBuffer> pool_allocate(uint64_t n, uint64_t elem_bytes) {
                    " bytes exceed the 4 GiB limit of a device buffer");
     const uint64_t bytes = n * elem_bytes;
     Pool& p = pool();
+    const uint64_t generation = core_generation();
     if (bytes != 0) {
         std::lock_guard<std::mutex> guard(p.lock);
+        drop_stale(p, generation);
         Block b;
         if (take_cached(p, bytes, &b)) {
             ++p.in_use;
-            return PooledBuffer(b.ptr, bytes, b.capacity);
+            return PooledBuffer(b.ptr, bytes, b.capacity, b.generation);
         }
     }
     CUdeviceptr ptr = 0;
@@ -152,7 +170,7 @@ Result<PooledBuffer> pool_allocate(uint64_t n, uint64_t elem_bytes) {
         std::lock_guard<std::mutex> guard(p.lock);
         ++p.in_use;
     }
-    return PooledBuffer(ptr, bytes, bytes);
+    return PooledBuffer(ptr, bytes, bytes, generation);
 }
 
 void pool_trim() noexcept {

@@ -6,7 +6,8 @@
 //
 // A cached block keeps whatever its last user wrote; every route writes its outputs in full
 // before reading them, so reuse never changes a result. Blocks belong to the core's context and
-// live until the process ends or the cache gives them back.
+// live until the process ends or the cache gives them back. Blocks of a context that another
+// library reset are forgotten, never freed: the driver freed them with the context.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +25,13 @@ using drv::CUdeviceptr;
 class PooledBuffer {
 public:
     PooledBuffer() = default;
-    PooledBuffer(CUdeviceptr ptr, uint64_t bytes, uint64_t capacity) noexcept
-        : ptr_(ptr), bytes_(bytes), capacity_(capacity) {}
+    PooledBuffer(CUdeviceptr ptr, uint64_t bytes, uint64_t capacity, uint64_t generation) noexcept
+        : ptr_(ptr), bytes_(bytes), capacity_(capacity), generation_(generation) {}
     PooledBuffer(const PooledBuffer&) = delete;
     PooledBuffer& operator=(const PooledBuffer&) = delete;
     PooledBuffer(PooledBuffer&& o) noexcept
         : ptr_(std::exchange(o.ptr_, 0)), bytes_(std::exchange(o.bytes_, 0)),
-          capacity_(std::exchange(o.capacity_, 0)) {}
+          capacity_(std::exchange(o.capacity_, 0)), generation_(o.generation_) {}
     PooledBuffer& operator=(PooledBuffer&& o) noexcept;
     ~PooledBuffer() { reset(); }
 
@@ -47,6 +48,7 @@ private:
     CUdeviceptr ptr_ = 0;
     uint64_t bytes_ = 0;
     uint64_t capacity_ = 0;  // size of the driver allocation
+    uint64_t generation_ = 0;  // of the core it was allocated for (see generation_alive)
 };
 
 // A block of n elements of elem_bytes each, on the calling thread's current context (the core's).

@@ -16,6 +16,7 @@ struct StagingResources {
     drv::CUstream up = nullptr;
     drv::CUstream down = nullptr;
     CUevent marks[kStagingMarks] = {};
+    uint64_t generation = 0;  // of the core whose context holds these handles
 };
 
 namespace {
@@ -32,9 +33,15 @@ std::mutex& staging_lock() {
 }
 StagingResources* g_staging = nullptr;  // guarded by staging_lock()
 
-// Releases whatever a (possibly partial) set of resources holds; statuses ignored.
+// Releases whatever a (possibly partial) set of resources holds; statuses ignored. Handles of a
+// context that was reset are dropped without a driver call.
 void destroy(StagingResources* r) noexcept {
     if (!r) return;
+    if (!generation_alive(r->generation)) {
+        delete r;
+        return;
+    }
+    ContextScope scope = release_scope();
     for (CUevent e : r->marks)
         if (e) drv::cuEventDestroy(e);
     for (int i = 0; i < kStagingChunks; ++i) {
@@ -53,6 +60,7 @@ Result<void> created(CUresult status) {
 
 Result<StagingResources*> create() {
     auto* r = new StagingResources;
+    r->generation = core_generation();
     auto fail = [r](Result<void> e) -> Result<StagingResources*> {
         destroy(r);
         return std::move(e).take_error();
@@ -100,6 +108,11 @@ bool staging_supported() noexcept {
 Result<std::optional<StagingLease>> acquire_staging(drv::CUstream work_stream) {
     if (!staging_supported()) return std::optional<StagingLease>{};
     std::unique_lock<std::mutex> lock(staging_lock());
+    if (g_staging && g_staging->generation != core_generation()) {
+        // Made in a context that was reset since: the driver took everything with it.
+        delete g_staging;
+        g_staging = nullptr;
+    }
     if (!g_staging) {
         auto made = create();
         if (!made) return std::move(made).take_error();

@@ -157,6 +157,9 @@ PyObject* upload(PyObject*, PyObject* args) {
 PyObject* allocate(PyObject*, PyObject* args) {
     unsigned long long n, elem = 4;
     if (!PyArg_ParseTuple(args, "K|K", &n, &elem)) return nullptr;
+    // allocate() works in the calling thread's current context: the core's, for this call.
+    auto core = rt::current_core(0);
+    if (!core) return raise(core.error());
     auto r = rt::allocate(n, elem);
     if (!r) return raise(r.error());
     return store(std::move(r).value());

@@ -142,10 +142,8 @@ PyObject* kernel_set(PyObject*, PyObject*) {
 PyObject* alloc(PyObject*, PyObject* args) {
     unsigned long long bytes;
     if (!PyArg_ParseTuple(args, "K", &bytes)) return nullptr;
-    auto core = rt::get_cuda_core(0);
+    auto core = rt::current_core(0);
     if (!core) return raise(core.error());
-    auto cur = rt::make_current(*core.value());
-    if (!cur) return raise(cur.error());
     auto buf = rt::allocate(bytes, 1);
     if (!buf) return raise(buf.error());
     uint64_t addr = buf->ptr();
@@ -197,6 +195,7 @@ using Dispatch = engine::CudaResult<void> (KernelSet::*)(CUdeviceptr, CUdevicept
 PyObject* run_dispatch(PyObject* args, Dispatch fn) {
     GemmCall g;
     if (!parse_gemm_call(args, &g)) return nullptr;
+    rt::ContextScope scope(rt::built_cuda_core()->context);  // dispatch runs in the caller's scope
     return to_py((g.set->*fn)(g.a, g.b, g.c, g.m, g.n, g.k, g.stream));
 }
 
@@ -211,6 +210,7 @@ PyObject* gemm_f16_or_f32(PyObject*, PyObject* args) {
                           &range.b_max) ||
         !set_and_stream(&g.set, &g.stream))
         return nullptr;
+    rt::ContextScope scope(rt::built_cuda_core()->context);
     auto r = engine::gemm_f16_or_f32(*g.set, g.a, g.b, g.c, g.m, g.n, g.k, range, g.stream);
     if (!r) return PyUnicode_FromString(r.error().display().c_str());
     return PyUnicode_FromString(r.value() == engine::ProductRoute::F32 ? "f32" : "f16");
@@ -252,6 +252,7 @@ PyObject* convert_f32_to_f16(PyObject*, PyObject* args) {
     const KernelSet* s;
     drv::CUstream stream;
     if (!set_and_stream(&s, &stream)) return nullptr;
+    rt::ContextScope scope(rt::built_cuda_core()->context);
     return to_py(s->convert_f32_to_f16(src, dst, n, stream));
 }
 
