@@ -60,9 +60,44 @@ Child side, ``FakeDriver`` (the ``fake`` object):
     ``allocation_size(addr)``, ``function_handle(name)``, ``read_f32(addr, n)``,
     ``write_f32(addr, values)``, ``assert_no_leaks(contexts=0, modules=0)`` (no live
     allocation, bad free or out-of-bounds access, and exactly that many live contexts/modules);
-    ``reset()`` (forget every object, log and setting of faults), ``clear_logs()``.
+    ``reset()`` (forget every object, log and setting of faults), ``clear_logs()``;
+    contexts: ``current_context()`` (the calling thread's current context handle, 0 for none),
+    ``reset_primary_context(device=0)`` (another library resets the device, see below),
+    ``run_all()`` (the device runs every queue to its end without the host waiting: a later
+    ``cuEventQuery`` answers 0), ``pointer_attributes(ptr)`` (cuPointerGetAttributes as a dict),
+    ``driver()`` (the library with the argument types of its entry points set, e.g.
+    ``fake.driver().cuMemAlloc_v2(ctypes.byref(d), 64)``); ``stat`` also knows "primary_retains",
+    "primary_releases", "primary_resets", "primary_retain_count", "primary_active", "ctx_pushes",
+    "ctx_pops", "context_stack_depth" (calling thread), "objects_dropped" and
+    "live_primary_objects".
 
 Entry names in the logs are the driver's base names ("cuMemAlloc", not "cuMemAlloc_v2").
+
+Contexts as on the device: each thread has a context stack (cuCtxPushCurrent / cuCtxPopCurrent,
+201 when popping an empty one, 2 when pushing onto a full one of 64; cuCtxSetCurrent replaces the top, pushes onto an empty stack, and
+with null pops; cuCtxCreate pushes). cuDevicePrimaryCtxRetain returns the device's one primary
+context and counts retains; the last cuDevicePrimaryCtxRelease destroys its objects and leaves it
+uninitialised until the next retain (same handle); ``live_contexts`` counts the initialised primary
+contexts besides those of cuCtxCreate. Every allocation, pinned block, stream, event and module
+belongs to the context current when it was made: a stream, event, module or function used while
+another context is current fails with 400 (cuStreamWaitEvent accepts an event of another context
+of the device), device memory of another context fails copies and frees with 1 (a free also counts
+in ``bad_frees``), and a kernel that touches it fails with 700 when it runs. A call that needs a
+context answers 201 with none current and 709 while the current one is destroyed or uninitialised.
+``reset_primary_context`` destroys every object of the primary context and drops its queued work
+(its handles then answer 400, its memory 1 or 700, and ``objects_dropped`` counts them), leaving
+the context uninitialised with its retain count kept; cuDevicePrimaryCtxReset_v2 does the same.
+Stream handles 0 and 0x1 name the current context's legacy default stream and 0x2 the calling
+thread's default stream; work on the legacy stream waits for all earlier work of the context's
+blocking streams (flags 0, and the per-thread ones) and work on those waits for earlier legacy
+work, while non-blocking streams (flags 1) are unordered with it: the stream-order check sees
+exactly that order. Synchronising the legacy stream runs only what it waits for.
+``cuPointerGetAttributes`` knows device allocations (an interior address belongs to its
+allocation) and pinned blocks; of any other address it reports null values (memory type 0,
+context null, device ordinal -2) with status 0; an attribute it does not know fails with 1.
+``cuMemcpyDtoDAsync`` queues like the other copies (a read of its source and a write of its
+destination for the stream-order check); ``cuEventQuery`` answers 600 while the recorded work is
+still queued and runs nothing.
 Copies and launches are queued on their stream and run in stream order only when something
 forces them (a synchronisation of the stream or of an event recorded after them, a
 cuStreamWaitEvent that a forced stream reaches, a blocking call such as cuMemcpyDtoH or cuMemFree,
@@ -304,6 +339,22 @@ def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), 
     return ChildResult(proc, textwrap.dedent(code))
 
 
+# Argument types of the stand-in's entry points (P pointer or handle, U unsigned, I int, Q 64-bit
+# device address, S size, C bytes); every one returns its status as int.
+_ENTRY_ARGS = {
+    "cuInit": "U", "cuCtxCreate_v2": "PUI", "cuCtxDestroy_v2": "P", "cuCtxSetCurrent": "P",
+    "cuCtxGetCurrent": "P", "cuCtxPushCurrent_v2": "P", "cuCtxPopCurrent_v2": "P",
+    "cuDevicePrimaryCtxRetain": "PI", "cuDevicePrimaryCtxRelease_v2": "I", "cuDevicePrimaryCtxReset_v2": "I",
+    "cuDevicePrimaryCtxGetState": "IPP", "cuStreamCreate": "PU", "cuStreamDestroy_v2": "P",
+    "cuStreamSynchronize": "P", "cuStreamWaitEvent": "PPU", "cuEventCreate": "PU", "cuEventRecord": "PP",
+    "cuEventSynchronize": "P", "cuEventQuery": "P", "cuEventDestroy_v2": "P", "cuMemAlloc_v2": "PS",
+    "cuMemFree_v2": "Q", "cuMemcpyHtoD_v2": "QPS", "cuMemcpyDtoH_v2": "PQS", "cuMemcpyHtoDAsync_v2": "QPSP",
+    "cuMemcpyDtoHAsync_v2": "PQSP", "cuMemcpyDtoDAsync_v2": "QQSP", "cuMemHostAlloc": "PSU", "cuMemFreeHost": "P",
+    "cuPointerGetAttributes": "UPPQ", "cuModuleLoadData": "PC", "cuModuleGetFunction": "PPC", "cuModuleUnload": "P",
+    "cuLaunchKernel": "PUUUUUUUPPP", "cuGetProcAddress_v2": "CPIQP",
+}
+
+
 class FakeDriver:
     """ctypes access to the stand-in's control functions, for use inside the child process."""
 
@@ -323,7 +374,8 @@ class FakeDriver:
             "fake_host_pointer": ([c_u64, c_u64], c_void_p), "fake_launch_log_json": ([], c_char_p),
             "fake_call_log_json": ([], c_char_p), "fake_resolution_log_json": ([], c_char_p),
             "fake_function_handle": ([c_char_p], c_void_p), "fake_set_error_text": ([c_int, c_char_p], None),
-            "fake_set_interpret": ([c_char_p], None),
+            "fake_set_interpret": ([c_char_p], None), "fake_reset_primary_context": ([c_int], c_int),
+            "fake_run_all": ([], None), "fake_current_context": ([], c_long),
         }
         for name, (args, res) in sigs.items():
             fn = getattr(lib, name)
@@ -342,6 +394,29 @@ class FakeDriver:
     def set_interpret(self, spec): self.lib.fake_set_interpret(spec.encode())
     def hide_entry(self, name): self.lib.fake_hide_entry(name.encode())
     def set_error_text(self, status, text: bytes): self.lib.fake_set_error_text(status, text)
+
+    # the device's side
+    def reset_primary_context(self, device=0): return self.lib.fake_reset_primary_context(device)
+    def run_all(self): self.lib.fake_run_all()
+    def current_context(self): return self.lib.fake_current_context()
+
+    def driver(self):
+        """The stand-in's entry points by their exported names, with ctypes argument types set."""
+        P, U, I, U64, SZ = ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_uint64, ctypes.c_size_t
+        for name, args in _ENTRY_ARGS.items():
+            getattr(self.lib, name).argtypes = [{"P": P, "U": U, "I": I, "Q": U64, "S": SZ, "C": ctypes.c_char_p}[c] for c in args]
+        return self.lib
+
+    def pointer_attributes(self, ptr):
+        """cuPointerGetAttributes for `ptr` as a dict, or the status when it fails."""
+        names = {1: "context", 2: "memory_type", 3: "device_pointer", 4: "host_pointer", 7: "buffer_id",
+                 8: "is_managed", 9: "device_ordinal", 11: "range_start", 12: "range_size", 13: "mapped"}
+        kinds = {2: ctypes.c_uint, 8: ctypes.c_int, 9: ctypes.c_int, 13: ctypes.c_int}
+        values = {a: kinds.get(a, ctypes.c_uint64)() for a in names}
+        attrs = (ctypes.c_int * len(names))(*names)
+        data = (ctypes.c_void_p * len(names))(*[ctypes.addressof(v) for v in values.values()])
+        status = self.driver().cuPointerGetAttributes(len(names), attrs, data, ptr)
+        return {names[a]: v.value for a, v in values.items()} if status == 0 else status
 
     # faults
     def fail(self, entry, nth=1, status=2): self.lib.fake_fail_call(entry.encode(), nth, status)
@@ -386,6 +461,7 @@ class FakeDriver:
     live_events = property(lambda self: self.stat("live_events"))
     hazards = property(lambda self: self.stat("hazards"))
     pending_ops = property(lambda self: self.stat("pending_ops"))
+    live_primary_objects = property(lambda self: self.stat("live_primary_objects"))
 
     def allocation_size(self, addr):
         v = self.lib.fake_allocation_size(addr)

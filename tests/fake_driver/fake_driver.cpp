@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -38,23 +39,34 @@ enum : CUresult {
     kUnsupportedPtxVersion = 222,
     kInvalidHandle = 400,
     kNotFound = 500,
+    kNotReady = 600,
     kIllegalAddress = 700,
     kLaunchOutOfResources = 701,
+    kContextIsDestroyed = 709,
     kLaunchFailed = 719,
 };
 
+struct Context;
+
+// Every object records the context that was current when it was made; a call made in another
+// context fails as on the device.
 struct Allocation {
     std::unique_ptr<uint8_t[]> bytes;
     uint64_t size = 0;
+    Context* context = nullptr;
+    uint64_t id = 0;  // unique per allocation (the buffer id pointer attribute)
 };
 
-struct Context {
-    int device = 0;
+struct PinnedBlock {
+    uint64_t bytes = 0;
+    Context* context = nullptr;
+    uint64_t id = 0;
 };
 
 struct Function;
 
 struct Module {
+    Context* context = nullptr;
     int ptx_major = 0, ptx_minor = 0;
     int target = 0;
     std::map<std::string, std::unique_ptr<Function>> functions;
@@ -88,10 +100,11 @@ bool knows(const Clock& c, const Stream* stream, uint64_t seq) {
 
 // Work queued on a stream runs only when something forces it (see run_stream).
 struct Op {
-    enum Kind { CopyHtoD, CopyDtoH, Kernel, Wait } kind;
+    enum Kind { CopyHtoD, CopyDtoH, CopyDtoD, Kernel, Wait } kind;
     explicit Op(Kind k) : kind(k) {}
     uint64_t order = 0;            // issue order across all streams
-    uint64_t device = 0;           // device address of a copy
+    uint64_t device = 0;           // device address of a copy (the destination of a device-to-device one)
+    uint64_t source = 0;           // source of a device-to-device copy
     uint8_t* host = nullptr;       // host address of a copy
     uint64_t bytes = 0;
     uint64_t checksum = 0;         // of a host-to-device source when it was queued
@@ -103,18 +116,45 @@ struct Op {
     Clock clock;                   // what is ordered before it
 };
 
+// A stream made with cuStreamCreate, or one of a context's default streams: the legacy one (the
+// handles 0 and 0x1) and one per thread (0x2). Work on the legacy stream waits for all earlier
+// work of the context's blocking streams (made with flags 0, and the per-thread ones), and work on
+// a blocking stream waits for earlier legacy work; non-blocking streams (flags 1) are unordered.
 struct Stream {
+    enum Kind { Created, Legacy, PerThread } kind = Created;
     Context* context = nullptr;
+    unsigned flags = 0;
     std::deque<Op> queue;
     uint64_t enqueued = 0;  // sequence number of the last queued operation
     uint64_t executed = 0;  // ... and of the last one that ran
     Clock clock;            // what its next operation will be ordered after
+
+    bool blocking() const { return kind == PerThread || (kind == Created && (flags & 1) == 0); }
 };
 
 struct Event {
+    Context* context = nullptr;
     Stream* stream = nullptr;  // null until recorded
     uint64_t seq = 0;          // complete once `stream` has run this far
     Clock clock;
+};
+
+// A context made with cuCtxCreate, or a device's primary context. A primary context is alive while
+// initialised: from a retain until the last release or a reset, after which the same handle is
+// initialised again by the next retain. Context objects are only freed by fake_reset, so a stale
+// handle is never mistaken for a new context.
+struct Context {
+    int device = 0;
+    bool primary = false;
+    bool alive = true;
+    long retains = 0;  // primary: the retain count
+    Stream legacy;
+    std::map<std::thread::id, std::unique_ptr<Stream>> per_thread;
+
+    Context(int dev, bool is_primary) : device(dev), primary(is_primary) {
+        legacy.kind = Stream::Legacy;
+        legacy.context = this;
+    }
 };
 
 // A write that ran: device memory or host memory, by an operation of `stream`.
@@ -155,12 +195,22 @@ struct State {
     std::map<uint64_t, Allocation> allocations;  // device address -> allocation
     uint64_t next_address = 0x7f0000000000ull;
     uint64_t live_bytes = 0;
-    std::set<Context*> contexts;
+    std::set<Context*> contexts;           // made with cuCtxCreate and not destroyed
+    std::map<int, Context*> primaries;     // device -> its primary context, once first retained
     std::set<Module*> modules;
-    std::set<Stream*> streams;
-    Stream legacy;                         // the null stream
-    std::map<uint8_t*, uint64_t> pinned;   // page-locked host blocks -> bytes
+    std::set<Stream*> streams;             // made with cuStreamCreate
+    std::map<uint8_t*, PinnedBlock> pinned;  // page-locked host blocks
     std::set<Event*> events;
+    // Destroyed objects are kept (emptied) until fake_reset, so their handles stay unique and a
+    // later call with one fails as invalid instead of reaching a new object at the same address.
+    // Pinned blocks dropped with their context stay readable so a stray access does not crash.
+    std::vector<Context*> dead_contexts;
+    std::vector<Stream*> dead_streams;
+    std::vector<Event*> dead_events;
+    std::vector<Module*> dead_modules;
+    std::vector<uint8_t*> dead_pinned;
+    uint64_t generation = 0;               // bumped by fake_reset: every thread's context stack is void
+    uint64_t next_buffer_id = 0;
     uint64_t next_order = 0;
     CUresult async_error = 0;              // first failure of a queued operation, not yet reported
     Clock host_clock;                      // what the host has waited for
@@ -170,6 +220,8 @@ struct State {
     long contexts_created = 0, contexts_destroyed = 0, modules_loaded = 0, modules_unloaded = 0;
     long allocs_made = 0, frees_made = 0, bad_frees = 0, bounds_violations = 0, launches_unexecuted = 0;
     long launches_interpreted = 0, interpreter_reports = 0;
+    long primary_retains = 0, primary_releases = 0, primary_resets = 0, ctx_pushes = 0, ctx_pops = 0;
+    long objects_dropped = 0;  // destroyed with their primary context (last release or reset)
     // logs
     std::unordered_map<std::string, long> call_counts;
     std::vector<std::string> call_log;
@@ -189,7 +241,55 @@ std::map<std::string, fake::Executor>& executors() {
     return *m;
 }
 
-thread_local Context* current_context = nullptr;
+// The calling thread's context stack; its top is the current context. Fixed in size and trivially
+// destructible: entry points may run during exit, after a thread's dynamic objects are gone.
+struct ContextStack {
+    static constexpr unsigned kCapacity = 64;
+    uint64_t generation = 0;
+    unsigned depth = 0;
+    Context* items[kCapacity] = {};
+
+    bool empty() const { return depth == 0; }
+    Context*& top() { return items[depth - 1]; }
+    bool push(Context* c) {
+        if (depth == kCapacity) return false;
+        items[depth++] = c;
+        return true;
+    }
+    void pop() { --depth; }
+};
+thread_local ContextStack t_contexts;
+
+ContextStack& context_stack() {
+    if (t_contexts.generation != st().generation) {
+        t_contexts.depth = 0;
+        t_contexts.generation = st().generation;
+    }
+    return t_contexts;
+}
+
+Context* current_context() {
+    ContextStack& stack = context_stack();
+    return stack.empty() ? nullptr : stack.top();
+}
+
+// A handle that names a context: a live one made by cuCtxCreate, or a primary context in any state.
+bool known_context(Context* c) {
+    State& s = st();
+    if (!c) return false;
+    if (s.contexts.count(c)) return true;
+    for (const auto& kv : s.primaries)
+        if (kv.second == c) return true;
+    return false;
+}
+
+// Whether calls can run in the current context: 201 with none, 709 when it was destroyed (or, for
+// a primary context, released to zero or reset and not retained again since).
+CUresult context_status() {
+    Context* c = current_context();
+    if (!c) return kInvalidContext;
+    return c->alive ? kSuccess : kContextIsDestroyed;
+}
 
 // Counts the call, logs it and applies an injected failure, if one is due.
 bool inject(const char* entry, CUresult* status) {
@@ -219,19 +319,38 @@ bool inject(const char* entry, CUresult* status) {
 #define NEED_INIT() \
     if (!s.initialised) return kNotInitialized
 
-#define NEED_CONTEXT()                                              \
-    NEED_INIT();                                                    \
-    if (!current_context || !s.contexts.count(current_context)) return kInvalidContext
+// Declares `cur`, the current context, once calls can run in it.
+#define NEED_CONTEXT()                                      \
+    NEED_INIT();                                            \
+    if (CUresult status_ = context_status()) return status_; \
+    Context* cur = current_context();                       \
+    (void)cur
 
-// Host pointer for [addr, addr + bytes) when it lies inside one live allocation.
-uint8_t* translate(uint64_t addr, uint64_t bytes) {
+// The live allocation that [addr, addr + bytes) lies inside, or null.
+const Allocation* allocation_at(uint64_t addr, uint64_t bytes, uint64_t* base = nullptr) {
     State& s = st();
     auto it = s.allocations.upper_bound(addr);
     if (it == s.allocations.begin()) return nullptr;
     --it;
     uint64_t off = addr - it->first;
     if (off > it->second.size || bytes > it->second.size - off) return nullptr;
-    return it->second.bytes.get() + off;
+    if (base) *base = it->first;
+    return &it->second;
+}
+
+// Host pointer for [addr, addr + bytes) when it lies inside one live allocation.
+uint8_t* translate(uint64_t addr, uint64_t bytes) {
+    uint64_t base = 0;
+    const Allocation* a = allocation_at(addr, bytes, &base);
+    return a ? a->bytes.get() + (addr - base) : nullptr;
+}
+
+// The same, and the allocation must belong to `context`: memory of another context is not
+// addressable from it.
+uint8_t* translate_in(Context* context, uint64_t addr, uint64_t bytes) {
+    uint64_t base = 0;
+    const Allocation* a = allocation_at(addr, bytes, &base);
+    return a && a->context == context ? a->bytes.get() + (addr - base) : nullptr;
 }
 
 // ---- PTX parsing -------------------------------------------------------------------------
@@ -387,11 +506,13 @@ static void* checked(uint64_t addr, uint64_t count, uint64_t elem) {
     uint64_t bytes;
     if (__builtin_mul_overflow(count, elem, &bytes)) throw BoundsError("element count overflows");
     uint8_t* p = translate(addr, bytes);
-    if (p && g_running) kernel_access(addr, bytes);
-    if (!p) {
-        char msg[128];
-        std::snprintf(msg, sizeof msg, "access of %llu bytes at 0x%llx outside every live allocation",
-                      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(addr));
+    bool foreign = p && g_running_stream && !translate_in(g_running_stream->context, addr, bytes);
+    if (p && !foreign && g_running) kernel_access(addr, bytes);
+    if (!p || foreign) {
+        char msg[160];
+        std::snprintf(msg, sizeof msg, "access of %llu bytes at 0x%llx %s",
+                      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(addr),
+                      foreign ? "in memory of another context" : "outside every live allocation");
         throw BoundsError(msg);
     }
     return p;
@@ -453,9 +574,46 @@ uint64_t checksum(const uint8_t* p, uint64_t n) {
     return h;
 }
 
-Stream* stream_or_legacy(Stream* stream) { return stream ? stream : &st().legacy; }
+// Every stream that can hold work: the default streams of each live context, then the created ones.
+template <class F>
+void for_each_stream(F&& f) {
+    State& s = st();
+    auto defaults = [&](Context* c) {
+        f(&c->legacy);
+        for (auto& kv : c->per_thread) f(kv.second.get());
+    };
+    for (Context* c : s.contexts) defaults(c);
+    for (auto& kv : s.primaries) defaults(kv.second);
+    for (Stream* t : s.streams) f(t);
+}
 
-void enqueue(Stream* stream, Op op) {
+constexpr uintptr_t kLegacyStreamHandle = 0x1, kPerThreadStreamHandle = 0x2;
+
+// The stream a handle names in the current context `cur`: null and 0x1 the legacy default
+// stream, 0x2 the calling thread's default stream (made on first use), anything else a stream
+// made in `cur`; null for a handle that is none of these.
+Stream* resolve_stream(Stream* handle, Context* cur) {
+    auto h = reinterpret_cast<uintptr_t>(handle);
+    if (h == 0 || h == kLegacyStreamHandle) return &cur->legacy;
+    if (h == kPerThreadStreamHandle) {
+        std::unique_ptr<Stream>& p = cur->per_thread[std::this_thread::get_id()];
+        if (!p) {
+            p = std::make_unique<Stream>();
+            p->kind = Stream::PerThread;
+            p->context = cur;
+        }
+        return p.get();
+    }
+    if (!st().streams.count(handle) || handle->context != cur) return nullptr;
+    return handle;
+}
+
+// Declares `var`, the stream `handle` names in the current context, or fails with 400.
+#define NEED_STREAM(var, handle)                  \
+    Stream* var = resolve_stream((handle), cur);  \
+    if (!var) return kInvalidHandle
+
+void push(Stream* stream, Op op) {
     State& s = st();
     op.order = ++s.next_order;
     join(stream->clock, s.host_clock);  // issued after everything the host has waited for
@@ -463,6 +621,33 @@ void enqueue(Stream* stream, Op op) {
     stream->clock[stream] = op.seq;
     op.clock = stream->clock;
     stream->queue.push_back(std::move(op));
+}
+
+// The implicit order of the legacy default stream: before the next operation of `stream`, a wait
+// for every stream it is ordered after and does not already know complete.
+void order_implicitly(Stream* stream) {
+    Context* c = stream->context;
+    join(stream->clock, st().host_clock);  // what the host has waited for needs no wait
+    auto wait_for = [&](Stream* other) {
+        if (other == stream || other->enqueued == 0 || knows(stream->clock, other, other->enqueued)) return;
+        Op op(Op::Wait);
+        op.wait_stream = other;
+        op.wait_seq = other->enqueued;
+        join(stream->clock, other->clock);
+        push(stream, std::move(op));
+    };
+    if (stream->kind == Stream::Legacy) {
+        for (Stream* t : st().streams)
+            if (t->context == c && t->blocking()) wait_for(t);
+        for (auto& kv : c->per_thread) wait_for(kv.second.get());
+    } else if (stream->blocking()) {
+        wait_for(&c->legacy);
+    }
+}
+
+void enqueue(Stream* stream, Op op) {
+    order_implicitly(stream);
+    push(stream, std::move(op));
 }
 
 void hazard(const std::string& what) {
@@ -493,7 +678,8 @@ void check_access(const Stream* xs, const Op& x, bool host, uint64_t addr, uint6
         for (const Op& q : t->queue) {
             if (!unordered(xs, x.seq, x.clock, t, q.seq, q.clock)) continue;
             bool writes = false;
-            if (q.kind == Op::CopyHtoD && !host) writes = overlap(q.device, q.bytes, addr, bytes);
+            if ((q.kind == Op::CopyHtoD || q.kind == Op::CopyDtoD) && !host)
+                writes = overlap(q.device, q.bytes, addr, bytes);
             if (q.kind == Op::CopyDtoH && host)
                 writes = overlap(reinterpret_cast<uint64_t>(q.host), q.bytes, addr, bytes);
             if (q.kind == Op::Kernel && !host)  // a kernel writes at or after its addresses
@@ -506,9 +692,8 @@ void check_access(const Stream* xs, const Op& x, bool host, uint64_t addr, uint6
         }
         return false;
     };
-    if (scan(&s.legacy)) return;
-    for (const Stream* t : s.streams)
-        if (scan(t)) return;
+    bool found = false;
+    for_each_stream([&](const Stream* t) { found = found || scan(t); });
 }
 
 void record_write(const Stream* xs, const Op& x, bool host, uint64_t addr, uint64_t bytes) {
@@ -536,16 +721,26 @@ void execute(Stream* stream, Op& op) {
             check_access(stream, op, false, op.device, op.bytes, "a host-to-device copy's destination");
             if (checksum(op.host, op.bytes) != op.checksum)
                 hazard("the source of a queued host-to-device copy changed before the copy ran");
-            uint8_t* p = translate(op.device, op.bytes);
+            uint8_t* p = translate_in(stream->context, op.device, op.bytes);
             if (!p) return note_error(kIllegalAddress);
             std::memcpy(p, op.host, op.bytes);
+            record_write(stream, op, false, op.device, op.bytes);
+            return;
+        }
+        case Op::CopyDtoD: {
+            check_access(stream, op, false, op.source, op.bytes, "a device-to-device copy's source");
+            check_access(stream, op, false, op.device, op.bytes, "a device-to-device copy's destination");
+            uint8_t* from = translate_in(stream->context, op.source, op.bytes);
+            uint8_t* to = translate_in(stream->context, op.device, op.bytes);
+            if (!from || !to) return note_error(kIllegalAddress);
+            std::memmove(to, from, op.bytes);
             record_write(stream, op, false, op.device, op.bytes);
             return;
         }
         case Op::CopyDtoH: {
             check_access(stream, op, false, op.device, op.bytes, "a device-to-host copy's source");
             check_access(stream, op, true, reinterpret_cast<uint64_t>(op.host), op.bytes, "a device-to-host copy's destination");
-            uint8_t* p = translate(op.device, op.bytes);
+            uint8_t* p = translate_in(stream->context, op.device, op.bytes);
             if (!p) return note_error(kIllegalAddress);
             std::memcpy(op.host, p, op.bytes);
             record_write(stream, op, true, reinterpret_cast<uint64_t>(op.host), op.bytes);
@@ -562,7 +757,7 @@ void execute(Stream* stream, Op& op) {
             return;
         }
         case Op::Wait:
-            run_stream(op.wait_stream, op.wait_seq);
+            if (op.wait_stream) run_stream(op.wait_stream, op.wait_seq);
             return;
     }
 }
@@ -582,18 +777,21 @@ void run_stream(Stream* stream, uint64_t upto) {
 void host_waited(const Clock& c) {
     State& s = st();
     join(s.host_clock, c);
-    bool idle = s.legacy.queue.empty();
-    for (const Stream* t : s.streams) idle = idle && t->queue.empty();
+    bool idle = true;
+    for_each_stream([&](const Stream* t) { idle = idle && t->queue.empty(); });
     if (idle) std::erase_if(s.writes, [&](const Write& w) { return knows(s.host_clock, w.stream, w.seq); });
+}
+
+// Runs every queue to its end, as the device would given time (the host has not waited).
+void run_queues() {
+    for_each_stream([](Stream* t) { run_stream(t, t->enqueued); });
 }
 
 // Runs every queue to its end (what a blocking call implies).
 void run_all() {
-    State& s = st();
-    run_stream(&s.legacy, s.legacy.enqueued);
-    for (Stream* t : s.streams) run_stream(t, t->enqueued);
-    Clock all = s.legacy.clock;
-    for (const Stream* t : s.streams) join(all, t->clock);
+    run_queues();
+    Clock all;
+    for_each_stream([&](const Stream* t) { join(all, t->clock); });
     host_waited(all);
 }
 
@@ -601,10 +799,71 @@ void run_all() {
 CUresult take_async_error() { return std::exchange(st().async_error, kSuccess); }
 
 long pending_ops() {
-    State& s = st();
-    long n = static_cast<long>(s.legacy.queue.size());
-    for (Stream* t : s.streams) n += static_cast<long>(t->queue.size());
+    long n = 0;
+    for_each_stream([&](const Stream* t) { n += static_cast<long>(t->queue.size()); });
     return n;
+}
+
+// Drops the queued work of a stream: it never runs, and waits for it are satisfied.
+void drop_work(Stream* t) {
+    t->queue.clear();
+    t->executed = t->enqueued;
+    std::erase_if(st().writes, [&](const Write& w) { return w.stream == t; });
+}
+
+// Moves a destroyed stream to the dead list, emptied.
+void bury(Stream* t) {
+    drop_work(t);
+    t->clock.clear();
+    st().dead_streams.push_back(t);
+}
+
+void bury(Module* m) {
+    m->text.clear();
+    m->text.shrink_to_fit();
+    m->interp.reset();
+    st().dead_modules.push_back(m);
+}
+
+// Destroys every object of the primary context `c` without running its queued work, and leaves
+// it uninitialised (what its last release, or a reset by another library, does on the device).
+void drop_primary_objects(Context* c) {
+    State& s = st();
+    long dropped = 0;
+    drop_work(&c->legacy);
+    for (auto& kv : c->per_thread) drop_work(kv.second.get());
+    for (auto it = s.streams.begin(); it != s.streams.end();) {
+        if ((*it)->context != c) { ++it; continue; }
+        bury(*it);
+        it = s.streams.erase(it);
+        ++dropped;
+    }
+    for (auto it = s.events.begin(); it != s.events.end();) {
+        if ((*it)->context != c) { ++it; continue; }
+        s.dead_events.push_back(*it);
+        it = s.events.erase(it);
+        ++dropped;
+    }
+    for (auto it = s.modules.begin(); it != s.modules.end();) {
+        if ((*it)->context != c) { ++it; continue; }
+        bury(*it);
+        it = s.modules.erase(it);
+        ++dropped;
+    }
+    for (auto it = s.allocations.begin(); it != s.allocations.end();) {
+        if (it->second.context != c) { ++it; continue; }
+        s.live_bytes -= it->second.size;
+        it = s.allocations.erase(it);
+        ++dropped;
+    }
+    for (auto it = s.pinned.begin(); it != s.pinned.end();) {
+        if (it->second.context != c) { ++it; continue; }
+        s.dead_pinned.push_back(it->first);
+        it = s.pinned.erase(it);
+        ++dropped;
+    }
+    s.objects_dropped += dropped;
+    c->alive = false;
 }
 
 }  // namespace
@@ -665,36 +924,50 @@ FAKE_EXPORT CUresult cuDeviceGetAttribute(int* value, int attribute, int device)
     return kSuccess;
 }
 
+// cuCtxCreate pushes the new context on the calling thread's stack.
 FAKE_EXPORT CUresult cuCtxCreate_v2(Context** ctx, unsigned int flags, int device) {
     ENTER("cuCtxCreate");
     NEED_INIT();
     if (!ctx) return kInvalidValue;
     (void)flags;
     if (device < 0 || device >= s.device_count) return kInvalidDevice;
-    auto* c = new Context{device};
+    if (context_stack().depth == ContextStack::kCapacity) return kOutOfMemory;
+    auto* c = new Context(device, false);
     s.contexts.insert(c);
     ++s.contexts_created;
-    current_context = c;
+    context_stack().push(c);
     *ctx = c;
     return kSuccess;
 }
 
+// Destroys a context made by cuCtxCreate (a primary context is refused) and pops it when it is
+// current to the calling thread; other threads that have it current get 709 from then on. Its
+// objects stay counted as live: the owner should have freed them first.
 FAKE_EXPORT CUresult cuCtxDestroy_v2(Context* ctx) {
     ENTER("cuCtxDestroy");
     NEED_INIT();
     run_all();
     if (!s.contexts.erase(ctx)) return kInvalidContext;
     ++s.contexts_destroyed;
-    if (current_context == ctx) current_context = nullptr;
-    delete ctx;
+    ctx->alive = false;
+    s.dead_contexts.push_back(ctx);
+    ContextStack& stack = context_stack();
+    if (!stack.empty() && stack.top() == ctx) stack.pop();
     return kSuccess;
 }
 
+// Replaces the top of the calling thread's stack (pushes onto an empty one); null pops the top.
 FAKE_EXPORT CUresult cuCtxSetCurrent(Context* ctx) {
     ENTER("cuCtxSetCurrent");
     NEED_INIT();
-    if (ctx && !s.contexts.count(ctx)) return kInvalidContext;
-    current_context = ctx;
+    ContextStack& stack = context_stack();
+    if (!ctx) {
+        if (!stack.empty()) stack.pop();
+        return kSuccess;
+    }
+    if (!known_context(ctx)) return kInvalidContext;
+    if (stack.empty()) stack.push(ctx);
+    else stack.top() = ctx;
     return kSuccess;
 }
 
@@ -702,7 +975,83 @@ FAKE_EXPORT CUresult cuCtxGetCurrent(Context** ctx) {
     ENTER("cuCtxGetCurrent");
     NEED_INIT();
     if (!ctx) return kInvalidValue;
-    *ctx = current_context;
+    *ctx = current_context();
+    return kSuccess;
+}
+
+FAKE_EXPORT CUresult cuCtxPushCurrent_v2(Context* ctx) {
+    ENTER("cuCtxPushCurrent");
+    NEED_INIT();
+    if (!ctx) return kInvalidValue;
+    if (!known_context(ctx)) return kInvalidContext;
+    if (!context_stack().push(ctx)) return kOutOfMemory;  // a push without its pop, over and over
+    ++s.ctx_pushes;
+    return kSuccess;
+}
+
+// Pops the top of the calling thread's stack into *ctx (which may be null); 201 on an empty stack.
+FAKE_EXPORT CUresult cuCtxPopCurrent_v2(Context** ctx) {
+    ENTER("cuCtxPopCurrent");
+    NEED_INIT();
+    ContextStack& stack = context_stack();
+    if (stack.empty()) return kInvalidContext;
+    if (ctx) *ctx = stack.top();
+    stack.pop();
+    ++s.ctx_pops;
+    return kSuccess;
+}
+
+// The device's primary context, initialised on the first retain (and on the first after its last
+// release or a reset); the handle of a device never changes.
+FAKE_EXPORT CUresult cuDevicePrimaryCtxRetain(Context** ctx, int device) {
+    ENTER("cuDevicePrimaryCtxRetain");
+    NEED_INIT();
+    if (!ctx) return kInvalidValue;
+    if (device < 0 || device >= s.device_count) return kInvalidDevice;
+    Context*& c = s.primaries[device];
+    if (!c) c = new Context(device, true);
+    if (!c->alive) c->alive = true;
+    ++c->retains;
+    ++s.primary_retains;
+    *ctx = c;
+    return kSuccess;
+}
+
+// The last release destroys the primary context's objects and leaves it uninitialised.
+FAKE_EXPORT CUresult cuDevicePrimaryCtxRelease_v2(int device) {
+    ENTER("cuDevicePrimaryCtxRelease");
+    NEED_INIT();
+    if (device < 0 || device >= s.device_count) return kInvalidDevice;
+    auto it = s.primaries.find(device);
+    if (it == s.primaries.end() || it->second->retains == 0) return kInvalidContext;
+    Context* c = it->second;
+    ++s.primary_releases;
+    if (--c->retains == 0 && c->alive) {
+        run_all();  // the device finishes what was queued before the context goes
+        drop_primary_objects(c);
+    }
+    return kSuccess;
+}
+
+FAKE_EXPORT int fake_reset_primary_context(int device);
+
+// Destroys every object of the primary context and leaves it uninitialised, whoever retained it;
+// the retain count is kept (what the runtime's device reset does to other users of the context).
+FAKE_EXPORT CUresult cuDevicePrimaryCtxReset_v2(int device) {
+    ENTER("cuDevicePrimaryCtxReset");
+    NEED_INIT();
+    if (device < 0 || device >= s.device_count) return kInvalidDevice;
+    return fake_reset_primary_context(device);
+}
+
+FAKE_EXPORT CUresult cuDevicePrimaryCtxGetState(int device, unsigned int* flags, int* active) {
+    ENTER("cuDevicePrimaryCtxGetState");
+    NEED_INIT();
+    if (!flags || !active) return kInvalidValue;
+    if (device < 0 || device >= s.device_count) return kInvalidDevice;
+    auto it = s.primaries.find(device);
+    *flags = 0;
+    *active = it != s.primaries.end() && it->second->alive && it->second->retains > 0;
     return kSuccess;
 }
 
@@ -711,7 +1060,8 @@ FAKE_EXPORT CUresult cuStreamCreate(Stream** stream, unsigned int flags) {
     NEED_CONTEXT();
     if (!stream || flags > 1) return kInvalidValue;
     auto* st_ = new Stream;
-    st_->context = current_context;
+    st_->context = cur;
+    st_->flags = flags;
     s.streams.insert(st_);
     *stream = st_;
     return kSuccess;
@@ -720,13 +1070,9 @@ FAKE_EXPORT CUresult cuStreamCreate(Stream** stream, unsigned int flags) {
 FAKE_EXPORT CUresult cuStreamSynchronize(Stream* stream) {
     ENTER("cuStreamSynchronize");
     NEED_CONTEXT();
-    if (stream && !s.streams.count(stream)) return kInvalidHandle;
-    if (stream) {
-        run_stream(stream, stream->enqueued);
-        host_waited(stream->clock);
-    } else {
-        run_all();  // the null stream waits for every other
-    }
+    NEED_STREAM(target, stream);
+    run_stream(target, target->enqueued);
+    host_waited(target->clock);
     return take_async_error();
 }
 
@@ -743,6 +1089,7 @@ FAKE_EXPORT CUresult cuModuleLoadData(Module** module, const void* image) {
     if (m->target > s.cc_major * 10 + s.cc_minor) return s.refuse_target_status;
     for (const auto& kv : m->functions)
         if (s.refused_entries.count(kv.first)) return kInvalidPtx;
+    m->context = cur;
     *module = m.get();
     s.modules.insert(m.release());
     ++s.modules_loaded;
@@ -753,9 +1100,12 @@ FAKE_EXPORT CUresult cuModuleUnload(Module* module) {
     ENTER("cuModuleUnload");
     NEED_INIT();
     run_all();
-    if (!s.modules.erase(module)) return kInvalidHandle;
+    if (!s.modules.count(module)) return kInvalidHandle;
+    // With no context current the unload is accepted; in another context it is not.
+    if (Context* c = current_context(); c && c != module->context) return kInvalidHandle;
+    s.modules.erase(module);
     ++s.modules_unloaded;
-    delete module;
+    bury(module);
     return kSuccess;
 }
 
@@ -763,7 +1113,7 @@ FAKE_EXPORT CUresult cuModuleGetFunction(Function** fn, Module* module, const ch
     ENTER("cuModuleGetFunction");
     NEED_CONTEXT();
     if (!fn || !name) return kInvalidValue;
-    if (!s.modules.count(module)) return kInvalidHandle;
+    if (!s.modules.count(module) || module->context != cur) return kInvalidHandle;
     auto it = module->functions.find(name);
     if (it == module->functions.end()) return kNotFound;
     *fn = it->second.get();
@@ -780,6 +1130,8 @@ FAKE_EXPORT CUresult cuMemAlloc_v2(uint64_t* dptr, size_t bytes) {
     if (!a.bytes) return kOutOfMemory;
     std::memset(a.bytes.get(), 0xA5, bytes);  // device memory starts as garbage, not zeros
     a.size = bytes;
+    a.context = cur;
+    a.id = ++s.next_buffer_id;
     uint64_t addr = s.next_address;
     s.next_address += (bytes + 0x1000 + 0xFFF) & ~uint64_t(0xFFF);  // leave a gap after each
     s.allocations.emplace(addr, std::move(a));
@@ -794,7 +1146,7 @@ FAKE_EXPORT CUresult cuMemFree_v2(uint64_t dptr) {
     NEED_CONTEXT();
     run_all();  // freeing waits for the device; a failure of that work stays to be reported
     auto it = s.allocations.find(dptr);
-    if (it == s.allocations.end()) {
+    if (it == s.allocations.end() || it->second.context != cur) {
         ++s.bad_frees;
         return kInvalidValue;
     }
@@ -810,7 +1162,7 @@ FAKE_EXPORT CUresult cuMemcpyHtoD_v2(uint64_t dst, const void* src, size_t bytes
     run_all();
     if (CUresult r = take_async_error()) return r;
     if (bytes == 0) return kSuccess;
-    uint8_t* p = translate(dst, bytes);
+    uint8_t* p = translate_in(cur, dst, bytes);
     if (!p || !src) return kInvalidValue;
     std::memcpy(p, src, bytes);
     return kSuccess;
@@ -822,7 +1174,7 @@ FAKE_EXPORT CUresult cuMemcpyDtoH_v2(void* dst, uint64_t src, size_t bytes) {
     run_all();
     if (CUresult r = take_async_error()) return r;
     if (bytes == 0) return kSuccess;
-    uint8_t* p = translate(src, bytes);
+    uint8_t* p = translate_in(cur, src, bytes);
     if (!p || !dst) return kInvalidValue;
     std::memcpy(dst, p, bytes);
     // A kernel made to compute a wrong result: the last float copied back from the buffer it
@@ -854,6 +1206,11 @@ struct DeviceMemory : ptxi::Memory {
 
     uint8_t* translate(uint64_t addr, uint64_t bytes) override {
         uint8_t* p = ::translate(addr, bytes);
+        if (p && g_running_stream && !translate_in(g_running_stream->context, addr, bytes)) {
+            std::fprintf(stderr, "[fake driver] access of %llu bytes at 0x%llx in memory of another context\n",
+                         static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(addr));
+            return nullptr;  // not addressable here: the interpreter reports it as an illegal address
+        }
         if (!p || !g_running) return p;
         if (!last || addr < last->base || addr + bytes > last->end) {
             last = nullptr;
@@ -921,8 +1278,8 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     for (Module* m : s.modules)
         for (auto& kv : m->functions)
             if (kv.second.get() == f) known = true;
-    if (!known) return kInvalidHandle;
-    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    if (!known || f->module->context != cur) return kInvalidHandle;
+    NEED_STREAM(target, stream);
     if (extra) return kInvalidValue;
     if (gx == 0 || gy == 0 || gz == 0 || bx == 0 || by == 0 || bz == 0) return kInvalidValue;
     if (gx > 2147483647u || gy > s.max_grid_y || gz > 65535) return kInvalidValue;  // grid limits
@@ -961,7 +1318,7 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     Op op(Op::Kernel);
     op.launch = std::move(launch);
     op.function = f;
-    enqueue(stream_or_legacy(stream), std::move(op));
+    enqueue(target, std::move(op));
     return kSuccess;
 }
 
@@ -972,7 +1329,7 @@ FAKE_EXPORT CUresult cuMemHostAlloc(void** host, size_t bytes, unsigned int flag
     auto* p = new (std::nothrow) uint8_t[bytes];
     if (!p) return kOutOfMemory;
     std::memset(p, 0x5A, bytes);
-    s.pinned.emplace(p, bytes);
+    s.pinned.emplace(p, PinnedBlock{bytes, cur, ++s.next_buffer_id});
     ++s.pinned_made;
     *host = p;
     return kSuccess;
@@ -983,7 +1340,7 @@ FAKE_EXPORT CUresult cuMemFreeHost(void* host) {
     NEED_CONTEXT();
     run_all();
     auto it = s.pinned.find(static_cast<uint8_t*>(host));
-    if (it == s.pinned.end()) {
+    if (it == s.pinned.end() || it->second.context != cur) {
         ++s.bad_frees;
         return kInvalidValue;
     }
@@ -997,25 +1354,25 @@ FAKE_EXPORT CUresult cuMemFreeHost(void* host) {
 FAKE_EXPORT CUresult cuMemcpyHtoDAsync_v2(uint64_t dst, const void* src, size_t bytes, Stream* stream) {
     ENTER("cuMemcpyHtoDAsync");
     NEED_CONTEXT();
-    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    NEED_STREAM(target, stream);
     if (bytes == 0) return kSuccess;
-    if (!src || !translate(dst, bytes)) return kInvalidValue;
+    if (!src || !translate_in(cur, dst, bytes)) return kInvalidValue;
     Op op(Op::CopyHtoD);
     op.device = dst;
     op.host = static_cast<uint8_t*>(const_cast<void*>(src));
     op.bytes = bytes;
     op.checksum = checksum(op.host, bytes);  // the copy reads the source when it runs
     ++s.async_copies;
-    enqueue(stream_or_legacy(stream), std::move(op));
+    enqueue(target, std::move(op));
     return kSuccess;
 }
 
 FAKE_EXPORT CUresult cuMemcpyDtoHAsync_v2(void* dst, uint64_t src, size_t bytes, Stream* stream) {
     ENTER("cuMemcpyDtoHAsync");
     NEED_CONTEXT();
-    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    NEED_STREAM(target, stream);
     if (bytes == 0) return kSuccess;
-    if (!dst || !translate(src, bytes)) return kInvalidValue;
+    if (!dst || !translate_in(cur, src, bytes)) return kInvalidValue;
     Op op(Op::CopyDtoH);
     op.device = src;
     op.host = static_cast<uint8_t*>(dst);
@@ -1024,21 +1381,33 @@ FAKE_EXPORT CUresult cuMemcpyDtoHAsync_v2(void* dst, uint64_t src, size_t bytes,
     // sees this pattern (NaN as float32).
     std::memset(op.host, 0xFF, bytes);
     ++s.async_copies;
-    enqueue(stream_or_legacy(stream), std::move(op));
+    enqueue(target, std::move(op));
+    return kSuccess;
+}
+
+// Queued like the other copies; the stream-order check sees a read of src and a write of dst.
+FAKE_EXPORT CUresult cuMemcpyDtoDAsync_v2(uint64_t dst, uint64_t src, size_t bytes, Stream* stream) {
+    ENTER("cuMemcpyDtoDAsync");
+    NEED_CONTEXT();
+    NEED_STREAM(target, stream);
+    if (bytes == 0) return kSuccess;
+    if (!translate_in(cur, dst, bytes) || !translate_in(cur, src, bytes)) return kInvalidValue;
+    Op op(Op::CopyDtoD);
+    op.device = dst;
+    op.source = src;
+    op.bytes = bytes;
+    ++s.async_copies;
+    enqueue(target, std::move(op));
     return kSuccess;
 }
 
 FAKE_EXPORT CUresult cuStreamDestroy_v2(Stream* stream) {
     ENTER("cuStreamDestroy");
     NEED_CONTEXT();
-    if (!stream || !s.streams.count(stream)) return kInvalidHandle;
+    if (!s.streams.count(stream) || stream->context != cur) return kInvalidHandle;
     run_stream(stream, stream->enqueued);  // queued work still completes
-    // Its address may be reused by a new stream: forget the writes (and clock entries) it made.
-    std::erase_if(s.writes, [&](const Write& w) { return w.stream == stream; });
     s.streams.erase(stream);
-    for (Event* e : s.events)
-        if (e->stream == stream) e->stream = nullptr;
-    delete stream;
+    bury(stream);
     ++s.streams_destroyed;
     return kSuccess;
 }
@@ -1048,6 +1417,7 @@ FAKE_EXPORT CUresult cuEventCreate(Event** event, unsigned int flags) {
     NEED_CONTEXT();
     if (!event || flags > 0xF) return kInvalidValue;
     auto* e = new Event;
+    e->context = cur;
     s.events.insert(e);
     ++s.events_created;
     *event = e;
@@ -1057,9 +1427,9 @@ FAKE_EXPORT CUresult cuEventCreate(Event** event, unsigned int flags) {
 FAKE_EXPORT CUresult cuEventRecord(Event* event, Stream* stream) {
     ENTER("cuEventRecord");
     NEED_CONTEXT();
-    if (!event || !s.events.count(event)) return kInvalidHandle;
-    if (stream && !s.streams.count(stream)) return kInvalidHandle;
-    Stream* target = stream_or_legacy(stream);
+    if (!s.events.count(event) || event->context != cur) return kInvalidHandle;
+    NEED_STREAM(target, stream);
+    order_implicitly(target);  // the record is an operation of the stream like any other
     event->stream = target;
     event->seq = target->enqueued;
     event->clock = target->clock;
@@ -1070,7 +1440,7 @@ FAKE_EXPORT CUresult cuEventRecord(Event* event, Stream* stream) {
 FAKE_EXPORT CUresult cuEventSynchronize(Event* event) {
     ENTER("cuEventSynchronize");
     NEED_CONTEXT();
-    if (!event || !s.events.count(event)) return kInvalidHandle;
+    if (!s.events.count(event) || event->context != cur) return kInvalidHandle;
     if (event->stream) run_stream(event->stream, event->seq);
     host_waited(event->clock);
     return take_async_error();
@@ -1079,14 +1449,14 @@ FAKE_EXPORT CUresult cuEventSynchronize(Event* event) {
 FAKE_EXPORT CUresult cuStreamWaitEvent(Stream* stream, Event* event, unsigned int flags) {
     ENTER("cuStreamWaitEvent");
     NEED_CONTEXT();
-    if (!event || !s.events.count(event)) return kInvalidHandle;
-    if (stream && !s.streams.count(stream)) return kInvalidHandle;
+    // The event may belong to another context of the same device.
+    if (!s.events.count(event) || event->context->device != cur->device) return kInvalidHandle;
+    NEED_STREAM(target, stream);
     if (flags != 0) return kInvalidValue;
     if (!event->stream) return kSuccess;  // never recorded: nothing to wait for
     Op op(Op::Wait);
     op.wait_stream = event->stream;
     op.wait_seq = event->seq;  // the record as it stands now
-    Stream* target = stream_or_legacy(stream);
     join(target->clock, event->clock);  // what follows on `stream` is ordered after the record
     enqueue(target, std::move(op));
     return kSuccess;
@@ -1095,9 +1465,89 @@ FAKE_EXPORT CUresult cuStreamWaitEvent(Stream* stream, Event* event, unsigned in
 FAKE_EXPORT CUresult cuEventDestroy_v2(Event* event) {
     ENTER("cuEventDestroy");
     NEED_CONTEXT();
-    if (!event || !s.events.erase(event)) return kInvalidHandle;
-    delete event;
+    if (!s.events.count(event) || event->context != cur) return kInvalidHandle;
+    s.events.erase(event);
+    s.dead_events.push_back(event);
     ++s.events_destroyed;
+    return kSuccess;
+}
+
+// 600 while the work recorded before the event is still queued (a query runs nothing), else 0;
+// an event never recorded is complete.
+FAKE_EXPORT CUresult cuEventQuery(Event* event) {
+    ENTER("cuEventQuery");
+    NEED_CONTEXT();
+    if (!s.events.count(event) || event->context != cur) return kInvalidHandle;
+    if (event->stream && event->stream->executed < event->seq) return kNotReady;
+    host_waited(event->clock);
+    return take_async_error();
+}
+
+namespace {
+
+enum PointerAttribute : int {
+    kPointerContext = 1,
+    kPointerMemoryType = 2,
+    kPointerDevicePointer = 3,
+    kPointerHostPointer = 4,
+    kPointerBufferId = 7,
+    kPointerIsManaged = 8,
+    kPointerDeviceOrdinal = 9,
+    kPointerRangeStart = 11,
+    kPointerRangeSize = 12,
+    kPointerMapped = 13,
+};
+
+}  // namespace
+
+// What the driver knows of an address: device memory (an interior address belongs to its
+// allocation), a page-locked host block, or nothing, which is no error: every attribute then reads
+// as null (memory type 0, device ordinal -2). An attribute outside the list above fails with 1.
+FAKE_EXPORT CUresult cuPointerGetAttributes(unsigned int count, int* attributes, void** data, uint64_t ptr) {
+    ENTER("cuPointerGetAttributes");
+    NEED_INIT();
+    if (count == 0 || !attributes || !data) return kInvalidValue;
+    for (unsigned i = 0; i < count; ++i) {
+        switch (attributes[i]) {
+            case kPointerContext: case kPointerMemoryType: case kPointerDevicePointer: case kPointerHostPointer:
+            case kPointerBufferId: case kPointerIsManaged: case kPointerDeviceOrdinal: case kPointerRangeStart:
+            case kPointerRangeSize: case kPointerMapped:
+                break;
+            default:
+                return kInvalidValue;
+        }
+        if (!data[i]) return kInvalidValue;
+    }
+    Context* owner = nullptr;
+    unsigned type = 0;  // 1 host, 2 device
+    uint64_t base = 0, size = 0, id = 0;
+    if (const Allocation* a = allocation_at(ptr, 1, &base)) {
+        owner = a->context, type = 2, size = a->size, id = a->id;
+    } else {
+        auto it = s.pinned.upper_bound(reinterpret_cast<uint8_t*>(ptr));
+        if (it != s.pinned.begin()) {
+            --it;
+            uint64_t start = reinterpret_cast<uint64_t>(it->first);
+            if (ptr - start < it->second.bytes)
+                owner = it->second.context, type = 1, base = start, size = it->second.bytes, id = it->second.id;
+        }
+    }
+    for (unsigned i = 0; i < count; ++i) {
+        void* out = data[i];
+        auto put = [out](auto value) { std::memcpy(out, &value, sizeof value); };
+        switch (attributes[i]) {
+            case kPointerContext: put(owner); break;
+            case kPointerMemoryType: put(type); break;
+            case kPointerDevicePointer: put(type ? ptr : uint64_t(0)); break;
+            case kPointerHostPointer: put(type == 1 ? ptr : uint64_t(0)); break;
+            case kPointerBufferId: put(static_cast<unsigned long long>(id)); break;
+            case kPointerIsManaged: put(0); break;
+            case kPointerDeviceOrdinal: put(owner ? owner->device : -2); break;
+            case kPointerRangeStart: put(base); break;
+            case kPointerRangeSize: put(static_cast<size_t>(size)); break;
+            case kPointerMapped: put(type ? 1 : 0); break;
+        }
+    }
     return kSuccess;
 }
 
@@ -1141,6 +1591,13 @@ const ProcEntry kProcs[] = {
     {"cuCtxDestroy", 4000, 1 << 30, reinterpret_cast<void*>(&cuCtxDestroy_v2)},
     {"cuCtxSetCurrent", 4000, 1 << 30, reinterpret_cast<void*>(&cuCtxSetCurrent)},
     {"cuCtxGetCurrent", 4000, 1 << 30, reinterpret_cast<void*>(&cuCtxGetCurrent)},
+    {"cuCtxPushCurrent", 4000, 1 << 30, reinterpret_cast<void*>(&cuCtxPushCurrent_v2)},
+    {"cuCtxPopCurrent", 4000, 1 << 30, reinterpret_cast<void*>(&cuCtxPopCurrent_v2)},
+    {"cuDevicePrimaryCtxRetain", 7000, 1 << 30, reinterpret_cast<void*>(&cuDevicePrimaryCtxRetain)},
+    {"cuDevicePrimaryCtxRelease", 11000, 1 << 30, reinterpret_cast<void*>(&cuDevicePrimaryCtxRelease_v2)},
+    {"cuDevicePrimaryCtxReset", 11000, 1 << 30, reinterpret_cast<void*>(&cuDevicePrimaryCtxReset_v2)},
+    {"cuDevicePrimaryCtxGetState", 7000, 1 << 30, reinterpret_cast<void*>(&cuDevicePrimaryCtxGetState)},
+    {"cuPointerGetAttributes", 7000, 1 << 30, reinterpret_cast<void*>(&cuPointerGetAttributes)},
     {"cuStreamCreate", 2000, 1 << 30, reinterpret_cast<void*>(&cuStreamCreate)},
     {"cuStreamSynchronize", 2000, 1 << 30, reinterpret_cast<void*>(&cuStreamSynchronize)},
     {"cuModuleLoadData", 2000, 1 << 30, reinterpret_cast<void*>(&cuModuleLoadData)},
@@ -1155,11 +1612,13 @@ const ProcEntry kProcs[] = {
     {"cuMemFreeHost", 2000, 1 << 30, reinterpret_cast<void*>(&cuMemFreeHost)},
     {"cuMemcpyHtoDAsync", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyHtoDAsync_v2)},
     {"cuMemcpyDtoHAsync", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyDtoHAsync_v2)},
+    {"cuMemcpyDtoDAsync", 3020, 1 << 30, reinterpret_cast<void*>(&cuMemcpyDtoDAsync_v2)},
     {"cuStreamDestroy", 4000, 1 << 30, reinterpret_cast<void*>(&cuStreamDestroy_v2)},
     {"cuStreamWaitEvent", 3020, 1 << 30, reinterpret_cast<void*>(&cuStreamWaitEvent)},
     {"cuEventCreate", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventCreate)},
     {"cuEventRecord", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventRecord)},
     {"cuEventSynchronize", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventSynchronize)},
+    {"cuEventQuery", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventQuery)},
     {"cuEventDestroy", 4000, 1 << 30, reinterpret_cast<void*>(&cuEventDestroy_v2)},
     {"cuGetErrorString", 6000, 1 << 30, reinterpret_cast<void*>(&cuGetErrorString)},
     {"cuGetErrorName", 6000, 1 << 30, reinterpret_cast<void*>(&cuGetErrorName)},
@@ -1191,18 +1650,28 @@ FAKE_EXPORT void fake_reset() {
     std::lock_guard<std::recursive_mutex> guard(st().lock);
     State& s = st();
     for (Module* m : s.modules) delete m;
-    for (Context* c : s.contexts) delete c;
+    for (Module* m : s.dead_modules) delete m;
     for (Stream* x : s.streams) delete x;
+    for (Stream* x : s.dead_streams) delete x;
     for (Event* e : s.events) delete e;
+    for (Event* e : s.dead_events) delete e;
+    for (Context* c : s.contexts) delete c;
+    for (Context* c : s.dead_contexts) delete c;
+    for (auto& kv : s.primaries) delete kv.second;
     for (auto& kv : s.pinned) delete[] kv.first;
+    for (uint8_t* p : s.dead_pinned) delete[] p;
     s.modules.clear();
-    s.contexts.clear();
+    s.dead_modules.clear();
     s.streams.clear();
+    s.dead_streams.clear();
     s.events.clear();
+    s.dead_events.clear();
+    s.contexts.clear();
+    s.dead_contexts.clear();
+    s.primaries.clear();
     s.pinned.clear();
-    s.legacy.queue.clear();
-    s.legacy.clock.clear();
-    s.legacy.enqueued = s.legacy.executed = 0;
+    s.dead_pinned.clear();
+    ++s.generation;  // every thread's context stack is void
     s.host_clock.clear();
     s.writes.clear();
     s.async_error = kSuccess;
@@ -1214,11 +1683,41 @@ FAKE_EXPORT void fake_reset() {
     s.contexts_created = s.contexts_destroyed = s.modules_loaded = s.modules_unloaded = 0;
     s.allocs_made = s.frees_made = s.bad_frees = s.bounds_violations = s.launches_unexecuted = 0;
     s.launches_interpreted = s.interpreter_reports = 0;
+    s.primary_retains = s.primary_releases = s.primary_resets = s.ctx_pushes = s.ctx_pops = 0;
+    s.objects_dropped = 0;
     clear_logs(s);
     s.failures.clear();
     s.hidden_entries.clear();
     s.error_texts.clear();
-    current_context = nullptr;
+}
+
+// Another library resets the device (the runtime's device reset): every object of the primary
+// context is destroyed with its queued work, and while the context is current each call that
+// needs one fails with 709 until the next cuDevicePrimaryCtxRetain; retain counts are kept.
+// Returns 0, or 101 for a device out of range; a device with no primary context yet is left alone.
+FAKE_EXPORT int fake_reset_primary_context(int device) {
+    std::lock_guard<std::recursive_mutex> g(st().lock);
+    State& s = st();
+    if (device < 0 || device >= s.device_count) return kInvalidDevice;
+    auto it = s.primaries.find(device);
+    if (it != s.primaries.end() && it->second->alive) {
+        drop_primary_objects(it->second);
+        ++s.primary_resets;
+    }
+    return kSuccess;
+}
+
+// Runs every queue to its end, as the device would given time, without the host waiting for it
+// (so cuEventQuery then answers 0, and a failure stays for the next call that reports one).
+FAKE_EXPORT void fake_run_all() {
+    std::lock_guard<std::recursive_mutex> g(st().lock);
+    run_queues();
+}
+
+// The calling thread's current context (the top of its stack), 0 for none.
+FAKE_EXPORT long fake_current_context() {
+    std::lock_guard<std::recursive_mutex> g(st().lock);
+    return static_cast<long>(reinterpret_cast<uintptr_t>(current_context()));
 }
 
 // Clears the logs and counters but keeps the live objects and the configuration.
@@ -1285,7 +1784,31 @@ FAKE_EXPORT long fake_stat(const char* what) {
     if (w == "async_copies") return s.async_copies;
     if (w == "live_allocations") return static_cast<long>(s.allocations.size());
     if (w == "live_bytes") return static_cast<long>(s.live_bytes);
-    if (w == "live_contexts") return static_cast<long>(s.contexts.size());
+    long primaries_alive = 0, primary_retain_count = 0;
+    for (const auto& kv : s.primaries) {
+        primaries_alive += kv.second->alive;
+        primary_retain_count += kv.second->retains;
+    }
+    if (w == "live_contexts") return static_cast<long>(s.contexts.size()) + primaries_alive;
+    if (w == "primary_active") return primaries_alive;
+    if (w == "primary_retain_count") return primary_retain_count;
+    if (w == "primary_retains") return s.primary_retains;
+    if (w == "primary_releases") return s.primary_releases;
+    if (w == "primary_resets") return s.primary_resets;
+    if (w == "ctx_pushes") return s.ctx_pushes;
+    if (w == "ctx_pops") return s.ctx_pops;
+    if (w == "context_stack_depth") return static_cast<long>(context_stack().depth);
+    if (w == "objects_dropped") return s.objects_dropped;
+    if (w == "live_primary_objects") {
+        auto primary = [](const Context* c) { return c && c->primary; };
+        long n = 0;
+        for (const auto& kv : s.allocations) n += primary(kv.second.context);
+        for (const auto& kv : s.pinned) n += primary(kv.second.context);
+        for (const Stream* t : s.streams) n += primary(t->context);
+        for (const Event* e : s.events) n += primary(e->context);
+        for (const Module* m : s.modules) n += primary(m->context);
+        return n;
+    }
     if (w == "live_modules") return static_cast<long>(s.modules.size());
     if (w == "live_streams") return static_cast<long>(s.streams.size());
     if (w == "contexts_created") return s.contexts_created;
@@ -1301,7 +1824,7 @@ FAKE_EXPORT long fake_stat(const char* what) {
     if (w == "launches_interpreted") return s.launches_interpreted;
     if (w == "interpreter_reports") return s.interpreter_reports;
     if (w == "initialised") return s.initialised;
-    if (w == "current_context_set") return current_context != nullptr;
+    if (w == "current_context_set") return current_context() != nullptr;
     return -1;
 }
 
