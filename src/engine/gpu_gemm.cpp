@@ -55,6 +55,9 @@ Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
 
     auto device = gemm_device();
     if (!device) return std::move(device).take_error();
+    // The core's context is current until the route's scratch has gone back to the pool.
+    auto core = rt::current_core(0);
+    if (!core) return std::move(core).take_error();
 
     const KernelSet& set = *device->set;
     // Only the tensor-core route (every size a multiple of 16) needs the operands' ranges, found
