@@ -11,6 +11,8 @@
                                        # "avx2-12x16": 256-bit code with the 512-bit tile shape);
                                        # False when the machine lacks it
     lib.threads(3)                     # threads per call (0: the default, the CPUs available)
+    lib.arithmetic("fused")            # the product arithmetic ("exact" or "fused"); returns the
+                                       # one in force before
     lib.available_isas()               # paths this machine can run, narrowest first
 
 Arrays are passed as views (address of element 0, shape, byte strides), so strided, negative,
@@ -57,6 +59,8 @@ def _sources():
 
 
 def _flags_for(src: pathlib.Path):
+    if src.name.endswith("_fused_avx2.cpp"):
+        return ["-mavx2", "-mfma"]
     if src.name.endswith("_avx512.cpp"):
         return AVX512_FLAGS
     if src.name.endswith("_avx2.cpp"):
@@ -170,6 +174,11 @@ class CpuLib:
         best = self.dll.vc_best_isa()
         names = [k for k, v in ISA_NAMES.items() if 1 <= v <= min(best, 3)]
         return names + (["avx2-12x16"] if best >= 2 else [])
+
+    def arithmetic(self, name: str) -> str:
+        before = "fused" if self.dll.vc_arithmetic() else "exact"
+        self.dll.vc_set_arithmetic({"exact": 0, "fused": 1}[name])
+        return before
 
     def threads(self, n: int):
         self.dll.vc_force_threads(n)

@@ -73,6 +73,13 @@ __attribute__((visibility("default"))) float vc_default_scale(uint64_t d) {
     return cpu::default_attention_scale(d);
 }
 
+__attribute__((visibility("default"))) void vc_set_arithmetic(int fused) {
+    cpu::set_arithmetic(fused ? cpu::Arithmetic::Fused : cpu::Arithmetic::Exact);
+}
+__attribute__((visibility("default"))) int vc_arithmetic() {
+    return cpu::arithmetic() == cpu::Arithmetic::Fused ? 1 : 0;
+}
+
 __attribute__((visibility("default"))) int vc_force_isa(int isa) {
     return cpu::testing::force_isa(static_cast<cpu::testing::Isa>(isa)) ? 1 : 0;
 }
