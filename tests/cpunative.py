@@ -119,6 +119,9 @@ class CpuLib:
         d.vc_default_scale.argtypes = [ctypes.c_uint64]
         d.vc_default_scale.restype = ctypes.c_float
         d.vc_force_isa.argtypes = [ctypes.c_int]
+        d.vc_special_sweep.argtypes = [ctypes.c_int, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint32,
+                                       ctypes.c_int, ctypes.POINTER(ctypes.c_uint32)]
+        d.vc_special_sweep.restype = ctypes.c_uint64
         d.vc_force_threads.argtypes = [ctypes.c_uint]
         d.vc_thread_count.restype = ctypes.c_uint
 
@@ -162,6 +165,20 @@ class CpuLib:
         if out.size:
             self._check(self.dll.vc_rmsnorm(int(plain), mat(x), mat(w), eps, out.ctypes.data))
         return out
+
+    def special_sweep(self, fn: str, lo: int, hi: int, stride: int = 1, sets: int = 7):
+        """(mismatches, first offending bits) of the vector expf / tanhf against the C runtime's
+        for the float bit patterns lo, lo + stride, ... <= hi (see vc_special_sweep)."""
+        first = ctypes.c_uint32(0)
+        n = self.dll.vc_special_sweep({"expf": 0, "tanhf": 1}[fn], lo, hi, stride, sets, ctypes.byref(first))
+        return n, first.value
+
+    def special_sets(self, fn: str) -> int:
+        """Bit mask of the vector versions (1 baseline, 2 AVX2, 4 AVX-512) this machine runs."""
+        return self.dll.vc_special_sets({"expf": 0, "tanhf": 1}[fn])
+
+    def special_checked_ok(self, fn: str) -> bool:
+        return bool(self.dll.vc_special_checked_ok({"expf": 0, "tanhf": 1}[fn]))
 
     def isa(self, name: str) -> bool:
         return bool(self.dll.vc_force_isa(ISA_NAMES[name]))

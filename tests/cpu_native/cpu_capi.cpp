@@ -1,12 +1,16 @@
 // C entry points over the CPU arithmetic for tests and benchmarks (loaded with ctypes). Never part
 // of the module: it exists so that the instruction-set path and the thread count can be chosen,
 // and the plain loops run, from Python.
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <vector>
 
 #include "common/panic.hpp"
 #include "common/views.hpp"
 #include "cpu/cpu_ops.hpp"
+#include "cpu/special_functions.hpp"
 
 using vant::MatView;
 using vant::Tensor3View;
@@ -71,6 +75,60 @@ __attribute__((visibility("default"))) int vc_rmsnorm(int plain, const MatView* 
 
 __attribute__((visibility("default"))) float vc_default_scale(uint64_t d) {
     return cpu::default_attention_scale(d);
+}
+
+// Compares the vector expf (which 0) or tanhf (which 1) with the scalar function for the floats
+// whose bits are lo, lo + stride, ... up to hi: the versions in `sets` (bit 0 baseline, 1 AVX2,
+// 2 AVX-512; those this machine lacks, or without a vector version, are left out), in place. Returns the number of differing
+// results (bits, NaN payloads included) and the first offending input's bits.
+__attribute__((visibility("default"))) uint64_t vc_special_sweep(int which, uint32_t lo, uint32_t hi,
+                                                                 uint32_t stride, int sets,
+                                                                 uint32_t* first_bad) {
+    namespace d = vant::cpu::detail;
+    std::vector<const d::SpecialSet*> use;
+    const auto best = cpu::testing::best_isa();
+    if (sets & 1) use.push_back(d::special_baseline());
+    if ((sets & 2) && best >= cpu::testing::Isa::Avx2) use.push_back(d::special_avx2());
+    if ((sets & 4) && best >= cpu::testing::Isa::Avx512) use.push_back(d::special_avx512());
+    constexpr size_t kChunk = 8192;
+    std::vector<float> x(kChunk), want(kChunk), got(kChunk);
+    uint64_t bad = 0;
+    uint64_t u = lo;
+    while (u <= hi) {
+        size_t n = 0;
+        for (; n < kChunk && u <= hi; ++n, u += stride) {
+            const uint32_t bits = static_cast<uint32_t>(u);
+            std::memcpy(&x[n], &bits, 4);
+            want[n] = which == 0 ? expf(x[n]) : tanhf(x[n]);
+        }
+        for (const d::SpecialSet* set : use) {
+            if (which == 0 && !set->exp_nonpositive) continue;
+            std::memcpy(got.data(), x.data(), n * sizeof(float));
+            (which == 0 ? set->exp_nonpositive : set->tanh)(got.data(), got.data(), n);
+            for (size_t i = 0; i < n; ++i) {
+                if (std::memcmp(&got[i], &want[i], 4) != 0 && bad++ == 0)
+                    std::memcpy(first_bad, &x[i], 4);
+            }
+        }
+    }
+    return bad;
+}
+
+// The versions (bits as in vc_special_sweep) that this machine runs and that carry a vector
+// expf (which 0) or tanhf (which 1).
+__attribute__((visibility("default"))) int vc_special_sets(int which) {
+    namespace d = vant::cpu::detail;
+    const d::SpecialSet* sets[] = {d::special_baseline(), d::special_avx2(), d::special_avx512()};
+    const int runs = static_cast<int>(cpu::testing::best_isa());  // 1 baseline .. 3 AVX-512
+    int mask = 0;
+    for (int i = 0; i < 3 && i < runs; ++i)
+        if ((which == 0 ? sets[i]->exp_nonpositive : sets[i]->tanh) != nullptr) mask |= 1 << i;
+    return mask;
+}
+
+// Whether the vector version of the active path passed its first-use check (which as above).
+__attribute__((visibility("default"))) int vc_special_checked_ok(int which) {
+    return vant::cpu::detail::special_checked_ok(which) ? 1 : 0;
 }
 
 __attribute__((visibility("default"))) void vc_set_arithmetic(int fused) {
