@@ -173,6 +173,14 @@ class CpuLib:
         n = self.dll.vc_special_sweep({"expf": 0, "tanhf": 1}[fn], lo, hi, stride, sets, ctypes.byref(first))
         return n, first.value
 
+    def peak_gflops(self, fused: bool, threads: int):
+        """(GFLOP/s, vector width in floats) of the arithmetic peak: separate multiply + add, or
+        fused multiply-add (0.0 where the machine has none), on `threads` threads at once."""
+        lanes = ctypes.c_int(0)
+        self.dll.vc_peak_gflops.restype = ctypes.c_double
+        g = self.dll.vc_peak_gflops(int(fused), threads, ctypes.byref(lanes))
+        return g, lanes.value
+
     def special_sets(self, fn: str) -> int:
         """Bit mask of the vector versions (1 baseline, 2 AVX2, 4 AVX-512) this machine runs."""
         return self.dll.vc_special_sets({"expf": 0, "tanhf": 1}[fn])

@@ -100,8 +100,9 @@ def test_fused_multiply_adds_only_in_the_fused_units_and_no_vector_math():
             function = line.split("<", 1)[1][:-2]
         elif any(op in line for op in ("vfmadd", "vfmsub", "vfnmadd", "vfnmsub")):
             owners.add(function)
-    # The opt-in fused arithmetic lives in namespace vant::cpu::fused; nothing else may contract.
-    assert owners and all("4vant3cpu5fused" in f for f in owners), sorted(owners)[:5]
+    # The opt-in fused arithmetic lives in namespace vant::cpu::fused (the test library adds its
+    # peak measurement); nothing else may contract.
+    assert owners and all("4vant3cpu5fused" in f or "peak_" in f for f in owners), sorted(owners)[:5]
     # Vector variants of expf/tanhf (libmvec, named _ZGV...) must never replace the C runtime's.
     assert not re.search(r"_ZGV[bcde][NM]\d+v+_", out)
     assert "expf" in out and "tanhf" in out

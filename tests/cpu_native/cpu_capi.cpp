@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <chrono>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "common/panic.hpp"
@@ -35,7 +37,87 @@ int guarded(F&& f) {
 
 }  // namespace
 
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+
+// Arithmetic peak of one thread: 12 independent accumulators, each step acc = acc + a * b, as a
+// rounded multiply and a rounded add or as one fused multiply-add, on the given vector type.
+// Returns the sum of the accumulators so that nothing is optimised away.
+#define VANT_PEAK_LOOP(T, MUL, ADD, FMA, SET1)                                                  \
+    T acc[12];                                                                                  \
+    T a[12]; /* one factor per accumulator: twelve distinct products per step */                \
+    for (int i = 0; i < 12; ++i) {                                                              \
+        acc[i] = SET1(1e-3f * static_cast<float>(i));                                           \
+        a[i] = SET1(0.9999f - 1e-6f * static_cast<float>(i));                                   \
+    }                                                                                           \
+    T b = SET1(1e-7f);                                                                          \
+    if (fused) {                                                                                \
+        for (uint64_t it = 0; it < iters; ++it) {                                               \
+            _Pragma("GCC unroll 12") for (int i = 0; i < 12; ++i) acc[i] = FMA(a[i], b, acc[i]);   \
+            __asm__ volatile("" : "+v"(b));                                                     \
+        }                                                                                       \
+    } else {                                                                                    \
+        for (uint64_t it = 0; it < iters; ++it) {                                               \
+            _Pragma("GCC unroll 12") for (int i = 0; i < 12; ++i) acc[i] = ADD(acc[i], MUL(a[i], b)); \
+            __asm__ volatile("" : "+v"(b)); /* the products are computed every step */         \
+        }                                                                                       \
+    }                                                                                           \
+    float out[sizeof(T) / 4], sum = 0;                                                          \
+    for (int i = 0; i < 12; ++i) {                                                              \
+        std::memcpy(out, &acc[i], sizeof out);                                                  \
+        sum += out[0];                                                                          \
+    }                                                                                           \
+    return sum;
+
+__attribute__((target("avx512f"))) static float peak_avx512(bool fused, uint64_t iters) {
+    VANT_PEAK_LOOP(__m512, _mm512_mul_ps, _mm512_add_ps, _mm512_fmadd_ps, _mm512_set1_ps)
+}
+__attribute__((target("avx2,fma"))) static float peak_avx2(bool fused, uint64_t iters) {
+    VANT_PEAK_LOOP(__m256, _mm256_mul_ps, _mm256_add_ps, _mm256_fmadd_ps, _mm256_set1_ps)
+}
+static __m128 sse_no_fma(__m128 a, __m128 b, __m128 c) { return _mm_add_ps(c, _mm_mul_ps(a, b)); }
+static float peak_sse(bool, uint64_t iters) {
+    const bool fused = false;  // SSE has no fused multiply-add
+    VANT_PEAK_LOOP(__m128, _mm_mul_ps, _mm_add_ps, sse_no_fma, _mm_set1_ps)
+}
+#endif
+
 extern "C" {
+
+// GFLOP/s (two per multiply-add per lane) of `threads` threads running the peak loop at once on
+// the widest vectors this machine has, with separate multiplies and adds (fused 0) or fused
+// multiply-adds (fused 1; 0 is returned where the machine has none). lanes receives the vector
+// width in floats.
+__attribute__((visibility("default"))) double vc_peak_gflops(int fused, unsigned threads, int* lanes) {
+#if defined(__x86_64__) || defined(_M_X64)
+    const auto best = cpu::testing::best_isa();
+    float (*loop)(bool, uint64_t) = peak_sse;
+    *lanes = 4;
+    if (best >= cpu::testing::Isa::Avx512) {
+        loop = peak_avx512;
+        *lanes = 16;
+    } else if (best >= cpu::testing::Isa::Avx2 && __builtin_cpu_supports("fma")) {
+        loop = peak_avx2;
+        *lanes = 8;
+    }
+    if (fused && loop == peak_sse) return 0.0;
+    const uint64_t iters = 20'000'000;
+    std::vector<std::thread> pool;
+    std::vector<float> sink(threads);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (unsigned t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] { sink[t] = loop(fused != 0, iters); });
+    for (auto& th : pool) th.join();
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return 2.0 * 12 * *lanes * static_cast<double>(iters) * threads / s / 1e9 + 0.0 * sink[0];
+#else
+    (void)fused;
+    (void)threads;
+    *lanes = 1;
+    return 0.0;
+#endif
+}
+
 
 __attribute__((visibility("default"))) int vc_gemm(int plain, const MatView* a, const MatView* b,
                                                    float* c) {
