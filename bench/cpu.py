@@ -117,7 +117,8 @@ def our_ops(native):
 
 
 def peaks(threads):
-    """Arithmetic peaks in GFLOP/s: {"muladd" / "fma": {1: one thread, threads: all}}, or None."""
+    """Arithmetic peaks in GFLOP/s: {"muladd" / "fma": {1: one thread, threads: all,
+    "cpu": one thread per second of its CPU time}}, or None."""
     try:
         lib = native_lib()
     except Exception as e:  # no compiler: no peak figures
@@ -126,8 +127,42 @@ def peaks(threads):
     for kind, fused in (("muladd", False), ("fma", True)):
         out[kind] = {}
         for t in sorted({1, threads}):
-            out[kind][t] = max(lib.peak_gflops(fused, t)[0] for _ in range(5))  # best of a busy spell
+            runs = [lib.peak_gflops(fused, t) for _ in range(5)]  # best of a busy spell
+            out[kind][t] = max(r[0] for r in runs)
+            if t == 1:
+                out[kind]["cpu"] = max(r[2] for r in runs)
     return out, f"{lib.peak_gflops(False, 1)[1] * 32}-bit vectors"
+
+
+def one_thread_cpu(data, repeat):
+    """Our products on one thread, timed by that thread's CPU time (what the kernels reach on a
+    core, whatever else runs on the machine): {arithmetic: {name: seconds}} (ctypes library)."""
+    try:
+        lib = native_lib()
+    except Exception:
+        return None
+    fns = {"gemm": lib.gemm, "gemm_batched": lib.gemm_batched, "attention": lib.attention,
+           "fused_linear_gelu": lib.linear_gelu}
+    out = {}
+    lib.threads(1)
+    try:
+        for arith in ("exact", "fused"):
+            lib.arithmetic(arith)
+            out[arith] = {}
+            for name, arrs in data.items():
+                op = name.split()[0]
+                if op not in fns:
+                    continue
+                best = float("inf")
+                for _ in range(max(3, repeat // 3)):
+                    t0 = time.thread_time()
+                    fns[op](*arrs)
+                    best = min(best, time.thread_time() - t0)
+                out[arith][name] = best
+    finally:
+        lib.arithmetic("exact")
+        lib.threads(0)
+    return out
 
 
 def in_blocks(fns, repeat, rounds=3, settle=0.25):
@@ -181,6 +216,7 @@ def measure(args):
                 set_arithmetic("exact")
         return run
 
+    out["one_thread_cpu"] = one_thread_cpu(data, args.repeat)
     for name, arrs in data.items():
         op = name.split()[0]
         fns = {"ours": lambda: ours[op](*arrs), "numpy": lambda: peers[op](*arrs)}
@@ -268,6 +304,14 @@ def main():
         if as_set:
             ts = as_set["numpy"][name]
             print(f"{'':24} numpy with {','.join(set_vars)} as set: {ts * 1e3:.2f} ms (np/exact {ts / t:.2f})")
+    cpu1 = res.get("one_thread_cpu")
+    if cpu1 and peak:
+        print(f"one thread, timed by its CPU time (peak per CPU-second: multiply+add "
+              f"{peak['muladd']['cpu']:.0f}, fused {peak['fma']['cpu']:.0f} GFLOP/s):")
+        for name, t in cpu1["exact"].items():
+            f, tf = res["flops"][name], cpu1["fused"][name]
+            print(f"  {name:24} exact {f / t / 1e9:6.1f} GFLOP/s = {f / t / 1e9 / peak['muladd']['cpu']:.2f}"
+                  f" of peak; fused {f / tf / 1e9:6.1f} = {f / tf / 1e9 / peak['fma']['cpu']:.2f}")
     print("goals:")
     for name, measure_, arith, need in TARGETS:
         if name not in ours:

@@ -174,12 +174,13 @@ class CpuLib:
         return n, first.value
 
     def peak_gflops(self, fused: bool, threads: int):
-        """(GFLOP/s, vector width in floats) of the arithmetic peak: separate multiply + add, or
-        fused multiply-add (0.0 where the machine has none), on `threads` threads at once."""
-        lanes = ctypes.c_int(0)
+        """(GFLOP/s, vector width in floats, GFLOP per CPU-second of one thread) of the arithmetic
+        peak: separate multiply + add, or fused multiply-add (0.0 where the machine has none), on
+        `threads` threads at once."""
+        lanes, per_cpu = ctypes.c_int(0), ctypes.c_double(0)
         self.dll.vc_peak_gflops.restype = ctypes.c_double
-        g = self.dll.vc_peak_gflops(int(fused), threads, ctypes.byref(lanes))
-        return g, lanes.value
+        g = self.dll.vc_peak_gflops(int(fused), threads, ctypes.byref(lanes), ctypes.byref(per_cpu))
+        return g, lanes.value, per_cpu.value
 
     def special_sets(self, fn: str) -> int:
         """Bit mask of the vector versions (1 baseline, 2 AVX2, 4 AVX-512) this machine runs."""

@@ -19,7 +19,7 @@ constexpr size_t kPiece = 64;
 // lanes at a time, tanhf itself on vectors with the runtime's bits: the same float32 operations
 // in the same order for every element.
 void gelu_piece(float* y, size_t n) {
-    alignas(16) float arg[kPiece], half[kPiece];
+    alignas(16) float arg[kPiece] = {}, half[kPiece];  // (zeroed: the compiler cannot see that j < n is filled)
     size_t j = 0;
 #if VANT_CPU_X86
     const __m128 c0 = _mm_set1_ps(0.044715f), c1 = _mm_set1_ps(0.7978845f);

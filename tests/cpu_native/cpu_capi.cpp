@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <chrono>
+#include <ctime>
 #include <new>
 #include <thread>
 #include <vector>
@@ -87,8 +88,10 @@ extern "C" {
 // GFLOP/s (two per multiply-add per lane) of `threads` threads running the peak loop at once on
 // the widest vectors this machine has, with separate multiplies and adds (fused 0) or fused
 // multiply-adds (fused 1; 0 is returned where the machine has none). lanes receives the vector
-// width in floats.
-__attribute__((visibility("default"))) double vc_peak_gflops(int fused, unsigned threads, int* lanes) {
+// width in floats, per_cpu_second the rate per second of CPU time of one thread (what a core
+// gives whatever else runs on the machine).
+__attribute__((visibility("default"))) double vc_peak_gflops(int fused, unsigned threads, int* lanes,
+                                                            double* per_cpu_second) {
 #if defined(__x86_64__) || defined(_M_X64)
     const auto best = cpu::testing::best_isa();
     float (*loop)(bool, uint64_t) = peak_sse;
@@ -104,16 +107,28 @@ __attribute__((visibility("default"))) double vc_peak_gflops(int fused, unsigned
     const uint64_t iters = 20'000'000;
     std::vector<std::thread> pool;
     std::vector<float> sink(threads);
+    std::vector<double> cpu_s(threads);
     const auto t0 = std::chrono::steady_clock::now();
     for (unsigned t = 0; t < threads; ++t)
-        pool.emplace_back([&, t] { sink[t] = loop(fused != 0, iters); });
+        pool.emplace_back([&, t] {
+            timespec a, b;
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+            sink[t] = loop(fused != 0, iters);
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+            cpu_s[t] = static_cast<double>(b.tv_sec - a.tv_sec) + 1e-9 * static_cast<double>(b.tv_nsec - a.tv_nsec);
+        });
     for (auto& th : pool) th.join();
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return 2.0 * 12 * *lanes * static_cast<double>(iters) * threads / s / 1e9 + 0.0 * sink[0];
+    const double gflop = 2.0 * 12 * *lanes * static_cast<double>(iters) / 1e9;
+    double total_cpu = 0;
+    for (double c : cpu_s) total_cpu += c;
+    *per_cpu_second = gflop * threads / total_cpu + 0.0 * sink[0];
+    return gflop * threads / s;
 #else
     (void)fused;
     (void)threads;
     *lanes = 1;
+    *per_cpu_second = 0.0;
     return 0.0;
 #endif
 }
