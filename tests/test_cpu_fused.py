@@ -37,11 +37,11 @@ def _operands(rng):
     a[3, ::7] = np.nan
     b[::11, 5] = -np.inf
     return {
-        "gemm": ((np.asfortranarray(a), b[:, ::-1]), {}),
-        "gemm_small": ((r(5, 3), r(3, 2)), {}),
-        "gemm_batched": ((r(3, 40, 600), r(4, 610, 37)), {}),
-        "attention": ((r(2, 150, 40), r(2, 151, 40), r(3, 150, 41), 0.2), {}),
-        "linear_gelu": ((r(70, 300), r(90, 301), r(1, 90)), {}),
+        "gemm": (np.asfortranarray(a), b[:, ::-1]),
+        "gemm_small": (r(5, 3), r(3, 2)),
+        "gemm_batched": (r(3, 40, 600), r(4, 610, 37)),
+        "attention": (r(2, 150, 40), r(2, 151, 40), r(3, 150, 41), 0.2),
+        "linear_gelu": (r(70, 300), r(90, 301), r(1, 90)),
     }
 
 
@@ -52,18 +52,18 @@ def _run(lib, name, args, plain=False):
 
 def test_every_path_and_thread_count_gives_the_bits_of_the_fused_loops(fused):
     ops = _operands(np.random.default_rng(40))
-    want = {name: _run(fused, name, args, plain=True) for name, (args, _) in ops.items()}
+    want = {name: _run(fused, name, args, plain=True) for name, args in ops.items()}
     for isa in fused.available_isas():
         assert fused.isa(isa)
         for threads in (1, 3):
             fused.threads(threads)
-            for name, (args, _) in ops.items():
+            for name, args in ops.items():
                 got = _run(fused, name, args)
                 assert ref.same_bits(got, want[name]), f"{name} {isa} {threads}t: {ref.mismatch(got, want[name])}"
     # The exact arithmetic is untouched and differs: the setting reaches every product.
     fused.isa("auto")
     fused.arithmetic("exact")
-    for name, (args, _) in ops.items():
+    for name, args in ops.items():
         exact = _run(fused, name, args)
         assert ref.same_bits(exact, _run(fused, name, args, plain=True)), name
         if name != "gemm_small":
@@ -108,11 +108,11 @@ def test_module_setting_reaches_every_operation(vb, lib, no_gpu):
         assert vb.get_cpu_arithmetic() == "fused"
         calls = {"gemm": vb.gemm, "gemm_small": vb.matmul, "gemm_batched": vb.gemm_batched,
                  "attention": vb.fused_attention, "linear_gelu": vb.fused_linear_gelu}
-        for name, (args, _) in ops.items():
+        for name, args in ops.items():
             assert ref.same_bits(calls[name](*args), _run(lib, name, args, plain=True)), name
         vb.set_cpu_arithmetic("exact")
         lib.arithmetic("exact")
-        for name, (args, _) in ops.items():
+        for name, args in ops.items():
             assert ref.same_bits(calls[name](*args), _run(lib, name, args, plain=True)), name
     finally:
         vb.set_cpu_arithmetic("exact")
