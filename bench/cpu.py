@@ -13,6 +13,13 @@ OPENBLAS_L2_SIZE, set on some machines, make OpenBLAS pick slower kernels, so Nu
 with both removed from the environment; when either is set here, NumPy is measured a second time
 with them as they are and both figures are printed. Ratios are peer time / our time (above 1: we
 are faster) and use the figures measured without those variables.
+
+Ours is measured in both CPU arithmetics ("exact", the default, and "fused", see
+``set_cpu_arithmetic``). The same child measures the machine's arithmetic peak on its widest
+vectors (ctypes test library; needs a C++ compiler): separate multiplies and adds, and fused
+multiply-adds, on one thread and on all threads. Each product's GFLOP/s is printed as a fraction
+of the peak that applies to it: the all-thread multiply+add peak for the exact arithmetic, the
+all-thread fused peak for the fused one.
 """
 
 from __future__ import annotations
@@ -67,23 +74,95 @@ def numpy_ops():
     }
 
 
+def flops(name, arrs):
+    """Floating-point operations of the products in one call (2 per multiply-add), or None."""
+    op = name.split()[0]
+    if op == "gemm":
+        (m, k), n = arrs[0].shape, arrs[1].shape[1]
+        return 2 * m * n * k
+    if op == "gemm_batched":
+        b, m, k = arrs[0].shape
+        return 2 * b * m * k * arrs[1].shape[2]
+    if op == "attention":
+        b, s, d = arrs[0].shape
+        return 4 * b * s * s * d
+    if op == "fused_linear_gelu":
+        return 2 * arrs[0].shape[0] * arrs[0].shape[1] * arrs[1].shape[0]
+    return None
+
+
+def native_lib():
+    sys.path.insert(0, str(ROOT / "tests"))
+    import cpunative
+
+    return cpunative.load()
+
+
 def our_ops(native):
+    """(description, operations, function selecting the arithmetic)."""
     if not native:
         try:
             import _vantblas as vb
 
             return "module _vantblas", {
                 "gemm": vb.gemm, "gemm_batched": vb.gemm_batched, "attention": vb.attention,
-                "fused_linear_gelu": vb.fused_linear_gelu, "fused_rmsnorm": vb.fused_rmsnorm}
+                "fused_linear_gelu": vb.fused_linear_gelu, "fused_rmsnorm": vb.fused_rmsnorm}, \
+                vb.set_cpu_arithmetic
         except ImportError:
             pass
-    sys.path.insert(0, str(ROOT / "tests"))
-    import cpunative
-
-    lib = cpunative.load()
+    lib = native_lib()
     return f"ctypes test library ({lib.active_isa()}, {lib.thread_count()} threads)", {
         "gemm": lib.gemm, "gemm_batched": lib.gemm_batched, "attention": lib.attention,
-        "fused_linear_gelu": lib.linear_gelu, "fused_rmsnorm": lib.rmsnorm}
+        "fused_linear_gelu": lib.linear_gelu, "fused_rmsnorm": lib.rmsnorm}, lib.arithmetic
+
+
+def peaks(threads):
+    """Arithmetic peaks in GFLOP/s: {"muladd" / "fma": {1: one thread, threads: all,
+    "cpu": one thread per second of its CPU time}}, or None."""
+    try:
+        lib = native_lib()
+    except Exception as e:  # no compiler: no peak figures
+        return None, f"unavailable ({e.__class__.__name__})"
+    out = {}
+    for kind, fused in (("muladd", False), ("fma", True)):
+        out[kind] = {}
+        for t in sorted({1, threads}):
+            runs = [lib.peak_gflops(fused, t) for _ in range(5)]  # best of a busy spell
+            out[kind][t] = max(r[0] for r in runs)
+            if t == 1:
+                out[kind]["cpu"] = max(r[2] for r in runs)
+    return out, f"{lib.peak_gflops(False, 1)[1] * 32}-bit vectors"
+
+
+def one_thread_cpu(data, repeat):
+    """Our products on one thread, timed by that thread's CPU time (what the kernels reach on a
+    core, whatever else runs on the machine): {arithmetic: {name: seconds}} (ctypes library)."""
+    try:
+        lib = native_lib()
+    except Exception:
+        return None
+    fns = {"gemm": lib.gemm, "gemm_batched": lib.gemm_batched, "attention": lib.attention,
+           "fused_linear_gelu": lib.linear_gelu}
+    out = {}
+    lib.threads(1)
+    try:
+        for arith in ("exact", "fused"):
+            lib.arithmetic(arith)
+            out[arith] = {}
+            for name, arrs in data.items():
+                op = name.split()[0]
+                if op not in fns:
+                    continue
+                best = float("inf")
+                for _ in range(max(3, repeat // 3)):
+                    t0 = time.thread_time()
+                    fns[op](*arrs)
+                    best = min(best, time.thread_time() - t0)
+                out[arith][name] = best
+    finally:
+        lib.arithmetic("exact")
+        lib.threads(0)
+    return out
 
 
 def in_blocks(fns, repeat, rounds=3, settle=0.25):
@@ -106,7 +185,7 @@ def in_blocks(fns, repeat, rounds=3, settle=0.25):
 
 def measure(args):
     data = inputs(args.quick)
-    out = {"ours": {}, "numpy": {}, "torch": {}}
+    out = {"ours": {}, "ours_fused": {}, "numpy": {}, "torch": {}}
     try:
         import threadpoolctl
 
@@ -121,11 +200,28 @@ def measure(args):
         out["torch_threads"] = torch.get_num_threads()
     except ImportError:
         torch = None
-    out["who"], ours = our_ops(args.native)
+    out["who"], ours, set_arithmetic = our_ops(args.native)
+    threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    out["peak"], out["peak_unit"] = peaks(threads)
+    out["threads"] = threads
+    out["flops"] = {name: flops(name, arrs) for name, arrs in data.items()}
     peers = numpy_ops()
+
+    def in_arithmetic(arith, f):
+        def run():
+            set_arithmetic(arith)
+            try:
+                return f()
+            finally:
+                set_arithmetic("exact")
+        return run
+
+    out["one_thread_cpu"] = one_thread_cpu(data, args.repeat)
     for name, arrs in data.items():
         op = name.split()[0]
         fns = {"ours": lambda: ours[op](*arrs), "numpy": lambda: peers[op](*arrs)}
+        if out["flops"][name]:
+            fns["ours_fused"] = in_arithmetic("fused", lambda: ours[op](*arrs))
         if torch is not None and op == "attention":
             tq, tk, tv = (torch.from_numpy(x) for x in arrs)
 
@@ -147,14 +243,15 @@ def measure_in_child(args, env):
     return json.loads(r.stdout.strip().splitlines()[-1])
 
 
-TARGETS = {  # minimum peer/our ratio asked for
-    "gemm 256": ("numpy", 0.8), "gemm 512": ("numpy", 0.8),
-    "gemm 1024": ("numpy", 0.9), "gemm 2048": ("numpy", 0.9),
-    "gemm_batched 64x128x128": ("numpy", 1.4),
-    "attention 8x512x64": ("torch", 1.5),
-    "fused_linear_gelu 1024": ("numpy", 0.9),
-    "fused_rmsnorm 4096": ("numpy", 4.0), "fused_rmsnorm 2048": ("numpy", 4.0),
-}
+# (operation, measure, minimum): measure "peak" is our GFLOP/s over the applicable all-thread
+# peak, "numpy" / "torch" the peer's time over ours; "" the exact arithmetic, "fused" the fused one.
+TARGETS = [
+    ("gemm 256", "peak", "", 0.5), ("gemm 1024", "peak", "", 0.85), ("gemm 2048", "peak", "", 0.85),
+    ("gemm 1024", "numpy", "fused", 0.9), ("gemm 2048", "numpy", "fused", 0.9),
+    ("attention 8x512x64", "torch", "", 0.7), ("attention 8x512x64", "torch", "fused", 1.0),
+    ("fused_linear_gelu 1024", "numpy", "", 0.9),
+    ("fused_rmsnorm 4096", "numpy", "", 4.0), ("fused_rmsnorm 2048", "numpy", "", 4.0),
+]
 
 
 def main():
@@ -179,23 +276,57 @@ def main():
     print("NumPy figures quoted: measured with " + " and ".join(BLAS_VARS) + " unset"
           + (f" (also measured with {set_vars} as set here; BLAS then: {as_set['blas']})" if set_vars
              else " (neither is set here)"))
-    hdr = f"{'operation':26} {'ours ms':>9} {'numpy ms':>9} {'np/ours':>8} {'torch ms':>9} {'tc/ours':>8}  target"
+    peak, threads = res.get("peak"), res["threads"]
+    if peak:
+        print(f"peak GFLOP/s ({res['peak_unit']}): multiply+add {peak['muladd']['1']:.0f} on one thread, "
+              f"{peak['muladd'][str(threads)]:.0f} on {threads}; fused multiply-add {peak['fma']['1']:.0f} "
+              f"on one thread, {peak['fma'][str(threads)]:.0f} on {threads}")
+    else:
+        print(f"peak: {res.get('peak_unit')}")
+    fused_t = res["ours_fused"]
+
+    def frac(name, t, kind):
+        f = res["flops"].get(name)
+        return f / t / 1e9 / peak[kind][str(threads)] if f and peak and peak[kind][str(threads)] else None
+
+    hdr = (f"{'operation':24} {'exact ms':>8} {'of peak':>7} {'fused ms':>8} {'of peak':>7} {'numpy ms':>8} "
+           f"{'np/ex':>6} {'np/fu':>6} {'torch ms':>8} {'tc/ex':>6} {'tc/fu':>6}")
     print(hdr)
     print("-" * len(hdr))
+    fmt = lambda v, w, p=2: f"{v:{w}.{p}f}" if v is not None else " " * w  # noqa: E731
     for name, t in ours.items():
-        tn, tt = numpy_t[name], torch_t.get(name)
-        line = f"{name:26} {t * 1e3:9.2f} {tn * 1e3:9.2f} {tn / t:8.2f}"
-        line += f" {tt * 1e3:9.2f} {tt / t:8.2f}" if tt else f" {'':9} {'':8}"
-        if name in TARGETS:
-            peer, need = TARGETS[name]
-            tp = tt if peer == "torch" else tn
-            line += f"  {peer}/ours >= {need}: {'met' if tp and tp / t >= need else 'MISSED'}"
-        if name.startswith("attention"):
-            line += f"; vs numpy softmax: {'faster' if t < tn else 'SLOWER'}"
-        print(line)
+        tn, tt, tf = numpy_t[name], torch_t.get(name), fused_t.get(name)
+        print(f"{name:24} {fmt(t * 1e3, 8)} {fmt(frac(name, t, 'muladd'), 7)} "
+              f"{fmt(tf * 1e3 if tf else None, 8)} {fmt(frac(name, tf, 'fma') if tf else None, 7)} "
+              f"{fmt(tn * 1e3, 8)} {fmt(tn / t, 6)} {fmt(tn / tf if tf else None, 6)} "
+              f"{fmt(tt * 1e3 if tt else None, 8)} {fmt(tt / t if tt else None, 6)} "
+              f"{fmt(tt / tf if tt and tf else None, 6)}")
         if as_set:
             ts = as_set["numpy"][name]
-            print(f"{'':26} numpy with {','.join(set_vars)} as set: {ts * 1e3:.2f} ms (np/ours {ts / t:.2f})")
+            print(f"{'':24} numpy with {','.join(set_vars)} as set: {ts * 1e3:.2f} ms (np/exact {ts / t:.2f})")
+    cpu1 = res.get("one_thread_cpu")
+    if cpu1 and peak:
+        print(f"one thread, timed by its CPU time (peak per CPU-second: multiply+add "
+              f"{peak['muladd']['cpu']:.0f}, fused {peak['fma']['cpu']:.0f} GFLOP/s):")
+        for name, t in cpu1["exact"].items():
+            f, tf = res["flops"][name], cpu1["fused"][name]
+            print(f"  {name:24} exact {f / t / 1e9:6.1f} GFLOP/s = {f / t / 1e9 / peak['muladd']['cpu']:.2f}"
+                  f" of peak; fused {f / tf / 1e9:6.1f} = {f / tf / 1e9 / peak['fma']['cpu']:.2f}")
+    print("goals:")
+    for name, measure_, arith, need in TARGETS:
+        if name not in ours:
+            continue
+        t = fused_t.get(name) if arith else ours[name]
+        if t is None:
+            continue
+        if measure_ == "peak":
+            got = frac(name, t, "fma" if arith else "muladd")
+        else:
+            peer = (torch_t if measure_ == "torch" else numpy_t).get(name)
+            got = peer / t if peer else None
+        what = f"{'of peak' if measure_ == 'peak' else measure_ + '/ours'} ({arith or 'exact'})"
+        verdict = "no figure" if got is None else ("met" if got >= need else "MISSED")
+        print(f"  {name:24} {what:22} >= {need}: {fmt(got, 4)} {verdict}")
 
 
 if __name__ == "__main__":

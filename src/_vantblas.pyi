@@ -1,7 +1,7 @@
 """Type stubs of the native extension module ``_vantblas``, installed as the stub-only package
 ``_vantblas-stubs`` so that mypy and pyright both find them."""
 
-from typing import Any, Protocol, final, overload
+from typing import Any, Literal, Protocol, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +32,8 @@ __all__ = [
     "get_device_info",
     "is_cuda_available",
     "benchmark",
+    "set_cpu_arithmetic",
+    "get_cpu_arithmetic",
     "VantBLAS",
     "VantBLASModel",
     "VantTensor",
@@ -63,6 +65,8 @@ def info() -> str: ...
 def get_device_info() -> dict[str, str | int | float | bool]: ...
 def is_cuda_available() -> bool: ...
 def benchmark(operation: str = "gemm_fp16", size: int = 2048, iterations: int = 100) -> dict[str, float]: ...
+def set_cpu_arithmetic(name: Literal["exact", "fused"]) -> None: ...
+def get_cpu_arithmetic() -> Literal["exact", "fused"]: ...
 
 @final
 class VantBLAS:

@@ -11,6 +11,8 @@
                                        # "avx2-12x16": 256-bit code with the 512-bit tile shape);
                                        # False when the machine lacks it
     lib.threads(3)                     # threads per call (0: the default, the CPUs available)
+    lib.arithmetic("fused")            # the product arithmetic ("exact" or "fused"); returns the
+                                       # one in force before
     lib.available_isas()               # paths this machine can run, narrowest first
 
 Arrays are passed as views (address of element 0, shape, byte strides), so strided, negative,
@@ -57,6 +59,8 @@ def _sources():
 
 
 def _flags_for(src: pathlib.Path):
+    if src.name.endswith("_fused_avx2.cpp"):
+        return ["-mavx2", "-mfma"]
     if src.name.endswith("_avx512.cpp"):
         return AVX512_FLAGS
     if src.name.endswith("_avx2.cpp"):
@@ -115,6 +119,9 @@ class CpuLib:
         d.vc_default_scale.argtypes = [ctypes.c_uint64]
         d.vc_default_scale.restype = ctypes.c_float
         d.vc_force_isa.argtypes = [ctypes.c_int]
+        d.vc_special_sweep.argtypes = [ctypes.c_int, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint32,
+                                       ctypes.c_int, ctypes.POINTER(ctypes.c_uint32)]
+        d.vc_special_sweep.restype = ctypes.c_uint64
         d.vc_force_threads.argtypes = [ctypes.c_uint]
         d.vc_thread_count.restype = ctypes.c_uint
 
@@ -159,6 +166,29 @@ class CpuLib:
             self._check(self.dll.vc_rmsnorm(int(plain), mat(x), mat(w), eps, out.ctypes.data))
         return out
 
+    def special_sweep(self, fn: str, lo: int, hi: int, stride: int = 1, sets: int = 7):
+        """(mismatches, first offending bits) of the vector expf / tanhf against the C runtime's
+        for the float bit patterns lo, lo + stride, ... <= hi (see vc_special_sweep)."""
+        first = ctypes.c_uint32(0)
+        n = self.dll.vc_special_sweep({"expf": 0, "tanhf": 1}[fn], lo, hi, stride, sets, ctypes.byref(first))
+        return n, first.value
+
+    def peak_gflops(self, fused: bool, threads: int):
+        """(GFLOP/s, vector width in floats, GFLOP per CPU-second of one thread) of the arithmetic
+        peak: separate multiply + add, or fused multiply-add (0.0 where the machine has none), on
+        `threads` threads at once."""
+        lanes, per_cpu = ctypes.c_int(0), ctypes.c_double(0)
+        self.dll.vc_peak_gflops.restype = ctypes.c_double
+        g = self.dll.vc_peak_gflops(int(fused), threads, ctypes.byref(lanes), ctypes.byref(per_cpu))
+        return g, lanes.value, per_cpu.value
+
+    def special_sets(self, fn: str) -> int:
+        """Bit mask of the vector versions (1 baseline, 2 AVX2, 4 AVX-512) this machine runs."""
+        return self.dll.vc_special_sets({"expf": 0, "tanhf": 1}[fn])
+
+    def special_checked_ok(self, fn: str) -> bool:
+        return bool(self.dll.vc_special_checked_ok({"expf": 0, "tanhf": 1}[fn]))
+
     def isa(self, name: str) -> bool:
         return bool(self.dll.vc_force_isa(ISA_NAMES[name]))
 
@@ -170,6 +200,11 @@ class CpuLib:
         best = self.dll.vc_best_isa()
         names = [k for k, v in ISA_NAMES.items() if 1 <= v <= min(best, 3)]
         return names + (["avx2-12x16"] if best >= 2 else [])
+
+    def arithmetic(self, name: str) -> str:
+        before = "fused" if self.dll.vc_arithmetic() else "exact"
+        self.dll.vc_set_arithmetic({"exact": 0, "fused": 1}[name])
+        return before
 
     def threads(self, n: int):
         self.dll.vc_force_threads(n)

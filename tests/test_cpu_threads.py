@@ -91,11 +91,18 @@ def test_forked_child_rebuilds_the_pool():
 
 
 @pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump missing")
-def test_no_fused_multiply_add_or_vector_math_in_cpu_code():
+def test_fused_multiply_adds_only_in_the_fused_units_and_no_vector_math():
     out = subprocess.run(["objdump", "-d", "--no-show-raw-insn", str(cpunative.library_path())],
                          capture_output=True, text=True, check=True).stdout
-    fused = [l for l in out.splitlines() if any(op in l for op in ("vfmadd", "vfmsub", "vfnmadd", "vfnmsub"))]
-    assert not fused, fused[:5]
+    owners, function = set(), ""
+    for line in out.splitlines():
+        if line.endswith(">:"):
+            function = line.split("<", 1)[1][:-2]
+        elif any(op in line for op in ("vfmadd", "vfmsub", "vfnmadd", "vfnmsub")):
+            owners.add(function)
+    # The opt-in fused arithmetic lives in namespace vant::cpu::fused (the test library adds its
+    # peak measurement); nothing else may contract.
+    assert owners and all("4vant3cpu5fused" in f or "peak_" in f for f in owners), sorted(owners)[:5]
     # Vector variants of expf/tanhf (libmvec, named _ZGV...) must never replace the C runtime's.
     assert not re.search(r"_ZGV[bcde][NM]\d+v+_", out)
     assert "expf" in out and "tanhf" in out

@@ -24,6 +24,13 @@ FUNCTIONS = [
     ("get_device_info", "()", "Get device information"),
     ("is_cuda_available", "()", "Check if CUDA is available"),
     ("benchmark", '(operation="gemm_fp16", size=2048, iterations=100)', "Run benchmark"),
+    ("set_cpu_arithmetic", "(name)",
+     "Select the arithmetic of the products computed on the CPU (the GEMM functions' CPU fallback, "
+     "gemm_batched, attention, fused_attention, fused_linear_gelu) for the process: \"exact\" (the "
+     "default: each product rounded to float32, then added) or \"fused\" (each product step one fused "
+     "multiply-add). Both sum in increasing index order from +0.0 and give the same bits for every "
+     "thread count and instruction set."),
+    ("get_cpu_arithmetic", "()", 'The arithmetic of the CPU products: "exact" or "fused"'),
 ]
 CLASSES = ["VantBLAS", "VantBLASModel", "VantTensor"]
 
@@ -51,7 +58,7 @@ def test_function_signature_and_doc(vb, name, signature, doc):
     assert type(fn).__name__ == "builtin_function_or_method"
 
 
-@pytest.mark.parametrize("name", ["info", "get_device_info", "is_cuda_available"])
+@pytest.mark.parametrize("name", ["info", "get_device_info", "is_cuda_available", "get_cpu_arithmetic"])
 def test_argumentless_functions_refuse_arguments_with_cpythons_text(vb, name):
     with pytest.raises(TypeError, match=rf"^(_vantblas\.)?{name}\(\) takes no arguments \(1 given\)$"):
         getattr(vb, name)(1)

@@ -17,6 +17,8 @@ __all__ = [
     "get_device_info",
     "is_cuda_available",
     "benchmark",
+    "set_cpu_arithmetic",
+    "get_cpu_arithmetic",
     "VantBLAS",
     "VantBLASModel",
     "VantTensor",

@@ -6,6 +6,7 @@
 
 #include "cpu/blocking.hpp"
 #include "cpu/cpu_shared.hpp"
+#include "cpu/special_functions.hpp"
 #include "cpu/thread_pool.hpp"
 
 namespace vant::cpu {
@@ -43,6 +44,25 @@ float scale_and_max(float* w, size_t n, float scale) {
         if (w[j] > mx) mx = w[j];
     }
     return mx;
+}
+
+// x[j] = x[j] - m and x[j] = x[j] / t for j < n: element by element, four lanes at a time.
+void subtract(float* x, size_t n, float m) {
+    size_t j = 0;
+#if VANT_CPU_X86
+    const __m128 mv = _mm_set1_ps(m);
+    for (; j + 4 <= n; j += 4) _mm_storeu_ps(x + j, _mm_sub_ps(_mm_loadu_ps(x + j), mv));
+#endif
+    for (; j < n; ++j) x[j] = x[j] - m;
+}
+
+void divide(float* x, size_t n, float t) {
+    size_t j = 0;
+#if VANT_CPU_X86
+    const __m128 tv = _mm_set1_ps(t);
+    for (; j + 4 <= n; j += 4) _mm_storeu_ps(x + j, _mm_div_ps(_mm_loadu_ps(x + j), tv));
+#endif
+    for (; j < n; ++j) x[j] = x[j] / t;
 }
 
 }  // namespace
@@ -91,28 +111,30 @@ bool attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
             const TileEpilogue epilogue{scale_tile, &scores};
             gemm_core(ks, Operand{q.ptr(bi, i0, 0), q.s1, q.s2}, Operand{k.ptr(bi, 0, 0), k.s2, k.s1},
                       rows, s, d, sc, s, 1, &epilogue);
-            // Exponentials and their totals in one pass over keys. A total is a serial chain in key
-            // order; eight rows go side by side so that no chain waits on the previous call of
-            // expf of its own row.
-            constexpr size_t kLanes = 8;
+            // Exponentials (the C runtime's expf, computed on vectors) and their totals, in pieces
+            // of keys that stay in L1. A total is a serial chain in key order, so eight rows go
+            // side by side.
+            constexpr size_t kLanes = 8, kKeys = 256;
             for (size_t r0 = 0; r0 < rows; r0 += kLanes) {
                 const size_t lanes = std::min(rows - r0, kLanes);
                 float* w[kLanes];
-                float mx[kLanes], tot[kLanes];
+                float tot[kLanes];
                 for (size_t l = 0; l < lanes; ++l) {
                     w[l] = sc + (r0 + l) * s;
-                    mx[l] = row_max[r0 + l];
                     tot[l] = 0.0f;
                 }
-                for (size_t j = 0; j < s; ++j) {
+                for (size_t j0 = 0; j0 < s; j0 += kKeys) {
+                    const size_t len = std::min(s - j0, kKeys);
                     for (size_t l = 0; l < lanes; ++l) {
-                        const float e = expf(w[l][j] - mx[l]);
-                        w[l][j] = e;
-                        tot[l] = tot[l] + e;
+                        float* x = w[l] + j0;
+                        const float mx = row_max[r0 + l];
+                        subtract(x, len, mx);
+                        expf_nonpositive(x, x, len);
                     }
+                    for (size_t j = j0; j < j0 + len; ++j)
+                        for (size_t l = 0; l < lanes; ++l) tot[l] = tot[l] + w[l][j];
                 }
-                for (size_t l = 0; l < lanes; ++l)
-                    for (size_t j = 0; j < s; ++j) w[l][j] = w[l][j] / tot[l];
+                for (size_t l = 0; l < lanes; ++l) divide(w[l], s, tot[l]);
             }
             // Weighted sum of values, over keys in order, into the output rows.
             const Operand weights{reinterpret_cast<const char*>(sc), static_cast<int64_t>(s * sizeof(float)), 4};

@@ -39,7 +39,33 @@ testing::Isa best_isa_cached() {
     return best;
 }
 
-const KernelSet& kernels_for(testing::Isa isa) {
+// Every AVX-512 processor has the fused multiply-add; an AVX2 one nearly always does.
+bool has_avx2_fma() {
+#if VANT_CPU_X86 && (defined(__GNUC__) || defined(__clang__))
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return kernels_avx2_fused() && __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2");
+    }();
+    return yes;
+#else
+    return false;
+#endif
+}
+
+const KernelSet& kernels_for(testing::Isa isa, Arithmetic arith) {
+    if (arith == Arithmetic::Fused) {
+        switch (isa) {
+            case testing::Isa::Avx512: return *kernels_avx512_fused();
+            case testing::Isa::Avx2:
+                if (has_avx2_fma()) return *kernels_avx2_fused();
+                break;
+            case testing::Isa::Avx2WideTiles:
+                if (has_avx2_fma()) return *kernels_avx2_wide_tiles_fused();
+                break;
+            default: break;
+        }
+        return *kernels_baseline_fused();
+    }
     switch (isa) {
         case testing::Isa::Avx512: return *kernels_avx512();
         case testing::Isa::Avx2: return *kernels_avx2();
@@ -153,7 +179,7 @@ float* Scratch::get(size_t n) {
 
 Scratch& row_scratch() { return scratch().rows; }
 
-const KernelSet& active_kernels() { return kernels_for(current_isa()); }
+const KernelSet& active_kernels() { return kernels_for(current_isa(), arithmetic()); }
 
 // ---- blocked product -------------------------------------------------------------------------------
 

@@ -41,7 +41,8 @@ private:
 // The attention scores of one block of queries, per thread.
 Scratch& row_scratch();
 
-// The kernel set of the instruction-set path in use (the test override included).
+// The kernel set of the instruction-set path in use (the test override included) in the
+// arithmetic currently set; an operation asks once and keeps it for the whole call.
 const KernelSet& active_kernels();
 
 // Applied to each finished tile of C (all k summed) while it is still in cache: rows x cols

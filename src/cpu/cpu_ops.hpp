@@ -14,6 +14,14 @@
 // any output is written. Scratch memory may throw std::bad_alloc. Callers hold the interpreter lock; the worker
 // threads never touch Python.
 //
+// The arithmetic above is the default ("exact"). The opt-in "fused" arithmetic changes one thing:
+// each product step of a sum of products (the GEMM family, the batched product, the two products
+// inside attention and the product of linear+GELU) is one fused multiply-add acc = fma(a, b, acc),
+// rounded once, still from +0.0 in increasing index order, so its results are as reproducible:
+// the same bits on every instruction set and for any thread count. Everything else (the scaling
+// and softmax of attention, the bias and GELU, RMSNorm) keeps its separate roundings. Each call
+// reads the setting once when it starts.
+//
 // Long calls can be ended early: each operation takes an optional stop check, which the calling
 // thread asks between blocks of work, about every 50 ms, at moments when no worker thread is
 // computing. When it answers true the workers stop taking work, the operation returns false and
@@ -21,10 +29,21 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "common/views.hpp"
 
 namespace vant::cpu {
+
+enum class Arithmetic : int { Exact = 0, Fused = 1 };
+
+// The process-wide setting. The first use reads VANTBLAS_CPU_ARITHMETIC ("exact" or "fused");
+// another non-empty value is ignored with one warning line on standard error.
+Arithmetic arithmetic();
+void set_arithmetic(Arithmetic a);
+// "exact" / "fused", and back (nullptr / false for any other name).
+const char* arithmetic_name(Arithmetic a);
+bool parse_arithmetic(std::string_view name, Arithmetic& out);
 
 struct StopCheck {
     bool (*should_stop)(void* ctx);
@@ -58,7 +77,8 @@ bool linear_gelu(const MatView& x, const MatView& w, const MatView* bias, float*
 // C is 0; otherwise panics (before computing) when weight has no row or fewer than C columns.
 bool rmsnorm(const MatView& x, const MatView& w, float eps, float* out, const StopCheck* stop = nullptr);
 
-// The plain sequential loops that define the results; the fast paths are checked against them.
+// The plain sequential loops that define the results (in the arithmetic currently set); the fast
+// paths are checked against them.
 namespace reference {
 void gemm(const MatView& a, const MatView& b, float* c);
 void gemm_batched(const Tensor3View& a, const Tensor3View& b, float* c);

@@ -29,4 +29,11 @@ const KernelSet* kernels_avx512();
 // The 256-bit unit with the 512-bit tile shape; for tests only.
 const KernelSet* kernels_avx2_wide_tiles();
 
+// The same shapes in the fused arithmetic: acc = fma(a, b, acc) per k instead of a rounded
+// product and a rounded add. The AVX2 ones need the processor's FMA extension as well.
+const KernelSet* kernels_baseline_fused();
+const KernelSet* kernels_avx2_fused();
+const KernelSet* kernels_avx512_fused();
+const KernelSet* kernels_avx2_wide_tiles_fused();
+
 }  // namespace vant::cpu

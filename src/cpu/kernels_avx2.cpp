@@ -19,6 +19,7 @@ struct Vec {
     static T bcast(float x) { return _mm256_set1_ps(x); }
     static T mul(T a, T b) { return _mm256_mul_ps(a, b); }
     static T add(T a, T b) { return _mm256_add_ps(a, b); }
+    static T step(T acc, T a, T b) { return add(acc, mul(a, b)); }
 };
 
 #include "cpu/tile_kernel.inc"

@@ -21,6 +21,7 @@ struct Vec {
     static T bcast(float x) { return _mm_set1_ps(x); }
     static T mul(T a, T b) { return _mm_mul_ps(a, b); }
     static T add(T a, T b) { return _mm_add_ps(a, b); }
+    static T step(T acc, T a, T b) { return add(acc, mul(a, b)); }
 };
 constexpr int kMr = 4, kNv = 2;
 #else
@@ -33,6 +34,7 @@ struct Vec {
     static T bcast(float x) { return x; }
     static T mul(T a, T b) { return a * b; }
     static T add(T a, T b) { return a + b; }
+    static T step(T acc, T a, T b) { return add(acc, mul(a, b)); }
 };
 constexpr int kMr = 4, kNv = 4;
 #endif

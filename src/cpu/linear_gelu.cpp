@@ -6,6 +6,7 @@
 
 #include "cpu/blocking.hpp"
 #include "cpu/cpu_shared.hpp"
+#include "cpu/special_functions.hpp"
 #include "cpu/thread_pool.hpp"
 
 namespace vant::cpu {
@@ -15,9 +16,10 @@ namespace {
 constexpr size_t kPiece = 64;
 
 // y[j] = gelu(y[j]) for j < n <= kPiece. The arithmetic around the C runtime's tanhf runs four
-// lanes at a time: the same float32 operations in the same order for every element.
+// lanes at a time, tanhf itself on vectors with the runtime's bits: the same float32 operations
+// in the same order for every element.
 void gelu_piece(float* y, size_t n) {
-    alignas(16) float arg[kPiece], half[kPiece];
+    alignas(16) float arg[kPiece] = {}, half[kPiece];  // (zeroed: the compiler cannot see that j < n is filled)
     size_t j = 0;
 #if VANT_CPU_X86
     const __m128 c0 = _mm_set1_ps(0.044715f), c1 = _mm_set1_ps(0.7978845f);
@@ -31,7 +33,7 @@ void gelu_piece(float* y, size_t n) {
     }
 #endif
     for (; j < n; ++j) gelu_parts(y[j], arg[j], half[j]);
-    for (j = 0; j < n; ++j) arg[j] = tanhf(arg[j]);
+    tanhf_all(arg, arg, n);
     j = 0;
 #if VANT_CPU_X86
     for (; j + 4 <= n; j += 4)

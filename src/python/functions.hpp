@@ -26,6 +26,9 @@ VANT_NOARGS(fn_info);
 VANT_NOARGS(fn_get_device_info);
 VANT_NOARGS(fn_is_cuda_available);
 VANT_FASTCALL(fn_benchmark);
+// CPU arithmetic setting
+VANT_FASTCALL(fn_set_cpu_arithmetic);
+VANT_NOARGS(fn_get_cpu_arithmetic);
 
 // Class type objects, built on first use and cached for the process (new reference or null).
 PyObject* settings_type() noexcept;  // VantBLAS

@@ -83,6 +83,15 @@ PyMethodDef kFunctions[] = {
     VANT_NOARGS_ENTRY("is_cuda_available", fn_is_cuda_available, "is_cuda_available()\n--\n\nCheck if CUDA is available"),
     VANT_FASTCALL_ENTRY("benchmark", fn_benchmark,
                         "benchmark(operation=\"gemm_fp16\", size=2048, iterations=100)\n--\n\nRun benchmark"),
+    VANT_FASTCALL_ENTRY("set_cpu_arithmetic", fn_set_cpu_arithmetic,
+                        "set_cpu_arithmetic(name)\n--\n\n"
+                        "Select the arithmetic of the products computed on the CPU (the GEMM functions' CPU "
+                        "fallback, gemm_batched, attention, fused_attention, fused_linear_gelu) for the "
+                        "process: \"exact\" (the default: each product rounded to float32, then added) or "
+                        "\"fused\" (each product step one fused multiply-add). Both sum in increasing index "
+                        "order from +0.0 and give the same bits for every thread count and instruction set."),
+    VANT_NOARGS_ENTRY("get_cpu_arithmetic", fn_get_cpu_arithmetic,
+                      "get_cpu_arithmetic()\n--\n\nThe arithmetic of the CPU products: \"exact\" or \"fused\""),
 };
 
 struct ClassEntry {
