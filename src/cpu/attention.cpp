@@ -105,6 +105,7 @@ bool attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
                     tot[l] = 0.0f;
                 }
                 for (size_t j = 0; j < s; ++j) {
+                    if ((j & 0xFFFF) == 0 && j) stop_point();  // long rows of keys
                     for (size_t l = 0; l < lanes; ++l) {
                         const float e = expf(w[l][j] - mx[l]);
                         w[l][j] = e;

@@ -26,6 +26,9 @@ VANT_NOARGS(fn_info);
 VANT_NOARGS(fn_get_device_info);
 VANT_NOARGS(fn_is_cuda_available);
 VANT_FASTCALL(fn_benchmark);
+// Thread control of the CPU operations
+VANT_FASTCALL(fn_set_num_threads);
+VANT_NOARGS(fn_get_num_threads);
 
 // Class type objects, built on first use and cached for the process (new reference or null).
 PyObject* settings_type() noexcept;  // VantBLAS

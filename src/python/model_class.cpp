@@ -7,6 +7,7 @@
 #include "binding.hpp"
 #include "engine/kernel_set.hpp"
 #include "functions.hpp"
+#include "gpu_section.hpp"
 #include "guard.hpp"
 #include "resident.hpp"
 
@@ -60,6 +61,7 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 void model_dealloc(PyObject* self) noexcept {
     ModelObject* m = as_model(self);
     if (m->alive) {
+        GpuSection gpu;
         m->w1.~DeviceBuffer();
         m->w2.~DeviceBuffer();
     }
@@ -85,6 +87,7 @@ VANT_FASTCALL(model_set_weights) {
         if (v1.cols != v2.rows) return raise_runtime("Shape mismatch: W1 has " + std::to_string(v1.cols) +
                                                      " columns but W2 has " + std::to_string(v2.rows) + " rows");
 
+        GpuSection gpu;
         Result<rt::CudaCore*> core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         ModelObject* m = as_model(self);
@@ -133,6 +136,7 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
         if (!within_device_limit("The hidden activations", nh)) return nullptr;
         if (!within_device_limit("The output", nc)) return nullptr;
 
+        GpuSection gpu;
         engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
         Result<rt::CudaCore*> core = rt::core_for(0);

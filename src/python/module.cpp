@@ -83,6 +83,10 @@ PyMethodDef kFunctions[] = {
     VANT_NOARGS_ENTRY("is_cuda_available", fn_is_cuda_available, "is_cuda_available()\n--\n\nCheck if CUDA is available"),
     VANT_FASTCALL_ENTRY("benchmark", fn_benchmark,
                         "benchmark(operation=\"gemm_fp16\", size=2048, iterations=100)\n--\n\nRun benchmark"),
+    VANT_FASTCALL_ENTRY("set_num_threads", fn_set_num_threads,
+                        "set_num_threads(n)\n--\n\nSet the number of threads of the CPU operations"),
+    VANT_NOARGS_ENTRY("get_num_threads", fn_get_num_threads,
+                      "get_num_threads()\n--\n\nNumber of threads of the CPU operations"),
 };
 
 struct ClassEntry {

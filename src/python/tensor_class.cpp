@@ -7,7 +7,9 @@
 #include "binding.hpp"
 #include "engine/kernel_set.hpp"
 #include "functions.hpp"
+#include "gpu_section.hpp"
 #include "guard.hpp"
+#include "interrupt.hpp"
 #include "resident.hpp"
 
 namespace vant::py {
@@ -58,6 +60,7 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         const uint64_t count = element_count(v.rows, v.cols);
         if (!within_device_limit("VantTensor", count)) return nullptr;
 
+        GpuSection gpu;
         Result<rt::CudaCore*> core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         std::optional<HostBuffer> host = gather_host_matrix(v);
@@ -71,7 +74,10 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 void tensor_dealloc(PyObject* self) noexcept {
     TensorObject* t = as_tensor(self);
-    if (t->alive) t->data.~DeviceBuffer();  // makes the core's context current, then frees
+    if (t->alive) {
+        GpuSection gpu;
+        t->data.~DeviceBuffer();  // makes the core's context current, then frees
+    }
     free_instance(self);
 }
 
@@ -94,6 +100,7 @@ VANT_FASTCALL(tensor_matmul) {
         const uint64_t count = element_count(m, n);
         if (!within_device_limit("The product", count)) return nullptr;
 
+        GpuSection gpu;
         engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
         // The calling thread may not be the one that built the core or the operands.
@@ -114,16 +121,23 @@ VANT_NOARGS(tensor_cpu) {
     return guarded([&]() -> PyObject* {
         const TensorObject* t = as_tensor(self);
         if (!holds_data(t)) return raise_runtime("Tensor not initialized");
+        GpuSection gpu;
         Result<rt::CudaCore*> core = rt::current_core(t->device_id);
         if (!core) return raise_runtime(core.error());
-        if (drv::CUresult s = drv::cuStreamSynchronize((*core)->stream); s != drv::CUDA_SUCCESS)
-            return raise_runtime("Failed to synchronize stream: " + rt::cuda_status_text(s));
         // The copy overwrites every element.
         std::optional<HostBuffer> host = HostBuffer::uninit(element_count(t->rows, t->cols));
         if (!host) return PyErr_NoMemory();
-        if (drv::CUresult s = drv::cuMemcpyDtoH(host->data(), t->data.ptr(), static_cast<size_t>(host->size()) * 4);
-            s != drv::CUDA_SUCCESS)
-            return raise_runtime("Failed to copy data from GPU: " + rt::cuda_status_text(s));
+        drv::CUresult synced, copied = drv::CUDA_SUCCESS;
+        {
+            Unlocked waiting;  // the stream may hold long work; the section keeps the tensor's memory
+            synced = drv::cuStreamSynchronize((*core)->stream);
+            if (synced == drv::CUDA_SUCCESS)
+                copied = drv::cuMemcpyDtoH(host->data(), t->data.ptr(), static_cast<size_t>(host->size()) * 4);
+        }
+        if (synced != drv::CUDA_SUCCESS)
+            return raise_runtime("Failed to synchronize stream: " + rt::cuda_status_text(synced));
+        if (copied != drv::CUDA_SUCCESS)
+            return raise_runtime("Failed to copy data from GPU: " + rt::cuda_status_text(copied));
         return matrix_result(std::move(*host), t->rows, t->cols);
     });
 }
