@@ -24,6 +24,8 @@ FUNCTIONS = [
     ("get_device_info", "()", "Get device information"),
     ("is_cuda_available", "()", "Check if CUDA is available"),
     ("benchmark", '(operation="gemm_fp16", size=2048, iterations=100)', "Run benchmark"),
+    ("set_num_threads", "(n)", "Set the number of threads of the CPU operations"),
+    ("get_num_threads", "()", "Number of threads of the CPU operations"),
 ]
 CLASSES = ["VantBLAS", "VantBLASModel", "VantTensor"]
 

@@ -116,7 +116,16 @@ struct Job {
     std::atomic<unsigned> busy{0};
     std::atomic<unsigned> parked{0};
     std::mutex hold_mu;
-    std::condition_variable hold_cv;
+    // Left undestroyed in a child forked under the job: the parent's workers wait on it there,
+    // and destroying a condition variable waits for its waiters to leave.
+    std::condition_variable* hold_cv = new std::condition_variable;
+
+    Job() = default;
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+    ~Job() {
+        if (!forked_away()) delete hold_cv;
+    }
 
     void record(std::exception_ptr e) {
         std::lock_guard<std::mutex> lk(error_mu);
@@ -130,7 +139,7 @@ struct Job {
 // the workers are let go, so each sees it before it reads anything again.
 bool ask_with_workers_paused(Job& job, StopScope& poller) {
     job.hold.store(true);
-    while (job.busy.load() != 0) std::this_thread::yield();
+    while (job.busy.load() != 0 && !job.forked_away()) std::this_thread::yield();
     bool stop = true;
     try {
         stop = poller.ask();
@@ -140,10 +149,12 @@ bool ask_with_workers_paused(Job& job, StopScope& poller) {
     if (job.forked_away()) {
         // A handler forked and this is the child: the parent's workers are not here. Tasks they
         // had left half done cannot be finished; otherwise this thread finishes the job alone.
+        // `busy` may hold a count a worker made just before the fork, on its way to wait.
         if (job.parked.load() != 0) {
             job.record(std::make_exception_ptr(ForkedAway{}));
             stop = true;
         }
+        job.busy.store(0);
         job.hold.store(false);
         return stop;
     }
@@ -152,13 +163,13 @@ bool ask_with_workers_paused(Job& job, StopScope& poller) {
         std::lock_guard<std::mutex> lk(job.hold_mu);
         job.hold.store(false);
     }
-    job.hold_cv.notify_all();
+    job.hold_cv->notify_all();
     return stop;
 }
 
 void wait_while_held(Job& job) {
     std::unique_lock<std::mutex> lk(job.hold_mu);
-    job.hold_cv.wait(lk, [&] { return !job.hold.load(); });
+    job.hold_cv->wait(lk, [&] { return !job.hold.load(); });
 }
 
 void execute(Job& job, bool caller) {
