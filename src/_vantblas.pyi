@@ -1,7 +1,7 @@
 """Type stubs of the native extension module ``_vantblas``, installed as the stub-only package
 ``_vantblas-stubs`` so that mypy and pyright both find them."""
 
-from typing import final
+from typing import SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +23,8 @@ __all__ = [
     "get_device_info",
     "is_cuda_available",
     "benchmark",
+    "set_num_threads",
+    "get_num_threads",
     "VantBLAS",
     "VantBLASModel",
     "VantTensor",
@@ -42,6 +44,8 @@ def info() -> str: ...
 def get_device_info() -> dict[str, str | int | float | bool]: ...
 def is_cuda_available() -> bool: ...
 def benchmark(operation: str = "gemm_fp16", size: int = 2048, iterations: int = 100) -> dict[str, float]: ...
+def set_num_threads(n: SupportsIndex) -> None: ...
+def get_num_threads() -> int: ...
 
 @final
 class VantBLAS:

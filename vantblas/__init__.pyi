@@ -17,6 +17,8 @@ __all__ = [
     "get_device_info",
     "is_cuda_available",
     "benchmark",
+    "set_num_threads",
+    "get_num_threads",
     "VantBLAS",
     "VantBLASModel",
     "VantTensor",
