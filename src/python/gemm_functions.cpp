@@ -50,8 +50,7 @@ template <class Step>
 auto gpu_step(bool unlock, Step&& step) {
     GpuSection gpu;
     if (!unlock) return step();
-    Unlocked released;
-    return step();
+    return gpu.finish_unlocked(step);
 }
 
 // The GPU attempt: nullopt when anything on the GPU side failed (its error text is discarded),

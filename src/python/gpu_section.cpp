@@ -1,6 +1,6 @@
 #include "gpu_section.hpp"
 
-#include "interrupt.hpp"
+#include <utility>
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -28,10 +28,9 @@ std::recursive_mutex* gpu_mutex() {
 
 GpuSection::GpuSection() noexcept : mu_(gpu_mutex()) {
     if (mu_->try_lock()) return;
-    Unlocked released;  // its holder may need the interpreter lock to finish
+    HandOver released;  // its holder may need the interpreter lock to finish
     mu_->lock();
+    released.take_back(mu_);
 }
-
-GpuSection::~GpuSection() { mu_->unlock(); }
 
 }  // namespace vant::py

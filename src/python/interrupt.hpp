@@ -13,22 +13,39 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "arrays.hpp"
 #include "cpu/cpu_ops.hpp"
 
 namespace vant::py {
 
+// The interpreter lock let go by the calling thread, and taken back. While the interpreter
+// finalizes, taking it back ends every thread but the finalizing one inside the interpreter, by an
+// unwind that no C++ frame of ours may see (it would terminate the process). So once the exit has
+// begun (an atexit hook of ours, which runs before finalization and lets every thread already
+// taking the lock back finish doing so), threads other than the main one let go of `drop` (when
+// given) and wait here until the process ends instead.
+class HandOver {
+public:
+    HandOver() noexcept;  // lets the lock go
+    void take_back(std::recursive_mutex* drop = nullptr) noexcept;
+
+private:
+    bool main_;
+    PyThreadState* state_;
+};
+
 // Releases the interpreter lock for its lifetime (the calling thread must hold it).
 class Unlocked {
 public:
-    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked() noexcept = default;
+    ~Unlocked() { lock_.take_back(); }
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
 
 private:
-    PyThreadState* state_;
+    HandOver lock_;
 };
 
 // Calls with less work than this (multiply-adds or elements) keep the interpreter lock: handing
@@ -66,9 +83,9 @@ private:
     // The interpreter lock released for the lifetime; the check takes it back while it runs.
     class Released {
     public:
-        explicit Released(SignalCheck& c) noexcept : c_(c) { c_.released_ = PyEval_SaveThread(); }
+        explicit Released(SignalCheck& c) noexcept : c_(c) { c_.released_ = &lock_; }
         ~Released() {
-            PyEval_RestoreThread(c_.released_);
+            lock_.take_back();
             c_.released_ = nullptr;
         }
         Released(const Released&) = delete;
@@ -76,6 +93,7 @@ private:
 
     private:
         SignalCheck& c_;
+        HandOver lock_;
     };
 
     void add(const MatrixArg& a) noexcept { mats_[count_++] = &a; }
@@ -87,7 +105,7 @@ private:
     const MatrixArg* mats_[kMax] = {};
     const Tensor3Arg* tens_[kMax] = {};
     int count_;
-    PyThreadState* released_ = nullptr;
+    HandOver* released_ = nullptr;  // while the call runs without the interpreter lock
     cpu::StopCheck check_{};
 };
 

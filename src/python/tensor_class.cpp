@@ -9,7 +9,6 @@
 #include "functions.hpp"
 #include "gpu_section.hpp"
 #include "guard.hpp"
-#include "interrupt.hpp"
 #include "resident.hpp"
 
 namespace vant::py {
@@ -127,13 +126,15 @@ VANT_NOARGS(tensor_cpu) {
         // The copy overwrites every element.
         std::optional<HostBuffer> host = HostBuffer::uninit(element_count(t->rows, t->cols));
         if (!host) return PyErr_NoMemory();
-        drv::CUresult synced, copied = drv::CUDA_SUCCESS;
-        {
-            Unlocked waiting;  // the stream may hold long work; the section keeps the tensor's memory
-            synced = drv::cuStreamSynchronize((*core)->stream);
-            if (synced == drv::CUDA_SUCCESS)
+        drv::CUresult copied = drv::CUDA_SUCCESS;
+        // The stream may hold long work: waited for without the interpreter lock (the tensor,
+        // referenced by the call, keeps its memory).
+        const drv::CUresult synced = gpu.finish_unlocked([&] {
+            drv::CUresult s = drv::cuStreamSynchronize((*core)->stream);
+            if (s == drv::CUDA_SUCCESS)
                 copied = drv::cuMemcpyDtoH(host->data(), t->data.ptr(), static_cast<size_t>(host->size()) * 4);
-        }
+            return s;
+        });
         if (synced != drv::CUDA_SUCCESS)
             return raise_runtime("Failed to synchronize stream: " + rt::cuda_status_text(synced));
         if (copied != drv::CUDA_SUCCESS)
