@@ -20,6 +20,17 @@ public:
     GpuSection(const GpuSection&) = delete;
     GpuSection& operator=(const GpuSection&) = delete;
 
+    // Runs step() without the interpreter lock, inside the section.
+    template <class Step>
+    auto unlocked(Step&& step) {
+        struct Back {
+            GpuSection& section;
+            HandOver lock;
+            ~Back() { lock.take_back(section.mu_); }
+        } back{*this, HandOver()};
+        return step();
+    }
+
     // Runs step() without the interpreter lock and ends the section with it; the lock is taken
     // back afterwards.
     template <class Step>

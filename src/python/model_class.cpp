@@ -137,7 +137,8 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
         if (!within_device_limit("The output", nc)) return nullptr;
 
         GpuSection gpu;
-        engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
+        // The first use loads and compiles the kernels: without the interpreter lock.
+        engine::CudaResult<const engine::KernelSet*> set = gpu.unlocked([] { return engine::KernelSet::get(); });
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
         Result<rt::CudaCore*> core = rt::core_for(0);
         if (!core) return raise_runtime(core.error());
@@ -158,7 +159,7 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
             return raise_runtime("Second GEMM failed: " + run.error().display());
         dx->reset();
         h->reset();
-        Result<HostBuffer> out = rt::download(c.value(), rows, m->out_dim, 0);
+        Result<HostBuffer> out = gpu.unlocked([&] { return rt::download(c.value(), rows, m->out_dim, 0); });
         if (!out) return raise_runtime(out.error());
         return matrix_result(std::move(out).value(), rows, m->out_dim);
     });

@@ -100,7 +100,8 @@ VANT_FASTCALL(tensor_matmul) {
         if (!within_device_limit("The product", count)) return nullptr;
 
         GpuSection gpu;
-        engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
+        // The first use loads and compiles the kernels: without the interpreter lock.
+        engine::CudaResult<const engine::KernelSet*> set = gpu.unlocked([] { return engine::KernelSet::get(); });
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
         // The calling thread may not be the one that built the core or the operands.
         Result<rt::CudaCore*> core = rt::current_core(a->device_id);
