@@ -1,7 +1,7 @@
 """Type stubs of the native extension module ``_vantblas``, installed as the stub-only package
 ``_vantblas-stubs`` so that mypy and pyright both find them."""
 
-from typing import Any, Literal, Protocol, final, overload
+from typing import Any, Literal, Protocol, SupportsIndex, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -34,6 +34,8 @@ __all__ = [
     "benchmark",
     "set_cpu_arithmetic",
     "get_cpu_arithmetic",
+    "set_num_threads",
+    "get_num_threads",
     "VantBLAS",
     "VantBLASModel",
     "VantTensor",
@@ -67,6 +69,8 @@ def is_cuda_available() -> bool: ...
 def benchmark(operation: str = "gemm_fp16", size: int = 2048, iterations: int = 100) -> dict[str, float]: ...
 def set_cpu_arithmetic(name: Literal["exact", "fused"]) -> None: ...
 def get_cpu_arithmetic() -> Literal["exact", "fused"]: ...
+def set_num_threads(n: SupportsIndex) -> None: ...
+def get_num_threads() -> int: ...
 
 @final
 class VantBLAS:

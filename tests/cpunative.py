@@ -55,7 +55,8 @@ class T3(ctypes.Structure):
 
 
 def _sources():
-    return sorted((ROOT / "src" / "cpu").glob("*.cpp")) + [ROOT / "tests" / "cpu_native" / "cpu_capi.cpp"]
+    return sorted((ROOT / "src" / "cpu").glob("*.cpp")) + [ROOT / "src" / "common" / "env_number.cpp",
+                                                           ROOT / "tests" / "cpu_native" / "cpu_capi.cpp"]
 
 
 def _flags_for(src: pathlib.Path):

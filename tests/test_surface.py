@@ -31,6 +31,8 @@ FUNCTIONS = [
      "multiply-add). Both sum in increasing index order from +0.0 and give the same bits for every "
      "thread count and instruction set."),
     ("get_cpu_arithmetic", "()", 'The arithmetic of the CPU products: "exact" or "fused"'),
+    ("set_num_threads", "(n)", "Set the number of threads of the CPU operations"),
+    ("get_num_threads", "()", "Number of threads of the CPU operations"),
 ]
 CLASSES = ["VantBLAS", "VantBLASModel", "VantTensor"]
 

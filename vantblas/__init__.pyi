@@ -19,6 +19,8 @@ __all__ = [
     "benchmark",
     "set_cpu_arithmetic",
     "get_cpu_arithmetic",
+    "set_num_threads",
+    "get_num_threads",
     "VantBLAS",
     "VantBLASModel",
     "VantTensor",

@@ -125,6 +125,7 @@ bool attention(const Tensor3View& q, const Tensor3View& k, const Tensor3View& v,
                 }
                 for (size_t j0 = 0; j0 < s; j0 += kKeys) {
                     const size_t len = std::min(s - j0, kKeys);
+                    if ((j0 & 0xFFFF) == 0 && j0) stop_point();  // long rows of keys
                     for (size_t l = 0; l < lanes; ++l) {
                         float* x = w[l] + j0;
                         const float mx = row_max[r0 + l];

@@ -18,6 +18,8 @@ bool rmsnorm(const MatView& x, const MatView& w, float eps, float* out, const St
     prefer_huge_pages(out, r * c);
     const float cf = static_cast<float>(c);
     constexpr size_t kLanes = 8;
+    // Long rows give the stop check a chance every this many columns (plus one).
+    constexpr size_t kPointMask = (size_t{1} << 16) - 1;
     const size_t groups = div_up(r, kLanes);
     const size_t groups_per_task = div_up(div_up(32768, c), kLanes);
     const size_t tasks = div_up(groups, groups_per_task);
@@ -41,6 +43,7 @@ bool rmsnorm(const MatView& x, const MatView& w, float eps, float* out, const St
                     // row's squares in column order.
                     __m128 acc[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
                     for (; j + 4 <= c; j += 4) {
+                        if ((j & kPointMask) == 0 && j) stop_point();
                         for (int h = 0; h < 2; ++h) {
                             __m128 r0 = _mm_loadu_ps(reinterpret_cast<const float*>(rowp[4 * h] + 4 * j));
                             __m128 r1 = _mm_loadu_ps(reinterpret_cast<const float*>(rowp[4 * h + 1] + 4 * j));
@@ -56,14 +59,17 @@ bool rmsnorm(const MatView& x, const MatView& w, float eps, float* out, const St
                     _mm_storeu_ps(sum, acc[0]);
                     _mm_storeu_ps(sum + 4, acc[1]);
     #endif
-                    for (; j < c; ++j)
+                    for (; j < c; ++j) {
+                        if ((j & kPointMask) == 0 && j) stop_point();
                         for (size_t l = 0; l < kLanes; ++l) {
                             const float e = load_f32(rowp[l] + 4 * j);
                             sum[l] = sum[l] + e * e;
                         }
+                    }
                 } else {
                     for (size_t l = 0; l < lanes; ++l)
                         for (size_t j = 0; j < c; ++j) {
+                            if ((j & kPointMask) == 0 && j) stop_point();
                             const float e = x.at(i0 + l, j);
                             sum[l] = sum[l] + e * e;
                         }
@@ -72,13 +78,17 @@ bool rmsnorm(const MatView& x, const MatView& w, float eps, float* out, const St
                     const float rms = sqrtf(sum[l] / cf + eps);
                     const char* xr = x.ptr(i0 + l, 0);
                     float* y = out + (i0 + l) * c;
-                    if (contiguous) {
-                        for (size_t j = 0; j < c; ++j)
-                            y[j] = (load_f32(xr + 4 * j) / rms) * load_f32(gains + 4 * j);
-                    } else {
-                        for (size_t j = 0; j < c; ++j)
-                            y[j] = (load_f32(xr + static_cast<int64_t>(j) * x.col_stride) / rms) *
-                                   load_f32(gains + static_cast<int64_t>(j) * w.col_stride);
+                    for (size_t j0 = 0; j0 < c; j0 += kPointMask + 1) {
+                        if (j0) stop_point();
+                        const size_t j1 = std::min(c, j0 + kPointMask + 1);
+                        if (contiguous) {
+                            for (size_t j = j0; j < j1; ++j)
+                                y[j] = (load_f32(xr + 4 * j) / rms) * load_f32(gains + 4 * j);
+                        } else {
+                            for (size_t j = j0; j < j1; ++j)
+                                y[j] = (load_f32(xr + static_cast<int64_t>(j) * x.col_stride) / rms) *
+                                       load_f32(gains + static_cast<int64_t>(j) * w.col_stride);
+                        }
                     }
                 }
             }

@@ -16,6 +16,7 @@
 #include "dlpack.hpp"
 #include "engine/kernel_set.hpp"
 #include "functions.hpp"
+#include "gpu_section.hpp"
 #include "resident.hpp"
 #include "runtime/interop.hpp"
 #include "tensor_object.hpp"
@@ -271,7 +272,9 @@ PyObject* tensor_product(const TensorObject* a, const TensorObject* b,
     const uint64_t count = element_count(m, n);
     if (!within_device_limit("The product", count)) return nullptr;
 
-    engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
+    GpuSection gpu;
+    // The first use loads and compiles the kernels: without the interpreter lock.
+    engine::CudaResult<const engine::KernelSet*> set = gpu.unlocked([] { return engine::KernelSet::get(); });
     if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
     // The calling thread may not be the one that built the core or the operands.
     auto core = rt::current_core(a->device_id);
@@ -309,6 +312,7 @@ int device_array_kind(PyObject* obj) noexcept {
 
 PyObject* import_device_array(PyObject* obj, const char* name) noexcept {
     if (is_tensor(obj)) return Py_NewRef(obj);
+    GpuSection gpu;
     auto core = rt::current_core(0);
     if (!core) return raise_runtime(core.error());
     collect_released();
@@ -367,6 +371,7 @@ void release_after_stream(PyObject* keeper) noexcept {
         Py_DECREF(keeper);
         return;
     }
+    GpuSection gpu;
     rt::ContextScope scope(core->context);
     Result<drv::CUevent> mark = scope.status() == drv::CUDA_SUCCESS ? rt::mark_stream(core->stream)
                                                                     : Result<drv::CUevent>(drv::CUevent{nullptr});
@@ -387,6 +392,7 @@ void collect_released() noexcept {
     if (g_pending->empty()) return;
     std::vector<PyObject*> done;
     {
+        GpuSection gpu;
         rt::ContextScope scope = rt::release_scope();
         for (auto it = g_pending->begin(); it != g_pending->end();) {
             // A reset took the work (and the memory) with it: nothing is left to wait for.
@@ -551,6 +557,7 @@ PyObject* tensor_dlpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     if (to_host && copy_flag == 0) return raise_text(PyExc_BufferError, "a host export of device data needs a copy");
 
+    GpuSection gpu;
     auto core = rt::current_core(t->device_id);
     if (!core) return raise_runtime(core.error());
     if (!tensor_memory_alive(t)) return nullptr;

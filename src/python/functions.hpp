@@ -29,6 +29,9 @@ VANT_FASTCALL(fn_benchmark);
 // CPU arithmetic setting
 VANT_FASTCALL(fn_set_cpu_arithmetic);
 VANT_NOARGS(fn_get_cpu_arithmetic);
+// Thread control of the CPU operations
+VANT_FASTCALL(fn_set_num_threads);
+VANT_NOARGS(fn_get_num_threads);
 
 // Class type objects, built on first use and cached for the process (new reference or null).
 PyObject* settings_type() noexcept;  // VantBLAS

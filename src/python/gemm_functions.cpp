@@ -1,5 +1,6 @@
 // The GEMM entry points: the GPU attempt first, the CPU product when anything on the GPU side
 // fails. gemm_batched always runs on the CPU.
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "engine/gemm_chain.hpp"
 #include "engine/gpu_gemm.hpp"
 #include "functions.hpp"
+#include "gpu_section.hpp"
 #include "guard.hpp"
 #include "interrupt.hpp"
 #include "tensor_object.hpp"
@@ -28,14 +30,37 @@ PyObject* cpu_gemm(const MatrixArg& a_arg, const MatrixArg& b_arg) {
     }
     HostBuffer c;
     if (!output_for(a.rows, b.cols, 1, a.cols == 0, c)) return nullptr;  // K = 0: zeros
-    if (c.size() > 0 && !cpu::gemm(a, b, c.data(), SignalCheck(a_arg, b_arg).get())) return nullptr;
+    if (c.size() > 0) {
+        SignalCheck check(a_arg, b_arg);
+        const double work = static_cast<double>(a.rows) * b.cols * a.cols;
+        if (!check.run(work, [&](const cpu::StopCheck* stop) { return cpu::gemm(a, b, c.data(), stop); }))
+            return nullptr;
+    }
     return matrix_result(std::move(c), a.rows, b.cols);
+}
+
+// Whether a GPU call runs without the interpreter lock: large products and copies, and the first
+// attempt of the process (which loads the driver and compiles the kernels). Small calls keep it.
+bool unlock_for_gpu(double elements_moved, double work) {
+    static std::atomic<bool> first{true};
+    return elements_moved >= double(1 << 18) || work >= kUnlockedWork || first.exchange(false);
+}
+
+// Runs a GPU step inside the GPU section, without the interpreter lock when it is worth it. The
+// argument arrays stay referenced by the caller throughout.
+template <class Step>
+auto gpu_step(bool unlock, Step&& step) {
+    GpuSection gpu;
+    if (!unlock) return step();
+    return gpu.finish_unlocked(step);
 }
 
 // The GPU attempt: nullopt when anything on the GPU side failed (its error text is discarded),
 // otherwise the wrapped product (null only for an interpreter error while wrapping).
 std::optional<PyObject*> gpu_gemm(const MatView& a, const MatView& b) {
-    Result<HostBuffer> gpu = engine::gpu_gemm(a, b);
+    const double moved = double(a.rows) * a.cols + double(b.rows) * b.cols + double(a.rows) * b.cols;
+    Result<HostBuffer> gpu = gpu_step(unlock_for_gpu(moved, double(a.rows) * a.cols * b.cols),
+                                      [&] { return engine::gpu_gemm(a, b); });
     if (!gpu) return std::nullopt;
     return matrix_result(std::move(gpu).value(), a.rows, b.cols);
 }
@@ -111,7 +136,12 @@ VANT_FASTCALL(fn_gemm_chain) {
         Args bound;
         MatrixArg a, w1, w2;
         if (!bind(sig, args, nargs, kwnames, bound) || !extract_arrays(sig, bound, a, w1, w2)) return nullptr;
-        Result<HostBuffer> chained = engine::gpu_gemm_chain(a.view, w1.view, w2.view);
+        const MatView &av = a.view, &w1v = w1.view, &w2v = w2.view;
+        const double moved = double(av.rows) * av.cols + double(w1v.rows) * w1v.cols + double(w2v.rows) * w2v.cols +
+                             double(av.rows) * w2v.cols;
+        const double work = double(av.rows) * av.cols * w1v.cols + double(av.rows) * w1v.cols * w2v.cols;
+        Result<HostBuffer> chained = gpu_step(unlock_for_gpu(moved, work),
+                                              [&] { return engine::gpu_gemm_chain(av, w1v, w2v); });
         if (chained) return matrix_result(std::move(chained).value(), a.view.rows, w2.view.cols);
         // There is no CPU chain. The first product alone is tried once more so that mismatched
         // A and W1 report their shapes; otherwise the caller is told to use two gemm() calls.
@@ -131,8 +161,12 @@ VANT_FASTCALL(fn_gemm_batched) {
         const Tensor3View& bv = b.view;
         HostBuffer c;
         if (!output_for(av.d0, av.d1, bv.d2, av.d2 == 0, c)) return nullptr;  // K = 0: zeros
-        if (av.d0 != 0 && av.d1 != 0 && bv.d2 != 0 && !cpu::gemm_batched(av, bv, c.data(), SignalCheck(a, b).get()))
-            return nullptr;
+        if (av.d0 != 0 && av.d1 != 0 && bv.d2 != 0) {
+            SignalCheck check(a, b);
+            const double work = static_cast<double>(av.d0) * av.d1 * av.d2 * bv.d2;
+            if (!check.run(work, [&](const cpu::StopCheck* stop) { return cpu::gemm_batched(av, bv, c.data(), stop); }))
+                return nullptr;
+        }
         return tensor3_result(std::move(c), av.d0, av.d1, bv.d2);
     });
 }

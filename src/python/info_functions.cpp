@@ -8,6 +8,7 @@
 #include "binding.hpp"
 #include "common/stdout_line.hpp"
 #include "functions.hpp"
+#include "gpu_section.hpp"
 #include "guard.hpp"
 #include "runtime/cuda_core.hpp"
 
@@ -69,7 +70,10 @@ VANT_NOARGS(fn_get_device_info) {
 }
 
 VANT_NOARGS(fn_is_cuda_available) {
-    return guarded([&]() -> PyObject* { return PyBool_FromLong(rt::cuda_usable() ? 1 : 0); });
+    return guarded([&]() -> PyObject* {
+        GpuSection gpu;
+        return PyBool_FromLong(rt::cuda_usable() ? 1 : 0);
+    });
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include "binding.hpp"
 #include "engine/kernel_set.hpp"
 #include "functions.hpp"
+#include "gpu_section.hpp"
 #include "guard.hpp"
 #include "resident.hpp"
 
@@ -60,6 +61,7 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 void model_dealloc(PyObject* self) noexcept {
     ModelObject* m = as_model(self);
     if (m->alive) {
+        GpuSection gpu;
         m->w1.~DeviceBuffer();
         m->w2.~DeviceBuffer();
     }
@@ -85,6 +87,7 @@ VANT_FASTCALL(model_set_weights) {
         if (v1.cols != v2.rows) return raise_runtime("Shape mismatch: W1 has " + std::to_string(v1.cols) +
                                                      " columns but W2 has " + std::to_string(v2.rows) + " rows");
 
+        GpuSection gpu;
         auto core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         ModelObject* m = as_model(self);
@@ -137,7 +140,9 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
         if (!within_device_limit("The hidden activations", nh)) return nullptr;
         if (!within_device_limit("The output", nc)) return nullptr;
 
-        engine::CudaResult<const engine::KernelSet*> set = engine::KernelSet::get();
+        GpuSection gpu;
+        // The first use loads and compiles the kernels: without the interpreter lock.
+        engine::CudaResult<const engine::KernelSet*> set = gpu.unlocked([] { return engine::KernelSet::get(); });
         if (!set) return raise_runtime("Failed to get VantBLAS: " + set.error().display());
         auto core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
@@ -158,7 +163,7 @@ PyObject* forward_entry(const char* display, const char* name, PyObject* self, P
             return raise_runtime("Second GEMM failed: " + run.error().display());
         dx->reset();
         h->reset();
-        Result<HostBuffer> out = rt::download(c.value(), rows, m->out_dim, 0);
+        Result<HostBuffer> out = gpu.unlocked([&] { return rt::download(c.value(), rows, m->out_dim, 0); });
         if (!out) return raise_runtime(out.error());
         return matrix_result(std::move(out).value(), rows, m->out_dim);
     });

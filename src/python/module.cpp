@@ -92,6 +92,10 @@ PyMethodDef kFunctions[] = {
                         "order from +0.0 and give the same bits for every thread count and instruction set."),
     VANT_NOARGS_ENTRY("get_cpu_arithmetic", fn_get_cpu_arithmetic,
                       "get_cpu_arithmetic()\n--\n\nThe arithmetic of the CPU products: \"exact\" or \"fused\""),
+    VANT_FASTCALL_ENTRY("set_num_threads", fn_set_num_threads,
+                        "set_num_threads(n)\n--\n\nSet the number of threads of the CPU operations"),
+    VANT_NOARGS_ENTRY("get_num_threads", fn_get_num_threads,
+                      "get_num_threads()\n--\n\nNumber of threads of the CPU operations"),
 };
 
 struct ClassEntry {

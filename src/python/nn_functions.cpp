@@ -30,9 +30,14 @@ PyObject* attention_entry(const char* display, PyObject* const* args, Py_ssize_t
         HostBuffer out;
         if (!output_for(B, S, D, false, out)) return nullptr;  // written in full
         // With no batches, positions or features nothing is read from k or v.
-        if (B != 0 && S != 0 && D != 0 &&
-            !cpu::attention(q.view, k.view, v.view, scale, out.data(), SignalCheck(q, k, v).get()))
-            return nullptr;
+        if (B != 0 && S != 0 && D != 0) {
+            SignalCheck check(q, k, v);
+            const double work = 2.0 * B * S * S * D;
+            if (!check.run(work, [&](const cpu::StopCheck* stop) {
+                    return cpu::attention(q.view, k.view, v.view, scale, out.data(), stop);
+                }))
+                return nullptr;
+        }
         return tensor3_result(std::move(out), B, S, D);
     });
 }
@@ -54,10 +59,14 @@ VANT_FASTCALL(fn_fused_linear_gelu) {
         HostBuffer out;
         // Without products (K = 0) the bias and GELU are applied to zeros.
         if (!output_for(N, O, 1, x.view.cols == 0, out)) return nullptr;
-        if (N != 0 && O != 0 &&
-            !cpu::linear_gelu(x.view, w.view, has_bias ? &bias.view : nullptr, out.data(),
-                              (has_bias ? SignalCheck(x, w, bias) : SignalCheck(x, w)).get()))
-            return nullptr;
+        if (N != 0 && O != 0) {
+            SignalCheck check = has_bias ? SignalCheck(x, w, bias) : SignalCheck(x, w);
+            const double work = static_cast<double>(N) * O * (x.view.cols + 1);
+            if (!check.run(work, [&](const cpu::StopCheck* stop) {
+                    return cpu::linear_gelu(x.view, w.view, has_bias ? &bias.view : nullptr, out.data(), stop);
+                }))
+                return nullptr;
+        }
         return matrix_result(std::move(out), N, O);
     });
 }
@@ -77,8 +86,12 @@ VANT_FASTCALL(fn_fused_rmsnorm) {
         const uint64_t R = x.view.rows, C = x.view.cols;
         HostBuffer out;
         if (!output_for(R, C, 1, false, out)) return nullptr;  // written in full
-        if (R != 0 && C != 0 && !cpu::rmsnorm(x.view, w.view, eps, out.data(), SignalCheck(x, w).get()))
-            return nullptr;
+        if (R != 0 && C != 0) {
+            SignalCheck check(x, w);
+            const double work = static_cast<double>(R) * C;
+            if (!check.run(work, [&](const cpu::StopCheck* stop) { return cpu::rmsnorm(x.view, w.view, eps, out.data(), stop); }))
+                return nullptr;
+        }
         return matrix_result(std::move(out), R, C);
     });
 }

@@ -7,6 +7,7 @@
 #include "binding.hpp"
 #include "engine/kernel_set.hpp"
 #include "functions.hpp"
+#include "gpu_section.hpp"
 #include "guard.hpp"
 #include "resident.hpp"
 #include "tensor_object.hpp"
@@ -39,6 +40,7 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         const uint64_t count = element_count(v.rows, v.cols);
         if (!within_device_limit("VantTensor", count)) return nullptr;
 
+        GpuSection gpu;
         auto core = rt::current_core(0);
         if (!core) return raise_runtime(core.error());
         collect_released();
@@ -54,6 +56,7 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 void tensor_dealloc(PyObject* self) noexcept {
     TensorObject* t = as_tensor(self);
     if (t->alive) {
+        GpuSection gpu;
         // Products queued on the stream may still read the producer's memory: its keeper goes
         // once they have run.
         if (t->keeper) release_after_stream(std::exchange(t->keeper, nullptr));
@@ -78,18 +81,27 @@ VANT_NOARGS(tensor_cpu) {
     return guarded([&]() -> PyObject* {
         const TensorObject* t = as_tensor(self);
         if (!holds_data(t)) return raise_runtime("Tensor not initialized");
+        GpuSection gpu;
         auto core = rt::current_core(t->device_id);
         if (!core) return raise_runtime(core.error());
         if (!tensor_memory_alive(t)) return nullptr;
-        if (drv::CUresult s = drv::cuStreamSynchronize((*core)->stream); s != drv::CUDA_SUCCESS)
-            return raise_runtime("Failed to synchronize stream: " + rt::cuda_status_text(s));
-        collect_released();  // everything queued so far has run
         // The copy overwrites every element.
         std::optional<HostBuffer> host = HostBuffer::uninit(element_count(t->rows, t->cols));
         if (!host) return PyErr_NoMemory();
-        if (drv::CUresult s = drv::cuMemcpyDtoH(host->data(), tensor_ptr(t), static_cast<size_t>(host->size()) * 4);
-            s != drv::CUDA_SUCCESS)
-            return raise_runtime("Failed to copy data from GPU: " + rt::cuda_status_text(s));
+        drv::CUresult copied = drv::CUDA_SUCCESS;
+        // The stream may hold long work: waited for without the interpreter lock (the tensor,
+        // referenced by the call, keeps its memory).
+        const drv::CUresult synced = gpu.finish_unlocked([&] {
+            drv::CUresult s = drv::cuStreamSynchronize((*core)->stream);
+            if (s == drv::CUDA_SUCCESS)
+                copied = drv::cuMemcpyDtoH(host->data(), tensor_ptr(t), static_cast<size_t>(host->size()) * 4);
+            return s;
+        });
+        if (synced != drv::CUDA_SUCCESS)
+            return raise_runtime("Failed to synchronize stream: " + rt::cuda_status_text(synced));
+        collect_released();  // everything queued so far has run
+        if (copied != drv::CUDA_SUCCESS)
+            return raise_runtime("Failed to copy data from GPU: " + rt::cuda_status_text(copied));
         return matrix_result(std::move(*host), t->rows, t->cols);
     });
 }

@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <chrono>
 #include <unordered_map>
 #include <utility>
 
@@ -181,6 +182,7 @@ struct State {
     CUresult refuse_target_status = kNoBinaryForGpu;
     uint64_t memory_limit = 0;  // 0 = unlimited
     bool strict_launch = false; // a launch of a kernel without an executor fails
+    int sync_delay_ms = 0;      // each stream synchronisation sleeps this long
     unsigned max_grid_y = 65535;  // reported and enforced; lower it to exercise split launches
     // PTX interpretation: "" interprets every kernel without an executor, "all" every kernel,
     // "none" none, otherwise a comma-separated list of kernels interpreted even where an
@@ -1069,6 +1071,7 @@ FAKE_EXPORT CUresult cuStreamCreate(Stream** stream, unsigned int flags) {
 
 FAKE_EXPORT CUresult cuStreamSynchronize(Stream* stream) {
     ENTER("cuStreamSynchronize");
+    if (s.sync_delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s.sync_delay_ms));
     NEED_CONTEXT();
     NEED_STREAM(target, stream);
     run_stream(target, target->enqueued);
@@ -1893,7 +1896,8 @@ namespace {
 // Configuration from the environment, so a child process can be set up before anything in it
 // touches the driver: FAKE_CUDA_CC="7.5", FAKE_CUDA_DEVICES="0",
 // FAKE_CUDA_FAIL="cuMemAlloc:2:2,cuInit:0:100" (entry:nth:status), FAKE_CUDA_HIDE="cuLaunchKernel",
-// FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1, FAKE_CUDA_MAX_GRID_Y=n (at most 65535),
+// FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1, FAKE_CUDA_SYNC_DELAY_MS=n (each stream
+// synchronisation takes that long, as a long kernel would), FAKE_CUDA_MAX_GRID_Y=n (at most 65535),
 // FAKE_CUDA_INTERPRET="all" | "none" | kernel,kernel,
 // FAKE_CUDA_REFUSE="entry,..." (modules declaring one of these entries fail to load with 218),
 // FAKE_CUDA_CORRUPT="kernel,..." (a copy back from the output, parameter 0, of such a kernel's
@@ -1905,6 +1909,7 @@ struct EnvConfig {
         if (const char* n = std::getenv("FAKE_CUDA_DEVICES")) s.device_count = std::atoi(n);
         if (const char* m = std::getenv("FAKE_CUDA_MEMORY_LIMIT")) s.memory_limit = std::strtoull(m, nullptr, 10);
         if (const char* x = std::getenv("FAKE_CUDA_STRICT")) s.strict_launch = std::atoi(x) != 0;
+        if (const char* d = std::getenv("FAKE_CUDA_SYNC_DELAY_MS")) s.sync_delay_ms = std::atoi(d);
         if (const char* y = std::getenv("FAKE_CUDA_MAX_GRID_Y")) s.max_grid_y = std::strtoul(y, nullptr, 10);
         if (const char* x = std::getenv("FAKE_CUDA_INTERPRET")) s.interpret = x;
         if (const char* f = std::getenv("FAKE_CUDA_FAIL")) {
