@@ -124,7 +124,9 @@ def test_signal_handlers_mid_call_reallocate_start_gpu_work_raise_and_fork():
         print("child", os.waitstatus_to_exitcode(status), "parent", outcome)
     """, env={"FAKE_CUDA_SYNC_DELAY_MS": "100"}, timeout=240)
     lines = [l for l in r.lines if not l.startswith(("[CUDA]", "[VantBLAS]"))]  # the GPU's progress lines
-    assert lines[0] == "['an argument array was changed while the operation ran']"
+    # A run may finish before its signal on a fast machine; none may read the freed buffer.
+    assert lines[0] in ("['an argument array was changed while the operation ran']",
+                        "['an argument array was changed while the operation ran', 'finished']")
     assert lines[1] == "KeyboardInterrupt raised by a handler"
     assert lines[2] == "inside the call True"
     assert lines[3] == "child 0 parent same"
@@ -141,7 +143,7 @@ def test_ctrl_c_stops_long_calls_of_any_shape_with_no_result_and_idle_workers():
         calls = {
             "one long row": (vb.fused_rmsnorm, rows(1, 1 << 26), rows(1, 1 << 26)),
             "sixteen long rows": (vb.fused_rmsnorm, rows(16, 1 << 22), rows(1, 1 << 22)),
-            "long key rows": (vb.attention, *[np.ones((1, 1 << 12, 1), F32) for _ in range(3)]),
+            "long key rows": (vb.attention, *[np.ones((1, 1 << 13, 1), F32) for _ in range(3)]),
             "gemm": (vb.gemm, rows(2000, 2000), rows(2000, 2000)),
         }
         for name, (call, first, *rest) in calls.items():
