@@ -2559,6 +2559,14 @@ void Exec::wg_wait(Thread& t, int64_t below_group) {
             ++it;
         }
     }
+    // a register also used by a wgmma still in flight stays flagged
+    for (auto& [group, idx] : t.wg_ops) {
+        const AsyncOp& op = ops_[idx];
+        for (int i = 0; i < op.insn->ops[0].count; ++i) t.rflag[vec(op.insn->ops[0], i).reg] |= 1;
+        if (op.rs)
+            for (int i = 0; i < 4; ++i)
+                if (vec(op.insn->ops[1], i).kind == K_REG) t.rflag[vec(op.insn->ops[1], i).reg] |= 1;
+    }
 }
 
 // ---- warp collectives ----------------------------------------------------------------------------------
