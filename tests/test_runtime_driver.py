@@ -140,6 +140,8 @@ def test_entry_points_are_resolved_once_at_their_versions():
         "cuMemHostAlloc": "2020", "cuMemFreeHost": "2000", "cuMemcpyHtoDAsync": "3020",
         "cuMemcpyDtoHAsync": "3020", "cuStreamDestroy": "4000", "cuStreamWaitEvent": "3020",
         "cuEventCreate": "2000", "cuEventRecord": "2000", "cuEventSynchronize": "2000", "cuEventDestroy": "4000",
+        # optional: the compute capability 9.0 kernel's tensor maps, shared memory attribute, launch
+        "cuTensorMapEncodeTiled": "12000", "cuFuncSetAttribute": "9000", "cuLaunchKernelEx": "11060",
     }
 
 

@@ -268,6 +268,9 @@ CudaResult<KernelSet> KernelSet::load() {
             say("[VantBLAS] \u26A1 FP8 Pipeline loaded OK! (DeepSeek style)");
     }
 
+    // Asked before the pipelined module loads, so that everything after that load is its self-test.
+    const bool wgmma_candidate = wgmma_device(*core.value(), &set.sm_count);
+
     // The pipelined tensor-core kernel first meets real hardware on the user's machine: it is used
     // only once a fixed product agrees with the shared kernel.
     if (CUmodule module = load_or_warn(loader, "gemm/mma_pipe.ptx",
@@ -292,7 +295,7 @@ CudaResult<KernelSet> KernelSet::load() {
     // The wgmma module: architecture-specific text for compute capability 9.0 only, fed by tensor
     // maps, so it needs the device to be exactly 9.0 and the driver to offer the three entries;
     // like the pipelined kernel it serves only once its canary agrees (else the mma.sync route).
-    if (set.has_mma_pipe() && wgmma_device(*core.value(), &set.sm_count)) {
+    if (set.has_mma_pipe() && wgmma_candidate) {
         if (CUmodule module = load_or_warn(loader, "gemm/wgmma_tma.ptx",
                                            "[VantBLAS] Warning: wgmma kernel failed to load: ")) {
             CUresult status = Loader::lookup(module, "vantblas_gemm_wgmma_tma", &set.gemm_wgmma_tma);

@@ -3,6 +3,8 @@
 // reaches past a tensor), described by two tensor maps, and multiplied by a persistent kernel
 // with 128 x 256 tiles; the scales are those of the pipelined route.
 #include <algorithm>
+#include <cstdint>
+#include <string>
 
 #include "../runtime/device_buffer.hpp"
 #include "../runtime/memory_pool.hpp"

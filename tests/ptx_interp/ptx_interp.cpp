@@ -1777,7 +1777,9 @@ void Exec::step(Thread& t) {
                     unsigned each = total / d.count;
                     for (int i = 0; i < d.count; ++i) {
                         const Opnd& e = vec(d, i);
-                        if (e.kind == K_REG) t.r[e.reg] = (v >> (8 * each * i)) & mask_of(each), t.frag[e.reg] = 0;
+                        if (e.kind != K_REG) continue;
+                        if (track_regs_) reg_access(t, e.reg, true);
+                        t.r[e.reg] = (v >> (8 * each * i)) & mask_of(each), t.frag[e.reg] = 0;
                     }
                 } else if (s.kind == K_VEC) {  // pack
                     unsigned each = total / s.count;
@@ -2140,7 +2142,10 @@ void Exec::exec_ldst(Thread& t, const Insn& in) {
             uint64_t v = 0;
             std::memcpy(&v, p + i * n, n);
             if (ty_signed(ty)) v = static_cast<uint64_t>(sext(v, n));
-            if (e.kind == K_REG) t.r[e.reg] = v, t.frag[e.reg] = 0;
+            if (e.kind == K_REG) {
+                if (track_regs_) reg_access(t, e.reg, true);
+                t.r[e.reg] = v, t.frag[e.reg] = 0;
+            }
             else if (e.kind != K_SINK) error("bad load destination");
         } else {
             uint64_t v = get(t, e, ty);
