@@ -103,6 +103,13 @@ fi
 
 # PyTorch and CuPy beside the module on one thread: streams, events, contexts, DLPack, memory.
 step interop 90 "$PY" scripts/gpu_interop.py
+# The compute capability 9.0 kernel (skipped elsewhere): exact check under the memory and race
+# checkers, then its speed next to the mma.sync kernel and torch.
+if [ -n "$SANITIZER" ]; then
+    step wgmma_memcheck 60 "$SANITIZER" --tool memcheck --error-exitcode 99 "$PY" bench/wgmma_check.py --check-only
+    step wgmma_racecheck 90 "$SANITIZER" --tool racecheck --error-exitcode 99 "$PY" bench/wgmma_check.py --check-only
+fi
+step wgmma_bench 120 "$PY" bench/wgmma_check.py --runs 10
 
 step bench 200 "$PY" bench/gemm_gpu.py --budget 120
 
@@ -112,5 +119,7 @@ for line in "${SUMMARY[@]}"; do echo "  $line"; done
 grep -E "passed|failed|skipped|error" "$LOGS/gpu_tests.log" 2>/dev/null | tail -n 1 | sed 's/^/  pytest: /'
 grep -E "ERROR SUMMARY" "$LOGS/memcheck.log" 2>/dev/null | sed 's/^/  memcheck: /'
 grep -E "^(FAIL|INFO)" "$LOGS/interop.log" 2>/dev/null | sed 's/^/  interop: /'
+grep -E "ERROR SUMMARY" "$LOGS/wgmma_memcheck.log" "$LOGS/wgmma_racecheck.log" 2>/dev/null | sed 's/^/  /'
+[ -f "$LOGS/wgmma_bench.log" ] && grep -E "check|x.*x|skipped" "$LOGS/wgmma_bench.log" | sed 's/^/  wgmma: /'
 [ -f "$LOGS/bench.log" ] && sed -n '/^  *size  *path/,$p' "$LOGS/bench.log" | sed 's/^/  /'
 exit $FAILED

@@ -4,7 +4,7 @@
 # Each module is compiled with `nvcc -ptx` for the target its text declares; the .version line
 # nvcc writes (9.x for nvcc 13) is rewritten to the ISA version the module is pinned to, so the
 # driver of every supported device accepts it, and ptxas then confirms that the text is valid at
-# that version, for its own target and for sm_90. The leading comment block of the .cu file
+# that version, for its own target and for sm_90 (an architecture-specific "a" target: its own only). The leading comment block of the .cu file
 # (parameter order, launch geometry, what the kernel computes) heads the .ptx text.
 #
 #   scripts/regen_ptx.sh           rewrite the modules in place
@@ -42,6 +42,7 @@ modules=(
     "v1         sm_80 8.2"
     "v2         sm_80 7.0 -ftz=true"
     "mma_pipe   sm_80 7.0"
+    "wgmma_tma  sm_90a 8.0"
 )
 
 scratch="$(mktemp -d)"
@@ -62,7 +63,10 @@ for line in "${modules[@]}"; do
     } >"$text"
     grep -q "^\.version $isa\$" "$text" || { echo "$name: no .version line" >&2; exit 1; }
     grep -q "^\.target $target\$" "$text" || { echo "$name: .target is not $target" >&2; exit 1; }
-    for arch in "$target" sm_90; do
+    arches="$target sm_90"
+    # an architecture-specific target ("a") assembles for its own architecture only
+    [[ "$target" == *a ]] && arches="$target"
+    for arch in $arches; do
         if ! ptxas -arch="$arch" -o /dev/null "$text"; then
             echo "$name: ptxas -arch=$arch rejects the text" >&2
             exit 1

@@ -27,7 +27,7 @@ timeout=300)``:
     module ``_vantblas_testhooks``. ``cc``/``devices``/``fail``/``hide``/``memory_limit``/
     ``strict``/``interpret`` configure the stand-in through environment variables before the child starts;
     ``refuse`` names entries whose modules fail to load with 218: by default the pipelined
-    tensor-core module, so that tests of the other routes see the kernel set they were written
+    tensor-core module and the wgmma module, so that tests of the other routes see the kernel set they were written
     for (its self-test and route run interpreted); tests of that module pass ``refuse=()``;
     ``fail`` is a list of (entry, nth, status) and nth = 0 fails every call.
     ``env={"FAKE_CUDA_MAX_GRID_Y": "2"}`` lowers the grid y extent that the stand-in reports
@@ -281,7 +281,7 @@ fake = fakecuda.FakeDriver() if os.environ.get("FAKECUDA_LIB") else None
 """
 
 
-REFUSED_BY_DEFAULT = ("vantblas_gemm_mma_pipe",)
+REFUSED_BY_DEFAULT = ("vantblas_gemm_mma_pipe", "vantblas_gemm_wgmma_tma")
 
 
 def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(), memory_limit=None,
@@ -441,7 +441,7 @@ class FakeDriver:
                 else:
                     values.append(p["bits"])
             out.append({"kernel": l["kernel"], "grid": tuple(l["grid"]), "block": tuple(l["block"]),
-                        "shared": l["shared"], "types": types, "params": values})
+                        "shared": l["shared"], "cluster": tuple(l["cluster"]), "types": types, "params": values})
         return out
 
     def stat(self, name):

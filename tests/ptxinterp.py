@@ -79,6 +79,7 @@ def library():
     lib.ptxi_describe.argtypes = [c.c_void_p, c.c_char_p, c.c_char_p]
     lib.ptxi_register.argtypes = [c.c_uint64, c.c_uint64]
     lib.ptxi_unregister.argtypes = [c.c_uint64]
+    lib.ptxi_set_schedule.argtypes = [c.c_uint64]
     lib.ptxi_launch.restype = c.c_int
     lib.ptxi_launch.argtypes = [c.c_void_p, c.c_char_p, c.POINTER(c.c_uint), c.POINTER(c.c_uint), c.c_uint,
                                 c.POINTER(c.c_void_p), c.c_char_p, c.c_size_t, c.c_char_p, c.c_size_t]
@@ -124,10 +125,11 @@ class Module:
     def static_shared(self, kernel):
         return int(self._describe("static_shared", kernel)[0])
 
-    def launch(self, kernel, grid, block, args, shared=0, ranges=()):
+    def launch(self, kernel, grid, block, args, shared=0, ranges=(), schedule=0):
         """Runs one launch. numpy arrays in `args` are passed by address (and are the memory the kernel
-        may touch, with `ranges`: extra (address, bytes)); other values are packed as the declared
-        parameter type."""
+        may touch, with `ranges`: extra (address, bytes)); bytes objects fill a byte-array parameter
+        (a tensor map); other values are packed as the declared parameter type. `schedule` picks the
+        completion moments of asynchronous operations (0: as late as possible, else seeded random)."""
         types = self.param_types(kernel)
         if len(types) != len(args):
             raise PtxError("error", f"{kernel}: {len(types)} parameters expected, {len(args)} given")
@@ -139,6 +141,11 @@ class Module:
                     raise ValueError("arrays must be contiguous")
                 regions.append((a.ctypes.data, a.nbytes))
                 a = a.ctypes.data
+            if isinstance(a, bytes):
+                buf = ctypes.create_string_buffer(a, len(a))
+                keep.append(buf)
+                ptrs[i] = ctypes.cast(buf, ctypes.c_void_p)
+                continue
             if t not in _PACK:
                 raise PtxError("error", f"parameter type {t} is not supported here")
             fmt = _PACK[t]
@@ -154,6 +161,7 @@ class Module:
             self.lib.ptxi_register(addr, n)
         kind = ctypes.create_string_buffer(32)
         err = ctypes.create_string_buffer(4096)
+        self.lib.ptxi_set_schedule(int(schedule))
         try:
             rc = self.lib.ptxi_launch(self.handle, kernel.encode(), _dim3(grid), _dim3(block), int(shared), ptrs,
                                       kind, len(kind), err, len(err))
@@ -162,6 +170,17 @@ class Module:
                 self.lib.ptxi_unregister(addr)
         if rc:
             raise PtxError(kind.value.decode(), err.value.decode())
+
+
+def tensor_map(array, box, swizzle=3, dtype=6):
+    """The 128-byte tensor map of a 2-D row-major `array` (innermost dimension last) as the stand-in
+    driver's cuTensorMapEncodeTiled writes it: box = (inner, outer) elements, swizzle and dtype as the
+    driver's enums (3 = 128B, 6 = FLOAT16)."""
+    rows, cols = array.shape
+    e = array.dtype.itemsize
+    raw = struct.pack("<I8B4xQ5Q4Q5H5B", 0x504D5456, dtype, 2, 0, swizzle, 0, 0, e, 0, array.ctypes.data,
+                      cols, rows, 1, 1, 1, cols * e, 0, 0, 0, box[0], box[1], 1, 1, 1, 1, 1, 1, 1, 1)
+    return raw + bytes(128 - len(raw))
 
 
 def aligned(array, alignment=256):

@@ -1,6 +1,7 @@
 """The embedded PTX modules are valid for the devices they target, and for sm_90 (Hopper JIT).
 
-Every kernels/**/*.ptx text must assemble with ptxas at the .target it declares and at sm_90,
+Every kernels/**/*.ptx text must assemble with ptxas at the .target it declares and at sm_90 (an
+architecture-specific "a" target only at its own architecture, and never at a later one),
 carry the .version / .target pair the kernel set expects, declare each entry the kernel set and
 the module's other users look up, with the parameter types the host passes, and the kernels the
 host launches must not spill registers. Skipped where ptxas is not installed.
@@ -44,6 +45,8 @@ MODULES = {
     "gemm/v1.ptx": ("8.2", "sm_80", {"vantblas_gemm_small_v1": SCALED, "vantblas_gemm_medium_v1": SCALED}),
     "gemm/mma_pipe.ptx": ("7.0", "sm_80", {"vantblas_gemm_mma_pipe": SCALED,
                                            "vantblas_convert_scaled_f16": CONVERT + [F, F]}),
+    "gemm/wgmma_tma.ptx": ("8.0", "sm_90a", {"vantblas_gemm_wgmma_tma": [P, "b8[128]", "b8[128]", U, U, U, F, F],
+                                             "vantblas_convert_pad_f16": [P, P, U, U, U, U, F, F]}),
     "gemm/convert.ptx": ("7.0", "sm_75", {"convert_f32_to_f16": CONVERT, "convert_f16_to_f32": CONVERT,
                                           "convert_f32_to_f16_vec4": CONVERT}),
     "fused/attention.ptx": ("7.0", "sm_75", {"vantblas_fused_attention": None}),
@@ -68,6 +71,7 @@ LAUNCHED = {
     "gemm/wmma_max.ptx": ["vantblas_gemm_wmma_max"],
     "gemm/convert.ptx": ["convert_f32_to_f16"],
     "gemm/mma_pipe.ptx": ["vantblas_gemm_mma_pipe", "vantblas_convert_scaled_f16"],
+    "gemm/wgmma_tma.ptx": ["vantblas_gemm_wgmma_tma", "vantblas_convert_pad_f16"],
 }
 # Where a module's kernels must also fit architectures beyond its target and sm_90.
 EXTRA_ARCHS = {"gemm/mma_pipe.ptx": ["sm_86", "sm_89"]}
@@ -115,6 +119,11 @@ def per_entry(output: str, pattern: str) -> dict[str, tuple[int, ...]]:
     return result
 
 
+def archs(target: str, extra=()) -> list[str]:
+    """The architectures a module of `target` must assemble for."""
+    return [target] if target.endswith("a") else list(dict.fromkeys([target, "sm_90", *extra]))
+
+
 def spills(output: str) -> dict[str, tuple[int, ...]]:
     """Entry -> (spill store bytes, spill load bytes)."""
     return per_entry(output, r"(\d+) bytes spill stores, (\d+) bytes spill loads")
@@ -130,9 +139,12 @@ def test_every_module_of_the_kernel_set_is_present():
 def test_module_assembles_for_its_target_and_sm90(rel):
     target = header(read(rel), "target")
     assert target, f"{rel} declares no .target"
-    for arch in dict.fromkeys([target.split(",")[0], "sm_90"]):
+    for arch in archs(target.split(",")[0]):
         done = assemble(rel, arch)
         assert done.returncode == 0, f"ptxas -arch={arch} {rel}:\n{done.stderr}"
+    if target.endswith("a"):
+        # architecture-specific text must not pass for the next architecture
+        assert assemble(rel, "sm_100a").returncode != 0
 
 
 @pytest.mark.parametrize("rel", sorted(MODULES))
@@ -154,7 +166,7 @@ def test_module_declares_its_version_target_and_entries(rel):
 @pytest.mark.parametrize("rel", sorted(LAUNCHED))
 def test_launched_kernels_do_not_spill(rel):
     target = MODULES[rel][1]
-    for arch in dict.fromkeys([target, "sm_90"] + EXTRA_ARCHS.get(rel, [])):
+    for arch in archs(target, EXTRA_ARCHS.get(rel, [])):
         done = assemble(rel, arch)
         assert done.returncode == 0, done.stderr
         report = spills(done.stdout + done.stderr)
@@ -164,6 +176,12 @@ def test_launched_kernels_do_not_spill(rel):
             # Two 256-thread blocks per multiprocessor (64K registers): at most 128 a thread.
             (used,) = per_entry(done.stdout + done.stderr, r"Used (\d+) registers")["vantblas_gemm_mma_pipe"]
             assert used <= 128, f"vantblas_gemm_mma_pipe at {arch}: {used} registers"
+        if rel == "gemm/wgmma_tma.ptx":
+            # setmaxnreg needs the entry cap: 384 threads x 168 = 40 x 128 + 232 x 256 registers.
+            text = done.stdout + done.stderr
+            assert "setmaxnreg' ignored" not in text and "is injected" not in text, text
+            (used,) = per_entry(text, r"Used (\d+) registers")["vantblas_gemm_wgmma_tma"]
+            assert used <= 168
 
 
 @pytest.mark.slow

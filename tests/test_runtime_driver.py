@@ -143,6 +143,8 @@ def test_entry_points_are_resolved_once_at_their_versions():
         "cuEventCreate": "2000", "cuEventRecord": "2000", "cuEventSynchronize": "2000", "cuEventDestroy": "4000",
         # optional: device arrays of other libraries
         "cuPointerGetAttributes": "7000", "cuMemcpyDtoDAsync": "3020", "cuEventQuery": "2000",
+        # optional: the compute capability 9.0 kernel's tensor maps, shared memory attribute, launch
+        "cuTensorMapEncodeTiled": "12000", "cuFuncSetAttribute": "9000", "cuLaunchKernelEx": "11060",
     }
 
 

@@ -45,6 +45,34 @@ inline constexpr int CU_DEVICE_ATTRIBUTE_MAX_GRID_DIM_Y = 6;
 inline constexpr int CU_DEVICE_ATTRIBUTE_MULTIPROCESSOR_COUNT = 16;
 inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR = 75;
 inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR = 76;
+inline constexpr int CU_DEVICE_ATTRIBUTE_MAX_SHARED_MEMORY_PER_BLOCK_OPTIN = 97;
+
+// Tensor-memory-access launches (compute capability 9.0): the opaque 128-byte tensor map, the
+// dynamic shared memory attribute and the extended launch configuration (64-bit layouts).
+struct alignas(64) CUtensorMap {
+    unsigned long long opaque[16];
+};
+inline constexpr int CU_TENSOR_MAP_DATA_TYPE_FLOAT16 = 6;
+inline constexpr int CU_TENSOR_MAP_SWIZZLE_128B = 3;
+inline constexpr int CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES = 8;
+inline constexpr int CU_LAUNCH_ATTRIBUTE_CLUSTER_DIMENSION = 4;
+struct CUlaunchAttribute {
+    unsigned int id;
+    unsigned int pad;
+    union {
+        unsigned char bytes[64];
+        struct {
+            unsigned int x, y, z;
+        } clusterDim;
+    } value;
+};
+struct CUlaunchConfig {
+    unsigned int gridDimX, gridDimY, gridDimZ, blockDimX, blockDimY, blockDimZ, sharedMemBytes;
+    CUstream hStream;
+    CUlaunchAttribute* attrs;
+    unsigned int numAttrs;
+};
+static_assert(sizeof(CUlaunchAttribute) == 72 && sizeof(CUlaunchConfig) == 56);
 
 // Every driver entry point the module calls: (name, API version it is resolved at, parameter
 // list, argument list). The version fixes the signature: cuMemAlloc / cuMemFree / cuMemcpy* at
@@ -98,7 +126,19 @@ inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR = 76;
        unsigned int blockX, unsigned int blockY, unsigned int blockZ, unsigned int sharedMemBytes, \
        CUstream stream, void** kernelParams, void** extra),                                        \
       (f, gridX, gridY, gridZ, blockX, blockY, blockZ, sharedMemBytes, stream, kernelParams, extra)) \
-    X(cuGetErrorString, 6000, (CUresult status, const char** text), (status, text))
+    X(cuGetErrorString, 6000, (CUresult status, const char** text), (status, text))              \
+    /* Optional: the compute capability 9.0 kernel's launch. Without all three it is not loaded. */ \
+    X(cuTensorMapEncodeTiled, 12000,                                                               \
+      (CUtensorMap * map, int dataType, unsigned int rank, void* address,                         \
+       const unsigned long long* dims, const unsigned long long* strides, const unsigned int* box, \
+       const unsigned int* elementStrides, int interleave, int swizzle, int l2Promotion,          \
+       int oobFill),                                                                               \
+      (map, dataType, rank, address, dims, strides, box, elementStrides, interleave, swizzle,     \
+       l2Promotion, oobFill))                                                                      \
+    X(cuFuncSetAttribute, 9000, (CUfunction f, int attribute, int value), (f, attribute, value))  \
+    X(cuLaunchKernelEx, 11060, (const CUlaunchConfig* config, CUfunction f, void** params,        \
+                                void** extra),                                                     \
+      (config, f, params, extra))
 
 #define VANT_DECLARE_DRIVER_WRAPPER(name, version, params, args) CUresult name params noexcept;
 VANT_DRIVER_ENTRIES(VANT_DECLARE_DRIVER_WRAPPER)

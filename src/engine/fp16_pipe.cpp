@@ -17,6 +17,7 @@ CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdevi
                                             uint32_t m, uint32_t n, uint32_t k,
                                             OperandRange range, CUstream stream,
                                             HalfScratch* keep) const {
+    if (has_wgmma()) return gemm_wgmma_scaled(a, b, c, m, n, k, range, stream, keep);
     if (!has_mma_pipe()) return CudaError::launch_failed("MMA pipeline kernel not loaded");
     if (!multiples_of_16(m, n, k) || m == 0 || n == 0 || k == 0)
         return CudaError::invalid_dimensions("MMA pipeline requires nonzero multiples of 16");
@@ -60,8 +61,13 @@ CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdevi
                     "cuLaunchKernel (MMA pipeline) failed: ");
 }
 
-bool mma_pipe_self_test(const KernelSet& set, CUstream stream) {
-    constexpr uint32_t m = 272, n = 144, k = 112;
+namespace {
+// Runs `product` on a fixed product of m x k and k x n operands and compares it with the shared
+// kernel. False when any driver call fails or an element differs by more than half-precision
+// rounding allows.
+template <class Product>
+bool agrees_with_shared(const KernelSet& set, CUstream stream, uint32_t m, uint32_t n, uint32_t k,
+                        Product product) {
     // Multiples of 1/16 below 1 in magnitude: exact in half, every product and sum exact in
     // float32, and a term mixing row and column so that a misplaced element changes the result.
     auto value = [](uint32_t i, uint32_t j) {
@@ -93,7 +99,7 @@ bool mma_pipe_self_test(const KernelSet& set, CUstream stream) {
     } drain{stream};
     const OperandRange range{max_finite_magnitude(a.data(), a.size()),
                              max_finite_magnitude(b.data(), b.size())};
-    if (!set.gemm_mma_scaled(da->ptr(), db->ptr(), dc->ptr(), m, n, k, range, stream)) return false;
+    if (!product(da->ptr(), db->ptr(), dc->ptr(), range)) return false;
     if (!set.launch_shared(da->ptr(), db->ptr(), dr->ptr(), m, n, k, stream)) return false;
     auto c = rt::download(dc.value(), m, n, 0);
     if (!c) return false;
@@ -113,6 +119,19 @@ bool mma_pipe_self_test(const KernelSet& set, CUstream stream) {
             if (!(std::fabs(got - want) <= bound * 0x1p-10)) return false;
         }
     return true;
+}
+}  // namespace
+
+bool mma_pipe_self_test(const KernelSet& set, CUstream stream) {
+    return agrees_with_shared(set, stream, 272, 144, 112, [&](CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, OperandRange r) {
+        return static_cast<bool>(set.gemm_mma_scaled(a, b, c, 272, 144, 112, r, stream));
+    });
+}
+
+bool wgmma_self_test(const KernelSet& set, CUstream stream) {
+    return agrees_with_shared(set, stream, 400, 272, 208, [&](CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, OperandRange r) {
+        return static_cast<bool>(set.gemm_wgmma_scaled(a, b, c, 400, 272, 208, r, stream, nullptr, 3));
+    });
 }
 
 }  // namespace vant::engine

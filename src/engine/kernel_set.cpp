@@ -95,6 +95,28 @@ CUfunction load_single(Loader& loader, const char* path, const char* entry,
     return fn;
 }
 
+constexpr int kWgmmaShared = 4 * 49152 + 1024;
+
+// Whether the wgmma module may be tried: device of compute capability exactly 9.0 (its text is
+// architecture-specific) and the tensor-map, attribute and extended-launch entries present.
+// Sets the persistent block count from the multiprocessor count.
+bool wgmma_device(const rt::CudaCore& core, uint32_t* sm_count) {
+    for (const char* e : {"cuTensorMapEncodeTiled", "cuFuncSetAttribute", "cuLaunchKernelEx"})
+        if (!drv::entry_available(e)) return false;
+    drv::CUdevice dev;
+    int major = 0, minor = 0, sms = 0, optin = 0;
+    if (drv::cuDeviceGet(&dev, static_cast<int>(core.device_id)) != drv::CUDA_SUCCESS ||
+        drv::cuDeviceGetAttribute(&major, drv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR, dev) != drv::CUDA_SUCCESS ||
+        drv::cuDeviceGetAttribute(&minor, drv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR, dev) != drv::CUDA_SUCCESS ||
+        drv::cuDeviceGetAttribute(&sms, drv::CU_DEVICE_ATTRIBUTE_MULTIPROCESSOR_COUNT, dev) != drv::CUDA_SUCCESS ||
+        drv::cuDeviceGetAttribute(&optin, drv::CU_DEVICE_ATTRIBUTE_MAX_SHARED_MEMORY_PER_BLOCK_OPTIN, dev) !=
+            drv::CUDA_SUCCESS)
+        return false;
+    if (major != 9 || minor != 0 || sms < 1 || optin < kWgmmaShared) return false;
+    *sm_count = static_cast<uint32_t>(sms);
+    return true;
+}
+
 }  // namespace
 
 CudaResult<KernelSet> KernelSet::load() {
@@ -256,6 +278,8 @@ CudaResult<KernelSet> KernelSet::load() {
             loader.unload(module);
         }
     }
+    // Asked before the pipelined module loads, so that everything after that load is its self-test.
+    const bool wgmma_candidate = wgmma_device(*core.value(), &set.sm_count);
 
     // The pipelined tensor-core kernel first meets real hardware on the user's machine: it is used
     // only once a fixed product agrees with the shared kernel.
@@ -274,6 +298,33 @@ CudaResult<KernelSet> KernelSet::load() {
                 set.gemm_mma_pipe = set.convert_scaled_f16 = nullptr;
                 say("[VantBLAS] Warning: MMA pipeline kernel failed its self-test, not used");
                 loader.unload(module);
+            }
+        }
+    }
+
+    // The wgmma module: architecture-specific text for compute capability 9.0 only, fed by tensor
+    // maps, so it needs the device to be exactly 9.0 and the driver to offer the three entries;
+    // like the pipelined kernel it serves only once its canary agrees (else the mma.sync route).
+    if (set.has_mma_pipe() && wgmma_candidate) {
+        if (CUmodule module = load_or_warn(loader, "gemm/wgmma_tma.ptx",
+                                           "[VantBLAS] Warning: wgmma kernel failed to load: ")) {
+            CUresult status = Loader::lookup(module, "vantblas_gemm_wgmma_tma", &set.gemm_wgmma_tma);
+            if (status == drv::CUDA_SUCCESS)
+                status = Loader::lookup(module, "vantblas_convert_pad_f16", &set.convert_pad_f16);
+            if (status == drv::CUDA_SUCCESS)
+                status = drv::cuFuncSetAttribute(set.gemm_wgmma_tma, drv::CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES,
+                                                 kWgmmaShared);
+            if (status != drv::CUDA_SUCCESS) {
+                set.gemm_wgmma_tma = set.convert_pad_f16 = nullptr;
+                warn("[VantBLAS] Warning: wgmma kernel not usable: ", status);
+                loader.unload(module);
+            } else {
+                say("[VantBLAS] \u26A1 wgmma kernel loaded! (TMA + wgmma, 128x256 tiles)");
+                if (!wgmma_self_test(set, core.value()->stream)) {
+                    set.gemm_wgmma_tma = set.convert_pad_f16 = nullptr;
+                    say("[VantBLAS] Warning: wgmma kernel failed its self-test, not used");
+                    loader.unload(module);
+                }
             }
         }
     }

@@ -67,6 +67,12 @@ struct KernelSet {
     CUfunction convert_scaled_f16 = nullptr;
     // Packs a strided float32 matrix into a row-major buffer (imports of device arrays).
     CUfunction gather_strided = nullptr;
+    // The compute capability 9.0 module (wgmma fed by TMA): its GEMM and the padded scaled half
+    // conversion feeding it. Loaded after the pipelined module, only on 9.0 with the tensor-map
+    // entries present, and kept only once its canary agreed; it then serves gemm_mma_scaled.
+    CUfunction gemm_wgmma_tma = nullptr;
+    CUfunction convert_pad_f16 = nullptr;
+    uint32_t sm_count = 1;  // persistent blocks of the wgmma kernel
 
     // Every module this set resolved its handles from, kept loaded for the life of the process.
     std::vector<CUmodule> modules;
@@ -132,6 +138,12 @@ struct KernelSet {
     // dst (rows x cols, row-major) = src with element strides (row_stride, col_stride).
     CudaResult<void> gather_strided_f32(CUdeviceptr dst, CUdeviceptr src, uint32_t rows, uint32_t cols,
                                         int64_t row_stride, int64_t col_stride, CUstream stream) const;
+    bool has_wgmma() const noexcept { return gemm_wgmma_tma && convert_pad_f16; }
+    // gemm_mma_scaled through the wgmma kernel (which must be loaded), with at most `max_blocks`
+    // persistent blocks when nonzero (else sm_count).
+    CudaResult<void> gemm_wgmma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
+                                       uint32_t n, uint32_t k, OperandRange range, CUstream stream,
+                                       HalfScratch* keep, uint32_t max_blocks = 0) const;
 };
 
 // Half scratch of the pipelined route kept across the row panels of one product, all issued on
@@ -176,5 +188,8 @@ private:
 // it with the shared kernel. False when any driver call fails or an element differs by more than
 // half-precision rounding allows.
 bool mma_pipe_self_test(const KernelSet& set, CUstream stream);
+// The wgmma kernel's canary: a 400 x 272 x 208 product (partial tiles in M, N and K) on three
+// persistent blocks for its eight tiles (more than one tile a block), compared as above.
+bool wgmma_self_test(const KernelSet& set, CUstream stream);
 
 }  // namespace vant::engine

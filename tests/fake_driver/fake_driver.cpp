@@ -70,6 +70,7 @@ struct Module {
     Context* context = nullptr;
     int ptx_major = 0, ptx_minor = 0;
     int target = 0;
+    bool arch_specific = false;  // an "a" target: loads only on exactly that compute capability
     std::map<std::string, std::unique_ptr<Function>> functions;
     std::string text;                      // the image, for the PTX interpreter
     std::unique_ptr<ptxi::Module> interp;  // parsed on first need
@@ -82,6 +83,7 @@ struct Function {
     std::string name;
     std::vector<std::string> param_types;  // one type per declared parameter
     std::vector<unsigned> param_sizes;     // bytes per parameter
+    unsigned max_dynamic_shared = 0;       // cuFuncSetAttribute; 0: the 48 KiB default
 };
 
 struct Stream;
@@ -224,6 +226,7 @@ struct State {
     long launches_interpreted = 0, interpreter_reports = 0;
     long primary_retains = 0, primary_releases = 0, primary_resets = 0, ctx_pushes = 0, ctx_pops = 0;
     long objects_dropped = 0;  // destroyed with their primary context (last release or reset)
+    long tensor_maps_encoded = 0;
     // logs
     std::unordered_map<std::string, long> call_counts;
     std::vector<std::string> call_log;
@@ -328,6 +331,12 @@ bool inject(const char* entry, CUresult* status) {
     Context* cur = current_context();                       \
     (void)cur
 
+// Shared memory a block may opt into per compute capability (cuFuncSetAttribute).
+unsigned optin_shared(const State& s) {
+    int cc = s.cc_major * 10 + s.cc_minor;
+    return cc >= 90 ? 232448 : cc == 80 || cc == 87 ? 166912 : cc >= 86 ? 101376 : 65536;
+}
+
 // The live allocation that [addr, addr + bytes) lies inside, or null.
 const Allocation* allocation_at(uint64_t addr, uint64_t bytes, uint64_t* base = nullptr) {
     State& s = st();
@@ -391,6 +400,11 @@ CUresult parse_module(const char* text, Module& m) {
     size_t sm = src.find("sm_", t);
     if (sm == std::string::npos) return kInvalidPtx;
     m.target = std::atoi(src.c_str() + sm + 3);
+    {
+        size_t d = sm + 3;
+        while (d < src.size() && std::isdigit(static_cast<unsigned char>(src[d]))) ++d;
+        m.arch_specific = d < src.size() && src[d] == 'a';
+    }
     if (src.find(".address_size") == std::string::npos) return kInvalidPtx;
 
     size_t pos = 0;
@@ -921,6 +935,7 @@ FAKE_EXPORT CUresult cuDeviceGetAttribute(int* value, int attribute, int device)
         case 16: *value = 8; break;            // multiprocessor count
         case 75: *value = s.cc_major; break;
         case 76: *value = s.cc_minor; break;
+        case 97: *value = static_cast<int>(optin_shared(s)); break;
         default: *value = 0; break;
     }
     return kSuccess;
@@ -1090,6 +1105,7 @@ FAKE_EXPORT CUresult cuModuleLoadData(Module** module, const void* image) {
     if (m->ptx_major > s.max_ptx_major || (m->ptx_major == s.max_ptx_major && m->ptx_minor > s.max_ptx_minor))
         return kUnsupportedPtxVersion;
     if (m->target > s.cc_major * 10 + s.cc_minor) return s.refuse_target_status;
+    if (m->arch_specific && m->target != s.cc_major * 10 + s.cc_minor) return s.refuse_target_status;
     for (const auto& kv : m->functions)
         if (s.refused_entries.count(kv.first)) return kInvalidPtx;
     m->context = cur;
@@ -1250,10 +1266,11 @@ CUresult interpret_launch(Function& f, const fake::Launch& launch) {
     }
     std::vector<fake::Param> values = launch.params;
     std::vector<void*> params;
-    for (fake::Param& p : values) params.push_back(&p.bits);
+    for (fake::Param& p : values) params.push_back(p.bytes.empty() ? static_cast<void*>(&p.bits) : p.bytes.data());
     ptxi::Launch l;
     for (int i = 0; i < 3; ++i) l.grid[i] = launch.grid[i], l.block[i] = launch.block[i];
     l.dynamic_shared = launch.shared_bytes;
+    if (const char* sched = std::getenv("FAKE_CUDA_SCHEDULE")) l.schedule = std::strtoull(sched, nullptr, 10);
     DeviceMemory mem;
     ++s.launches_interpreted;
     try {
@@ -1273,10 +1290,117 @@ CUresult interpret_launch(Function& f, const fake::Launch& launch) {
 
 }  // namespace
 
+namespace {
+CUresult launch_kernel(Function* f, unsigned gx, unsigned gy, unsigned gz, unsigned bx, unsigned by, unsigned bz,
+                       unsigned shared, Stream* stream, void** params, void** extra, const unsigned* cluster);
+}
+
 FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsigned gz, unsigned bx, unsigned by,
                                     unsigned bz, unsigned shared, Stream* stream, void** params, void** extra) {
     ENTER("cuLaunchKernel");
     NEED_CONTEXT();
+    return launch_kernel(f, gx, gy, gz, bx, by, bz, shared, stream, params, extra, nullptr);
+}
+
+// The extended launch: the configuration's grid, block, shared memory and stream, and one
+// optional attribute, the cluster dimensions (compute capability 9.0 and later, each dividing
+// the grid, at most 8 blocks, the portable limit).
+FAKE_EXPORT CUresult cuLaunchKernelEx(const fake::LaunchConfig* config, Function* f, void** params, void** extra) {
+    ENTER("cuLaunchKernelEx");
+    NEED_CONTEXT();
+    if (!config || (config->numAttrs && !config->attrs)) return kInvalidValue;
+    unsigned cluster[3] = {1, 1, 1};
+    const unsigned grid[3] = {config->gridDimX, config->gridDimY, config->gridDimZ};
+    for (unsigned i = 0; i < config->numAttrs; ++i) {
+        const fake::LaunchAttribute& a = config->attrs[i];
+        if (a.id != 4) return kInvalidValue;
+        if (s.cc_major < 9) return kInvalidValue;
+        for (int d = 0; d < 3; ++d) {
+            cluster[d] = a.cluster[d];
+            if (cluster[d] == 0 || (grid[d] && grid[d] % cluster[d])) return kInvalidValue;
+        }
+        if (cluster[0] * cluster[1] * cluster[2] > 8) return kInvalidValue;
+    }
+    return launch_kernel(f, config->gridDimX, config->gridDimY, config->gridDimZ, config->blockDimX, config->blockDimY,
+                         config->blockDimZ, config->sharedMemBytes, static_cast<Stream*>(config->hStream), params, extra, cluster);
+}
+
+// Only the dynamic shared memory size (8): up to what the device lets a block opt into, less
+// the function's static shared memory.
+FAKE_EXPORT CUresult cuFuncSetAttribute(Function* f, int attribute, int value) {
+    ENTER("cuFuncSetAttribute");
+    NEED_CONTEXT();
+    bool known = false;
+    for (Module* m : s.modules)
+        for (auto& kv : m->functions) known |= kv.second.get() == f;
+    if (!known) return kInvalidHandle;
+    if (attribute != 8 || value < 0) return kInvalidValue;
+    Module* mod = f->module;
+    if (!mod->interp_tried) {
+        mod->interp_tried = true;
+        mod->interp = ptxi::Module::parse(mod->text, &mod->interp_error);
+    }
+    unsigned stat = mod->interp && mod->interp->kernel(f->name) ? mod->interp->static_shared(f->name) : 0;
+    if (uint64_t(value) + stat > optin_shared(s)) return kInvalidValue;
+    f->max_dynamic_shared = static_cast<unsigned>(value);
+    return kSuccess;
+}
+
+// Validates as the driver documents and writes the map the PTX interpreter reads.
+FAKE_EXPORT CUresult cuTensorMapEncodeTiled(void* map, int dtype, unsigned rank, void* address, const uint64_t* dims,
+                                            const uint64_t* strides, const unsigned* box, const unsigned* elem_strides,
+                                            int interleave, int swizzle, int l2, int oob) {
+    ENTER("cuTensorMapEncodeTiled");
+    static const uint8_t sizes[] = {1, 2, 4, 4, 8, 8, 2, 4, 8, 2, 4, 4, 4};  // by CUtensorMapDataType
+    if (!map || reinterpret_cast<uintptr_t>(map) % 64 || !address || !dims || !box || !elem_strides) return kInvalidValue;
+    if (dtype < 0 || dtype > 12 || rank < 1 || rank > 5 || interleave < 0 || interleave > 2 || swizzle < 0 ||
+        swizzle > 3 || l2 < 0 || l2 > 3 || oob < 0 || oob > 1)
+        return kInvalidValue;
+    if (interleave && rank < 3) return kInvalidValue;
+    if (interleave == 2 && swizzle != 1) return kInvalidValue;
+    const unsigned e = sizes[dtype];
+    if (reinterpret_cast<uintptr_t>(address) % (interleave == 2 ? 32 : 16)) return kInvalidValue;
+    if (oob == 1 && !(dtype == 6 || dtype == 7 || dtype == 8 || dtype == 9 || dtype == 10 || dtype == 11 || dtype == 12))
+        return kInvalidValue;
+    if (rank > 1 && !strides) return kInvalidValue;
+    for (unsigned i = 0; i < rank; ++i) {
+        if (dims[i] == 0 || dims[i] > (1ull << 32)) return kInvalidValue;
+        if (box[i] == 0 || box[i] > 256) return kInvalidValue;
+        if (elem_strides[i] == 0 || elem_strides[i] > 8) return kInvalidValue;
+        if (i > 0) {
+            uint64_t st = strides[i - 1];
+            if (st % 16 || st >= (1ull << 40)) return kInvalidValue;
+            // a row must hold the one below it: stride >= extent of the dimension below
+            uint64_t below = i == 1 ? dims[0] * e : strides[i - 2] * dims[i - 1];
+            if (st < below) return kInvalidValue;
+        }
+    }
+    if (!interleave) {
+        if (box[0] * e % 16) return kInvalidValue;
+        if (swizzle && box[0] * e > (16u << swizzle)) return kInvalidValue;
+    }
+    ptxi::TensorMapImage img;
+    img.magic = ptxi::TensorMapImage::kMagic;
+    img.dtype = static_cast<uint8_t>(dtype), img.rank = static_cast<uint8_t>(rank);
+    img.interleave = static_cast<uint8_t>(interleave), img.swizzle = static_cast<uint8_t>(swizzle);
+    img.l2 = static_cast<uint8_t>(l2), img.oob = static_cast<uint8_t>(oob), img.elem_bytes = static_cast<uint8_t>(e);
+    img.address = reinterpret_cast<uint64_t>(address);
+    for (unsigned i = 0; i < rank; ++i) {
+        img.dims[i] = dims[i];
+        img.box[i] = static_cast<uint16_t>(box[i]);
+        img.elem_strides[i] = static_cast<uint8_t>(elem_strides[i]);
+        if (i > 0) img.strides[i - 1] = strides[i - 1];
+    }
+    std::memcpy(map, &img, sizeof img);
+    ++s.tensor_maps_encoded;
+    return kSuccess;
+}
+
+namespace {
+CUresult launch_kernel(Function* f, unsigned gx, unsigned gy, unsigned gz, unsigned bx, unsigned by, unsigned bz,
+                       unsigned shared, Stream* stream, void** params, void** extra, const unsigned* cluster) {
+    State& s = st();
+    Context* cur = current_context();  // the callers checked that calls can run in it
     bool known = false;
     for (Module* m : s.modules)
         for (auto& kv : m->functions)
@@ -1288,7 +1412,8 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     if (gx > 2147483647u || gy > s.max_grid_y || gz > 65535) return kInvalidValue;  // grid limits
     if (bx > 1024 || by > 1024 || bz > 64) return kInvalidValue;
     if (uint64_t(bx) * by * bz > 1024) return kInvalidValue;
-    if (shared > 49152) return kInvalidValue;
+    const unsigned shared_cap = f->max_dynamic_shared ? std::max(49152u, f->max_dynamic_shared) : 49152u;
+    if (shared > shared_cap) return kInvalidValue;
     if (!f->param_types.empty() && !params) return kInvalidValue;
 
     // the PTX as the interpreter reads it: static shared memory counts against the 48 KiB too
@@ -1298,7 +1423,7 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
         mod->interp = ptxi::Module::parse(mod->text, &mod->interp_error);
     }
     if (mod->interp && mod->interp->kernel(f->name) &&
-        uint64_t(mod->interp->static_shared(f->name)) + shared > 49152)
+        uint64_t(mod->interp->static_shared(f->name)) + shared > (f->max_dynamic_shared ? optin_shared(s) : 49152))
         return kInvalidValue;
 
     fake::Launch launch;
@@ -1306,12 +1431,14 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     launch.grid[0] = gx, launch.grid[1] = gy, launch.grid[2] = gz;
     launch.block[0] = bx, launch.block[1] = by, launch.block[2] = bz;
     launch.shared_bytes = shared;
+    if (cluster) std::copy(cluster, cluster + 3, launch.cluster);
     for (size_t i = 0; i < f->param_types.size(); ++i) {
         fake::Param p;
         p.type = f->param_types[i];
         unsigned size = f->param_sizes[i];
         if (!params[i]) return kInvalidValue;
         std::memcpy(&p.bits, params[i], std::min<unsigned>(size, 8));
+        if (size > 8) p.bytes.assign(static_cast<const uint8_t*>(params[i]), static_cast<const uint8_t*>(params[i]) + size);
         launch.params.push_back(std::move(p));
     }
     s.launches.push_back(launch);
@@ -1324,6 +1451,7 @@ FAKE_EXPORT CUresult cuLaunchKernel(Function* f, unsigned gx, unsigned gy, unsig
     enqueue(target, std::move(op));
     return kSuccess;
 }
+}  // namespace
 
 FAKE_EXPORT CUresult cuMemHostAlloc(void** host, size_t bytes, unsigned int flags) {
     ENTER("cuMemHostAlloc");
@@ -1624,6 +1752,9 @@ const ProcEntry kProcs[] = {
     {"cuEventQuery", 2000, 1 << 30, reinterpret_cast<void*>(&cuEventQuery)},
     {"cuEventDestroy", 4000, 1 << 30, reinterpret_cast<void*>(&cuEventDestroy_v2)},
     {"cuGetErrorString", 6000, 1 << 30, reinterpret_cast<void*>(&cuGetErrorString)},
+    {"cuTensorMapEncodeTiled", 12000, 1 << 30, reinterpret_cast<void*>(&cuTensorMapEncodeTiled)},
+    {"cuFuncSetAttribute", 9000, 1 << 30, reinterpret_cast<void*>(&cuFuncSetAttribute)},
+    {"cuLaunchKernelEx", 11060, 1 << 30, reinterpret_cast<void*>(&cuLaunchKernelEx)},
     {"cuGetErrorName", 6000, 1 << 30, reinterpret_cast<void*>(&cuGetErrorName)},
 };
 
@@ -1826,6 +1957,7 @@ FAKE_EXPORT long fake_stat(const char* what) {
     if (w == "launches_unexecuted") return s.launches_unexecuted;
     if (w == "launches_interpreted") return s.launches_interpreted;
     if (w == "interpreter_reports") return s.interpreter_reports;
+    if (w == "tensor_maps_encoded") return s.tensor_maps_encoded;
     if (w == "initialised") return s.initialised;
     if (w == "current_context_set") return current_context() != nullptr;
     return -1;
@@ -1856,8 +1988,9 @@ FAKE_EXPORT const char* fake_launch_log_json() {
         std::snprintf(buf, sizeof buf, "%s{\"kernel\":\"", i ? "," : "");
         j += buf;
         j += json_escape(l.kernel);
-        std::snprintf(buf, sizeof buf, "\",\"grid\":[%u,%u,%u],\"block\":[%u,%u,%u],\"shared\":%u,\"params\":[",
-                      l.grid[0], l.grid[1], l.grid[2], l.block[0], l.block[1], l.block[2], l.shared_bytes);
+        std::snprintf(buf, sizeof buf, "\",\"grid\":[%u,%u,%u],\"block\":[%u,%u,%u],\"shared\":%u,\"cluster\":[%u,%u,%u],\"params\":[",
+                      l.grid[0], l.grid[1], l.grid[2], l.block[0], l.block[1], l.block[2], l.shared_bytes,
+                      l.cluster[0], l.cluster[1], l.cluster[2]);
         j += buf;
         for (size_t k = 0; k < l.params.size(); ++k) {
             std::snprintf(buf, sizeof buf, "%s{\"type\":\"%s\",\"bits\":%llu}", k ? "," : "",

@@ -18,6 +18,7 @@ namespace fake {
 struct Param {
     std::string type;  // "u64", "u32", "s32", "f32", ...
     uint64_t bits = 0; // the value, zero-extended (f32 as its bit pattern)
+    std::vector<uint8_t> bytes;  // a parameter wider than 8 bytes (a tensor map), whole
 
     uint64_t u64() const { return bits; }
     uint32_t u32() const { return static_cast<uint32_t>(bits); }
@@ -30,6 +31,7 @@ struct Launch {
     unsigned grid[3] = {1, 1, 1};
     unsigned block[3] = {1, 1, 1};
     unsigned shared_bytes = 0;
+    unsigned cluster[3] = {1, 1, 1};  // cuLaunchKernelEx cluster dimensions
     std::vector<Param> params;
 };
 
@@ -51,6 +53,20 @@ inline void require_params(const Launch& launch, size_t n) {
         throw BoundsError(launch.kernel + ": expected " + std::to_string(n) + " parameters, got " +
                           std::to_string(launch.params.size()));
 }
+
+// The driver's extended launch configuration (64-bit layout) and its cluster attribute.
+struct LaunchAttribute {
+    unsigned id, pad;
+    unsigned cluster[3];  // value.clusterDim when id is 4
+    unsigned char rest[52];
+};
+struct LaunchConfig {
+    unsigned gridDimX, gridDimY, gridDimZ, blockDimX, blockDimY, blockDimZ, sharedMemBytes;
+    void* hStream;
+    const LaunchAttribute* attrs;
+    unsigned numAttrs;
+};
+static_assert(sizeof(LaunchAttribute) == 72 && sizeof(LaunchConfig) == 56, "the driver's layouts");
 
 using Executor = void (*)(const Launch&);
 void register_executor(const char* kernel, Executor fn);

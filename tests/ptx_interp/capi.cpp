@@ -66,12 +66,17 @@ PTXI_EXPORT const char* ptxi_describe(void* m, const char* what, const char* ker
 PTXI_EXPORT void ptxi_register(uint64_t addr, uint64_t bytes) { memory().ranges[addr] = bytes; }
 PTXI_EXPORT void ptxi_unregister(uint64_t addr) { memory().ranges.erase(addr); }
 
+// Completion moments of asynchronous operations for the following launches (ptxi::Launch::schedule).
+static uint64_t g_schedule = 0;
+PTXI_EXPORT void ptxi_set_schedule(uint64_t schedule) { g_schedule = schedule; }
+
 // 0 on success; else the report's kind in `kind` and its text in `err`.
 PTXI_EXPORT int ptxi_launch(void* m, const char* kernel, const unsigned* grid, const unsigned* block, unsigned dynamic_shared,
                             void** params, char* kind, size_t kindlen, char* err, size_t errlen) {
     ptxi::Launch l;
     for (int i = 0; i < 3; ++i) l.grid[i] = grid[i], l.block[i] = block[i];
     l.dynamic_shared = dynamic_shared;
+    l.schedule = g_schedule;
     try {
         ptxi::run(*static_cast<ptxi::Module*>(m), kernel, l, params, memory());
         return 0;

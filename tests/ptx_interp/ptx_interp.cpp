@@ -45,8 +45,11 @@ enum Op : uint8_t {
     O_NOT, O_CNOT, O_SHL, O_SHR, O_BFI, O_BFE, O_POPC, O_CLZ, O_BREV, O_PRMT, O_LOP3, O_SHF, O_COPYSIGN, O_RCP,
     O_SQRT, O_RSQRT, O_EX2, O_LG2, O_SIN, O_COS, O_TANH, O_SETP, O_SELP, O_CVT, O_CVTA, O_LD, O_ST, O_BRA,
     O_RET, O_BAR, O_BARWARP, O_SHFL, O_ATOM, O_WMMA_LOAD, O_WMMA_MMA, O_WMMA_STORE, O_LDMATRIX, O_MMA,
-    O_CPASYNC, O_CP_COMMIT, O_CP_WAIT, O_CP_WAITALL, O_NOP
+    O_CPASYNC, O_CP_COMMIT, O_CP_WAIT, O_CP_WAITALL, O_NOP,
+    // Hopper: mbarrier (sub: MB_*), TMA load, warpgroup MMA and its ordering, proxy fence
+    O_MBAR, O_TMA, O_WGMMA, O_WG_FENCE, O_WG_COMMIT, O_WG_WAIT, O_FENCE_PROXY, O_SETMAXNREG, O_ELECT
 };
+enum MbarOp : uint8_t { MB_INIT = 1, MB_ARRIVE, MB_ARRIVE_TX, MB_EXPECT_TX, MB_COMPLETE_TX, MB_TRY_WAIT, MB_TEST_WAIT, MB_INVAL };
 
 enum Space : uint8_t { SP_GENERIC, SP_GLOBAL, SP_SHARED, SP_LOCAL, SP_PARAM, SP_CONST };
 enum Rnd : uint8_t { R_NONE, RN, RZ, RM, RP, RNI, RZI, RMI, RPI };
@@ -85,7 +88,8 @@ struct Insn {
     int32_t guard = -1;
     bool guard_neg = false;
     uint8_t nops = 0;
-    Opnd ops[6];
+    uint16_t n = 0;  // wgmma: the N of m64nNk16
+    Opnd ops[8];
     int line = 0;
     std::string text;
 };
@@ -105,6 +109,7 @@ struct Kernel {
     unsigned shared_static = 0;
     unsigned dyn_align = 16;
     unsigned local_bytes = 0;
+    unsigned maxnreg = 0;  // .maxnreg, 0 when absent
     std::vector<std::string> reg_names;
     std::vector<Ty> reg_types;
 };
@@ -442,6 +447,14 @@ private:
             if (src_[pos_] == '{') break;
             if (src_[pos_] == ';') { ++pos_; continue; }
             std::string w = read_word();
+            if (w == ".maxnreg") {
+                skip_ws();
+                size_t a = pos_;
+                while (pos_ < src_.size() && std::isdigit(static_cast<unsigned char>(src_[pos_]))) ++pos_;
+                if (a == pos_) fail("bad .maxnreg");
+                k_->maxnreg = static_cast<unsigned>(std::stoul(src_.substr(a, pos_ - a)));
+                continue;
+            }
             if (w == ".maxntid" || w == ".reqntid" || w == ".minnctapersm" || w == ".maxnreg" || w == ".maxnctapersm" ||
                 w == ".pragma" || w == ".noreturn") {
                 while (pos_ < src_.size() && src_[pos_] != '{' && src_[pos_] != '\n') ++pos_;
@@ -739,7 +752,64 @@ void Parser::decode(const std::string& stmt_in, int line) {
         {"st", O_ST}, {"bra", O_BRA}, {"ret", O_RET}, {"exit", O_RET}, {"shfl", O_SHFL}, {"atom", O_ATOM},
         {"red", O_ATOM}, {"ldmatrix", O_LDMATRIX}, {"mma", O_MMA}, {"membar", O_NOP}, {"fence", O_NOP}};
 
-    if (base == "bar" || base == "barrier") {
+    auto take_sem = [&]() {
+        for (const char* w : {"release", "acquire", "relaxed", "cta", "cluster"}) m.take(w);
+    };
+    if (base == "mbarrier") {
+        in.op = O_MBAR;
+        if (m.take("init")) in.sub = MB_INIT;
+        else if (m.take("arrive")) in.sub = m.take("expect_tx") ? MB_ARRIVE_TX : MB_ARRIVE;
+        else if (m.take("expect_tx")) in.sub = MB_EXPECT_TX;
+        else if (m.take("complete_tx")) in.sub = MB_COMPLETE_TX;
+        else if (m.take("try_wait")) in.sub = MB_TRY_WAIT;
+        else if (m.take("test_wait")) in.sub = MB_TEST_WAIT;
+        else if (m.take("inval")) in.sub = MB_INVAL;
+        else bad();
+        if ((in.sub == MB_TRY_WAIT || in.sub == MB_TEST_WAIT) && !m.take("parity")) bad();  // only the parity form
+        take_sem();
+        if (!(m.take("shared") || m.take("shared::cta") || m.take("shared::cluster")) || !m.take("b64")) bad();
+        in.space = SP_SHARED;
+    } else if (base == "cp" && m.toks.size() > 1 && m.toks[1] == "bulk") {
+        m.take("async"), m.take("bulk");
+        if (!m.take("tensor") || !m.take("2d") || !m.take("shared::cluster") || !m.take("global") ||
+            !m.take("mbarrier::complete_tx::bytes"))
+            bad();
+        m.take("tile");
+        in.op = O_TMA;
+    } else if (base == "wgmma") {
+        if (m.take("fence")) in.op = O_WG_FENCE;
+        else if (m.take("commit_group")) in.op = O_WG_COMMIT;
+        else if (m.take("wait_group")) in.op = O_WG_WAIT;
+        else if (m.take("mma_async")) in.op = O_WGMMA;
+        else bad();
+        if (!m.take("sync") || !m.take("aligned")) bad();
+        if (in.op == O_WGMMA) {
+            unsigned n = 0;
+            for (auto it = m.toks.begin(); it != m.toks.end(); ++it)
+                if (std::sscanf(it->c_str(), "m64n%uk16", &n) == 1 && *it == "m64n" + std::to_string(n) + "k16") {
+                    m.toks.erase(it);
+                    break;
+                }
+            if (n < 8 || n > 256 || n % 8) bad();
+            in.n = static_cast<uint16_t>(n);
+            auto ts = m.types();
+            if (ts.size() != 3 || ts[0] != F32 || ts[1] != ts[2] || (ts[1] != F16 && ts[1] != BF16)) bad();
+            in.t = F32, in.ta = in.tb = ts[1];
+        }
+    } else if (base == "fence" && !m.toks.empty() && m.toks[0] == "proxy") {
+        m.toks.clear();
+        in.op = stmt.find("proxy.async") != std::string::npos ? O_FENCE_PROXY : O_NOP;
+    } else if (base == "setmaxnreg") {
+        in.op = O_SETMAXNREG;
+        if (m.take("inc")) in.sub = 1;
+        else if (m.take("dec")) in.sub = 0;
+        else bad();
+        if (!m.take("sync") || !m.take("aligned") || !m.take("u32")) bad();
+    } else if (base == "elect") {
+        if (!m.take("sync")) bad();
+        in.op = O_ELECT;
+        in.flags |= F_COLLECTIVE;
+    } else if (base == "bar" || base == "barrier") {
         m.take("aligned");
         if (m.take("warp")) {
             if (!m.take("sync")) bad();
@@ -879,7 +949,7 @@ void Parser::decode(const std::string& stmt_in, int line) {
                 else if (!m.take("clamp")) bad();
                 break;
             case O_CVTA:
-                if (in.space != SP_GLOBAL && in.space != SP_SHARED && in.space != SP_LOCAL) bad();
+                if (in.space != SP_GLOBAL && in.space != SP_SHARED && in.space != SP_LOCAL && in.space != SP_PARAM) bad();
                 break;
             case O_NOP:
                 m.toks.clear();
@@ -901,7 +971,13 @@ void Parser::decode(const std::string& stmt_in, int line) {
     if (!m.toks.empty()) bad();
 
     std::vector<std::string> ops = operands.empty() ? std::vector<std::string>{} : split_top(operands, ',');
-    if (ops.size() > 6) bad();
+    if (in.op == O_TMA) {  // [dst], [map, {c0, c1}], [mbar]: the map operand becomes two
+        if (ops.size() != 3 || ops[1].size() < 2 || ops[1].front() != '[') bad();
+        auto inner = split_top(ops[1].substr(1, ops[1].rfind(']') - 1), ',');
+        if (inner.size() != 2) bad();
+        ops = {ops[0], "[" + inner[0] + "]", inner[1], ops[2]};
+    }
+    if (ops.size() > 8) bad();
     in.nops = static_cast<uint8_t>(ops.size());
     for (size_t i = 0; i < ops.size(); ++i) in.ops[i] = operand(ops[i], in);
     if (in.op == O_BRA) {
@@ -911,6 +987,27 @@ void Parser::decode(const std::string& stmt_in, int line) {
         for (int i = 0; i < in.nops; ++i)
             if (in.ops[i].kind == K_LABEL) fail("unknown operand '" + ops[i] + "' in '" + in.text + "'");
     }
+    auto ok = [&](bool c) {
+        if (!c) fail("unsupported operands in '" + in.text + "'");
+    };
+    if (in.op == O_TMA)
+        ok(in.ops[0].kind == K_ADDR && in.ops[1].kind == K_ADDR && in.ops[2].kind == K_VEC && in.ops[2].count == 2 &&
+           in.ops[3].kind == K_ADDR);
+    if (in.op == O_MBAR) {
+        static const uint8_t counts[][2] = {{0, 0}, {2, 2}, {2, 3}, {3, 3}, {2, 2}, {2, 2}, {3, 4}, {3, 4}, {1, 1}};
+        ok(in.nops >= counts[in.sub][0] && in.nops <= counts[in.sub][1]);
+        int a = (in.sub == MB_ARRIVE || in.sub == MB_ARRIVE_TX || in.sub == MB_TRY_WAIT || in.sub == MB_TEST_WAIT) ? 1 : 0;
+        ok(in.ops[a].kind == K_ADDR);
+        if (a) ok(in.ops[0].kind == K_REG || in.ops[0].kind == K_SINK);
+    }
+    if (in.op == O_WGMMA) {
+        bool rs = in.nops == 7 && in.ops[1].kind == K_VEC;
+        ok((in.nops == 8 || rs) && in.ops[0].kind == K_VEC && in.ops[0].count == in.n / 2);
+        if (rs) ok(in.ops[1].count == 4);
+        for (int i = 4; i < in.nops; ++i) ok(in.ops[i].kind == K_IMM);
+    }
+    if (in.op == O_WG_WAIT || in.op == O_SETMAXNREG) ok(in.nops == 1 && in.ops[0].kind == K_IMM);
+    if (in.op == O_ELECT) ok(in.nops == 2 && (in.ops[0].kind == K_PAIR || in.ops[0].kind == K_SINK || in.ops[0].kind == K_REG));
     if (in.op == O_BAR && in.nops > 1) fail("bar.sync with a thread count is not supported: '" + in.text + "'");
     if (in.op == O_CPASYNC) {
         // cp.async ..., cp-size{, src-size | ignore-src predicate}
@@ -1058,7 +1155,7 @@ int64_t sext(uint64_t v, unsigned bytes) {
 
 // ---- execution ------------------------------------------------------------------------------------------
 
-enum State : uint8_t { RUNNING, AT_BAR, AT_WARP, EXITED };
+enum State : uint8_t { RUNNING, AT_BAR, AT_WARP, EXITED, AT_MBAR, AT_WG };
 
 struct AsyncCopy {
     int64_t group;  // -1: not committed yet
@@ -1076,6 +1173,35 @@ struct Thread {
     std::vector<uint8_t> frag;  // per register: the wmma A/B fragment layout it was loaded with
     std::vector<AsyncCopy> async;
     int64_t groups_committed = 0;
+    // Hopper state. rflag per register: bit 0 a wgmma using it is in flight (not yet covered by
+    // this thread's wait_group), bit 1 accessed since this thread's last wgmma.fence.
+    mutable std::vector<uint8_t> rflag;
+    bool wg_fenced = false;
+    int64_t wg_committed = 0;
+    std::vector<std::pair<int64_t, size_t>> wg_ops;  // (group, index into the block's async ops), -1 uncommitted
+    uint32_t proxy_seq = 0;                           // shared-store sequence number at its last fence.proxy.async
+    uint32_t wait_bar = 0, wait_parity = 0;           // AT_MBAR: the barrier and parity waited for
+};
+
+struct MBarrier {
+    uint32_t phase = 0;
+    int64_t pending = 0, expected = 0, tx = 0;
+};
+
+// One asynchronous operation of the block in flight or done: a TMA load or a wgmma.
+struct AsyncOp {
+    bool tma = true, done = false;
+    unsigned tid = 0;  // issuing thread (TMA) or first thread of the warpgroup (wgmma)
+    const Insn* insn = nullptr;
+    // TMA
+    uint32_t dst = 0, bar = 0;
+    int32_t coord[2] = {0, 0};
+    TensorMapImage map;
+    // wgmma
+    unsigned wg = 0;
+    bool scale_d = true, rs = false;
+    int neg_a = 1, neg_b = 1;
+    std::vector<uint32_t> a_addr, b_addr;  // element addresses: A row-major 64 x 16, B N x 16 (n, k)
 };
 
 struct Shadow {
@@ -1086,10 +1212,14 @@ struct Shadow {
     uint32_t wgen = 0, rgen = 0;  // bar.warp.sync generation of the writer's / readers' warp then
     int32_t rwarp = -1;           // the warp of every reader in this epoch, -2 several warps
     uint16_t pending = 0;         // cp.async copies in flight to this byte
+    uint16_t tma = 0;             // TMA copies in flight to this byte
+    uint16_t wg_readers = 0;      // wgmma in flight reading this byte
+    uint32_t wseq = 0;            // sequence number of the last generic write
 };
 
 constexpr uint64_t kSharedWindow = 0x0000100000000000ull;  // generic addresses of shared memory
 constexpr uint64_t kLocalWindow = 0x0000200000000000ull;   // generic addresses of local memory
+constexpr uint64_t kParamWindow = 0x0000300000000000ull;   // generic addresses of kernel parameters
 
 class Exec {
 public:
@@ -1100,6 +1230,7 @@ public:
             std::memcpy(param_buf_.data() + k.params[i].offset, params[i], k.params[i].size);
         }
         nthreads_ = l.block[0] * l.block[1] * l.block[2];
+        for (auto& in : k.code) track_regs_ |= in.op == O_WGMMA;
         shared_size_ = k.shared_static;
         if (l.dynamic_shared) shared_size_ = (k.shared_static + k.dyn_align - 1) / k.dyn_align * k.dyn_align + l.dynamic_shared;
     }
@@ -1127,6 +1258,14 @@ private:
     const Insn* cur_insn_ = nullptr;
     bool atomic_ = false;  // the access being tracked is an atomic operation
     std::vector<uint32_t> wgen_;  // per warp: bar.warp.sync executed so far
+    // Hopper state of the block
+    std::map<uint32_t, MBarrier> mbars_;
+    std::vector<AsyncOp> ops_;
+    std::vector<size_t> pending_ops_;
+    std::vector<unsigned> wg_regs_;  // setmaxnreg: registers per thread of each warpgroup
+    uint64_t rng_ = 0;
+    mutable uint32_t seq_ = 0;
+    bool track_regs_ = false;
     struct UninitRead {
         uint32_t addr = 0;
         unsigned tid = 0;
@@ -1148,7 +1287,10 @@ private:
     }
     [[noreturn]] void report(const std::string& kind, const std::string& what, unsigned tid, const Insn* in) const {
         std::string msg = "kernel " + k_.name + ", " + who(tid);
-        if (in) msg += ", instruction '" + in->text + "' (line " + std::to_string(in->line) + ")";
+        if (in) {
+            std::string text = in->text.size() > 120 ? in->text.substr(0, 100) + " ..." : in->text;
+            msg += ", instruction '" + text + "' (line " + std::to_string(in->line) + ")";
+        }
         msg += ": " + what;
         throw Fault(kind, msg);
     }
@@ -1170,6 +1312,7 @@ private:
         if (space == SP_GENERIC) {
             if (addr >= kSharedWindow && addr < kSharedWindow + (1ull << 32)) space = SP_SHARED, addr -= kSharedWindow;
             else if (addr >= kLocalWindow && addr < kLocalWindow + (1ull << 32)) space = SP_LOCAL, addr -= kLocalWindow;
+            else if (addr >= kParamWindow && addr < kParamWindow + (1ull << 32)) space = SP_PARAM, addr -= kParamWindow;
             else space = SP_GLOBAL;
         }
         switch (space) {
@@ -1228,6 +1371,13 @@ private:
 
     void track(uint32_t a, bool write, unsigned tid) {
         Shadow& s = shadow_[a];
+        if (s.tma)
+            report("async", std::string(write ? "write to" : "read of") + " shared address " + hex(a) +
+                                ", the destination of a TMA copy, before the mbarrier phase that covers it completed",
+                   tid, cur_insn_);
+        if (write && s.wg_readers)
+            report("async", "write to shared address " + hex(a) + " while a wgmma reading it is in flight", tid, cur_insn_);
+        if (write) s.wseq = ++seq_;
         if (s.pending)
             report("racecheck", std::string(write ? "write to" : "read of") + " shared address " + hex(a) +
                                     ", the destination of a cp.async, before the wait_group that covers it",
@@ -1283,9 +1433,19 @@ private:
         if (t == F64) return o.imm[2];
         return o.imm[0];
     }
+    void reg_access(const Thread& th, int r, bool write) const {
+        uint8_t& f = th.rflag[r];
+        if (f & 1)
+            report("async", std::string(write ? "write to" : "read of") + " register " + k_.reg_names[r] +
+                                " while a wgmma using it is in flight (no wgmma.wait_group covers it)",
+                   th.tid, cur_insn_);
+        f |= 2;
+    }
     uint64_t get(const Thread& th, const Opnd& o, Ty t) const {
         switch (o.kind) {
-            case K_REG: return o.neg ? !th.r[o.reg] : th.r[o.reg];
+            case K_REG:
+                if (track_regs_) reg_access(th, o.reg, false);
+                return o.neg ? !th.r[o.reg] : th.r[o.reg];
             case K_IMM: return imm(o, t);
             default: throw Fault("error", "kernel " + k_.name + ": bad source operand in '" + cur_insn_->text + "'");
         }
@@ -1293,6 +1453,7 @@ private:
     void set(Thread& th, const Opnd& o, uint64_t v, Ty t) {
         if (o.kind == K_SINK) return;
         if (o.kind != K_REG) error("bad destination operand");
+        if (track_regs_) reg_access(th, o.reg, true);
         th.r[o.reg] = v & mask_of(ty_bytes(t));
         th.frag[o.reg] = 0;
     }
@@ -1315,6 +1476,12 @@ private:
         wgen_.assign((nthreads_ + 31) / 32, 0);
         epoch_ = 1;
         uninit_ = UninitRead();
+        mbars_.clear();
+        ops_.clear();
+        pending_ops_.clear();
+        wg_regs_.assign((nthreads_ + 127) / 128, k_.maxnreg);
+        rng_ = l_.schedule * 0x9E3779B97F4A7C15ull + (bx + 1) * 0xBF58476D1CE4E5B9ull + by * 0x94D049BB133111EBull + bz;
+        seq_ = 0;
         int nr = k_.nregs;
         regs_.assign(static_cast<size_t>(nr) * nthreads_, 0);
         threads_.assign(nthreads_, Thread());
@@ -1325,6 +1492,7 @@ private:
             t.tid = i;
             t.local.assign(k_.local_bytes, 0);
             t.frag.assign(static_cast<size_t>(nr), 0);
+            t.rflag.assign(static_cast<size_t>(nr), 0);
             uint64_t* r = t.r;
             r[0] = i % l_.block[0], r[1] = (i / l_.block[0]) % l_.block[1], r[2] = i / (l_.block[0] * l_.block[1]);
             r[3] = l_.block[0], r[4] = l_.block[1], r[5] = l_.block[2];
@@ -1336,11 +1504,15 @@ private:
         while (live) {
             for (Thread& t : threads_)
                 if (t.state == RUNNING) step(t);
+            if (l_.schedule)  // each operation in flight lands now with probability 1/2
+                for (size_t i : std::vector<size_t>(pending_ops_))
+                    if (!ops_[i].done && (next_random() & 1)) complete_op(i);
             live = 0;
             for (Thread& t : threads_) live += t.state != EXITED;
             if (!live) break;
-            bool progress = false;
+            bool progress = wake_waiters();
             for (unsigned w = 0; w < nwarps; ++w) progress |= warp_collective(w);
+            for (unsigned g = 0; g < (nthreads_ + 127) / 128; ++g) progress |= warpgroup_collective(g);
             if (progress) continue;
             unsigned at_bar = 0;
             for (Thread& t : threads_) at_bar += t.state == AT_BAR;
@@ -1366,6 +1538,25 @@ private:
                 for (Thread& t : threads_) t.state = RUNNING, ++t.pc;
                 continue;
             }
+            // nothing moves: an operation in flight must land first (the oldest)
+            if (!pending_ops_.empty()) {
+                complete_op(pending_ops_.front());
+                continue;
+            }
+            for (Thread& t : threads_)
+                if (t.state == AT_MBAR) {
+                    const MBarrier& b = mbars_[t.wait_bar];
+                    report("deadlock",
+                           "waits for the phase of parity " + std::to_string(t.wait_parity) + " of the mbarrier at shared " +
+                               hex(t.wait_bar) + " (phase " + std::to_string(b.phase) + ", " + std::to_string(b.pending) +
+                               " of " + std::to_string(b.expected) + " arrivals pending, tx-count " + std::to_string(b.tx) +
+                               ") and no thread or copy in flight can complete it",
+                           t.tid, &k_.code[t.pc]);
+                }
+            for (Thread& t : threads_)
+                if (t.state == AT_WG)
+                    report("error", "waits at a warpgroup instruction that its warpgroup does not reach together", t.tid,
+                           &k_.code[t.pc]);
             // deadlock: describe one waiting warp collective
             for (Thread& t : threads_)
                 if (t.state == AT_WARP)
@@ -1375,11 +1566,31 @@ private:
         }
         // copies still in flight complete when the block ends
         for (Thread& t : threads_) complete_async(t, INT64_MAX);
+        while (!pending_ops_.empty()) complete_op(pending_ops_.front());
         check_uninit();
     }
 
     void step(Thread& t);
     bool warp_collective(unsigned w);
+    bool warpgroup_collective(unsigned g);
+    bool wake_waiters();
+    uint64_t next_random() {
+        uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    uint32_t shared_addr(Thread& t, const Opnd& o, unsigned bytes, unsigned align);
+    MBarrier& barrier(Thread& t, uint32_t a);
+    void barrier_changed(MBarrier& b);
+    bool exec_mbar(Thread& t, const Insn& in);
+    void issue_tma(Thread& t, const Insn& in);
+    void issue_wgmma(const Insn& in, std::vector<Thread*>& lanes);
+    void exec_setmaxnreg(const Insn& in, unsigned g);
+    void complete_op(size_t i);
+    void complete_tma(AsyncOp& op);
+    void complete_wgmma(AsyncOp& op);
+    void wg_wait(Thread& t, int64_t below_group);
     void exec_shfl(const Insn& in, std::vector<Thread*>& lanes);
     void exec_ldmatrix(const Insn& in, std::vector<Thread*>& lanes);
     void exec_mma(const Insn& in, std::vector<Thread*>& lanes);
@@ -1460,9 +1671,30 @@ void Exec::step(Thread& t) {
             case O_BAR: t.state = AT_BAR; return;
             case O_NOP: break;
             case O_SHFL: case O_LDMATRIX: case O_MMA: case O_WMMA_LOAD: case O_WMMA_MMA: case O_WMMA_STORE:
-            case O_BARWARP:
+            case O_BARWARP: case O_ELECT:
                 t.state = AT_WARP;
                 return;
+            case O_WGMMA: case O_SETMAXNREG:
+                t.state = AT_WG;
+                return;
+            case O_MBAR:
+                if (!exec_mbar(t, in)) {
+                    t.state = AT_MBAR;
+                    return;
+                }
+                break;
+            case O_TMA: issue_tma(t, in); break;
+            case O_WG_FENCE:
+                t.wg_fenced = true;
+                for (auto& f : t.rflag) f &= 1;
+                break;
+            case O_WG_COMMIT:
+                for (auto& op : t.wg_ops)
+                    if (op.first < 0) op.first = t.wg_committed;
+                ++t.wg_committed;
+                break;
+            case O_WG_WAIT: wg_wait(t, t.wg_committed - static_cast<int64_t>(in.ops[0].imm[0])); break;
+            case O_FENCE_PROXY: t.proxy_seq = seq_; break;
             case O_SETP: {
                 bool v = compare(in, get(t, in.ops[1], in.t), get(t, in.ops[2], in.t), in.t);
                 const Opnd& d = in.ops[0];
@@ -1490,6 +1722,7 @@ void Exec::step(Thread& t) {
                 uint64_t a = get(t, in.ops[1], in.t);
                 if (in.space == SP_SHARED) a = (in.flags & F_TO) ? a - kSharedWindow : a + kSharedWindow;
                 else if (in.space == SP_LOCAL) a = (in.flags & F_TO) ? a - kLocalWindow : a + kLocalWindow;
+                else if (in.space == SP_PARAM) a = (in.flags & F_TO) ? a - kParamWindow : a + kParamWindow;
                 set(t, in.ops[0], a, in.t);
                 break;
             }
@@ -1544,7 +1777,9 @@ void Exec::step(Thread& t) {
                     unsigned each = total / d.count;
                     for (int i = 0; i < d.count; ++i) {
                         const Opnd& e = vec(d, i);
-                        if (e.kind == K_REG) t.r[e.reg] = (v >> (8 * each * i)) & mask_of(each), t.frag[e.reg] = 0;
+                        if (e.kind != K_REG) continue;
+                        if (track_regs_) reg_access(t, e.reg, true);
+                        t.r[e.reg] = (v >> (8 * each * i)) & mask_of(each), t.frag[e.reg] = 0;
                     }
                 } else if (s.kind == K_VEC) {  // pack
                     unsigned each = total / s.count;
@@ -1907,7 +2142,10 @@ void Exec::exec_ldst(Thread& t, const Insn& in) {
             uint64_t v = 0;
             std::memcpy(&v, p + i * n, n);
             if (ty_signed(ty)) v = static_cast<uint64_t>(sext(v, n));
-            if (e.kind == K_REG) t.r[e.reg] = v, t.frag[e.reg] = 0;
+            if (e.kind == K_REG) {
+                if (track_regs_) reg_access(t, e.reg, true);
+                t.r[e.reg] = v, t.frag[e.reg] = 0;
+            }
             else if (e.kind != K_SINK) error("bad load destination");
         } else {
             uint64_t v = get(t, e, ty);
@@ -1958,6 +2196,384 @@ void Exec::exec_atom(Thread& t, const Insn& in) {
     if (!red) set(t, in.ops[0], old, ty);
 }
 
+static double half_val(uint16_t h, Ty t) { return t == BF16 ? bf16_to_f32(h) : f16_to_f32(h); }
+
+// ---- Hopper: mbarrier, TMA, warpgroup MMA ----------------------------------------------------------
+
+uint32_t Exec::shared_addr(Thread& t, const Opnd& o, unsigned bytes, unsigned align) {
+    uint64_t a = addr_of(t, o);
+    if (a >= kSharedWindow && a < kSharedWindow + (1ull << 32)) a -= kSharedWindow;
+    if (a % align) report("memcheck", "shared address " + hex(a) + " not aligned to " + std::to_string(align), t.tid, cur_insn_);
+    if (a + bytes > shared_size_)
+        report("memcheck", "shared address " + hex(a) + " outside the " + std::to_string(shared_size_) + " bytes of shared memory",
+               t.tid, cur_insn_);
+    return static_cast<uint32_t>(a);
+}
+
+MBarrier& Exec::barrier(Thread& t, uint32_t a) {
+    auto it = mbars_.find(a);
+    if (it == mbars_.end()) report("async", "mbarrier operation on shared " + hex(a) + ", which holds no initialised mbarrier", t.tid, cur_insn_);
+    return it->second;
+}
+
+// The current phase completes once every arrival came and every transaction byte landed.
+void Exec::barrier_changed(MBarrier& b) {
+    if (b.pending == 0 && b.tx == 0) ++b.phase, b.pending = b.expected;
+}
+
+// False: a try_wait whose phase has not completed; the thread waits there.
+bool Exec::exec_mbar(Thread& t, const Insn& in) {
+    int ai = (in.sub == MB_ARRIVE || in.sub == MB_ARRIVE_TX || in.sub == MB_TRY_WAIT || in.sub == MB_TEST_WAIT) ? 1 : 0;
+    uint32_t a = shared_addr(t, in.ops[ai], 8, 8);
+    auto value = [&](int i, uint64_t dflt) { return in.nops > i ? get(t, in.ops[i], U32) & 0xFFFFFFFF : dflt; };
+    if (in.sub == MB_INIT) {
+        if (mbars_.count(a)) report("async", "mbarrier.init on the live mbarrier at shared " + hex(a), t.tid, &in);
+        int64_t n = static_cast<int64_t>(value(1, 0));
+        if (n < 1 || n >= (1 << 20)) report("async", "mbarrier.init with count " + std::to_string(n), t.tid, &in);
+        MBarrier& b = mbars_[a];
+        b.pending = b.expected = n;
+        return true;
+    }
+    MBarrier& b = barrier(t, a);
+    switch (in.sub) {
+        case MB_ARRIVE: case MB_ARRIVE_TX: {
+            if (in.sub == MB_ARRIVE_TX) b.tx += static_cast<int64_t>(value(2, 0));
+            int64_t n = in.sub == MB_ARRIVE ? static_cast<int64_t>(value(2, 1)) : 1;
+            if (n > b.pending)
+                report("async", "arrival on the mbarrier at shared " + hex(a) + " beyond the " + std::to_string(b.expected) +
+                                    " its phase expects", t.tid, &in);
+            if (in.ops[0].kind == K_REG) set(t, in.ops[0], b.phase, B64);
+            b.pending -= n;
+            barrier_changed(b);
+            break;
+        }
+        case MB_EXPECT_TX: b.tx += static_cast<int64_t>(value(1, 0)); break;
+        case MB_COMPLETE_TX:
+            b.tx -= static_cast<int64_t>(value(1, 0));
+            barrier_changed(b);
+            break;
+        case MB_TRY_WAIT: case MB_TEST_WAIT: {
+            uint32_t parity = static_cast<uint32_t>(value(2, 0) & 1);
+            bool done = parity != (b.phase & 1);
+            if (!done && in.sub == MB_TRY_WAIT) {
+                t.wait_bar = a, t.wait_parity = parity;
+                return false;
+            }
+            set(t, in.ops[0], done, PRED);
+            break;
+        }
+        case MB_INVAL: mbars_.erase(a); break;
+        default: error("bad mbarrier operation");
+    }
+    return true;
+}
+
+bool Exec::wake_waiters() {
+    bool any = false;
+    for (Thread& t : threads_) {
+        if (t.state != AT_MBAR) continue;
+        auto it = mbars_.find(t.wait_bar);
+        if (it == mbars_.end()) report("async", "the mbarrier waited for was invalidated", t.tid, &k_.code[t.pc]);
+        if ((it->second.phase & 1) != t.wait_parity) t.state = RUNNING, any = true;
+    }
+    return any;
+}
+
+static uint64_t swizzle_addr(uint64_t a, unsigned mode_bytes) {  // 0 none, else 32/64/128
+    return mode_bytes ? a ^ (((a >> 7) & (mode_bytes / 16 - 1)) << 4) : a;
+}
+
+void Exec::issue_tma(Thread& t, const Insn& in) {
+    AsyncOp op;
+    op.tma = true;
+    op.tid = t.tid;
+    op.insn = &in;
+    op.dst = shared_addr(t, in.ops[0], 1, 1);
+    uint64_t map_at = addr_of(t, in.ops[1]);
+    if (map_at % 64) report("memcheck", "tensor map address " + hex(map_at) + " not aligned to 64 bytes", t.tid, &in);
+    std::memcpy(&op.map, access(SP_GENERIC, map_at, 128, false, t, 1), 128);
+    const TensorMapImage& m = op.map;
+    if (m.magic != TensorMapImage::kMagic) report("error", "the tensor map operand holds no map cuTensorMapEncodeTiled wrote", t.tid, &in);
+    if (m.rank != 2) error("a .2d copy through a map of rank " + std::to_string(m.rank));
+    if (m.interleave || m.elem_strides[0] != 1 || m.elem_strides[1] != 1) error("interleaved or strided maps are not supported");
+    for (int i = 0; i < 2; ++i) op.coord[i] = static_cast<int32_t>(get(t, vec(in.ops[2], i), S32));
+    op.bar = shared_addr(t, in.ops[3], 8, 8);
+    barrier(t, op.bar);
+    const unsigned swz = m.swizzle == 0 ? 0 : 16u << m.swizzle;  // 32, 64, 128
+    unsigned align = swz == 128 ? 1024 : 128;
+    if (op.dst % align)
+        report("memcheck", "TMA destination " + hex(op.dst) + " not aligned to " + std::to_string(align) + " bytes", t.tid, &in);
+    uint32_t bytes = m.box[0] * m.box[1] * m.elem_bytes;
+    if (op.dst + uint64_t{bytes} > shared_size_)
+        report("memcheck", "TMA destination " + hex(op.dst) + " + " + std::to_string(bytes) + " bytes outside the " +
+                               std::to_string(shared_size_) + " bytes of shared memory", t.tid, &in);
+    for (uint32_t i = 0; i < bytes; ++i) {
+        Shadow& sh = shadow_[op.dst + i];
+        if (sh.tma || sh.pending)
+            report("async", "TMA copy to shared address " + hex(op.dst + i) + " while another copy to it is in flight", t.tid, &in);
+        if (sh.wg_readers)
+            report("async", "TMA copy to shared address " + hex(op.dst + i) + " while a wgmma reading it is in flight", t.tid, &in);
+        ++sh.tma;
+    }
+    ops_.push_back(op);
+    pending_ops_.push_back(ops_.size() - 1);
+}
+
+void Exec::complete_op(size_t i) {
+    AsyncOp& op = ops_[i];
+    if (op.done) return;
+    if (op.tma) complete_tma(op);
+    else complete_wgmma(op);
+}
+
+void Exec::complete_tma(AsyncOp& op) {
+    op.done = true;
+    std::erase(pending_ops_, static_cast<size_t>(&op - ops_.data()));
+    const TensorMapImage& m = op.map;
+    const unsigned e = m.elem_bytes, swz = m.swizzle == 0 ? 0 : 16u << m.swizzle;
+    Thread& t = threads_[op.tid];
+    const Insn* keep = cur_insn_;
+    cur_insn_ = op.insn;
+    for (uint32_t y = 0; y < m.box[1]; ++y)
+        for (uint32_t x = 0; x < m.box[0]; ++x) {
+            int64_t gx = int64_t{op.coord[0]} + x, gy = int64_t{op.coord[1]} + y;
+            uint8_t v[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // outside the tensor: zeros
+            if (gx >= 0 && gy >= 0 && static_cast<uint64_t>(gx) < m.dims[0] && static_cast<uint64_t>(gy) < m.dims[1])
+                std::memcpy(v, access(SP_GLOBAL, m.address + static_cast<uint64_t>(gy) * m.strides[0] + static_cast<uint64_t>(gx) * e, e,
+                                      false, t, 1), e);
+            uint64_t lin = op.dst + (uint64_t{y} * m.box[0] + x) * e;
+            for (unsigned b = 0; b < e; ++b) {
+                uint32_t a = static_cast<uint32_t>(swizzle_addr(lin + b, swz));
+                Shadow& sh = shadow_[a];
+                --sh.tma;
+                if (sh.wg_readers) report("async", "TMA copy lands on shared address " + hex(a) + " while a wgmma reading it is in flight", op.tid, op.insn);
+                sh.writer = INT32_MAX - 1;  // the async proxy: ordered by the mbarrier, not a thread
+                sh.wepoch = 0;
+                shared_[a] = v[b];
+            }
+        }
+    cur_insn_ = keep;
+    auto it = mbars_.find(op.bar);
+    if (it == mbars_.end()) report("async", "TMA copy completes on an invalidated mbarrier at shared " + hex(op.bar), op.tid, op.insn);
+    it->second.tx -= int64_t{m.box[0]} * m.box[1] * e;
+    barrier_changed(it->second);
+}
+
+// Shared address of element (r, k) (r < 64 for A or < N for B, k < 16) of a wgmma operand
+// described by `desc`, K-major (trans 0) or M/N-major (trans 1), f16/bf16.
+static bool desc_addr(uint64_t desc, unsigned r, unsigned k, bool mn_major, uint32_t& out, std::string& why) {
+    uint64_t start = (desc & 0x3FFF) << 4, lbo = ((desc >> 16) & 0x3FFF) << 4, sbo = ((desc >> 32) & 0x3FFF) << 4;
+    unsigned base_off = (desc >> 49) & 7, mode = (desc >> 62) & 3;
+    unsigned w = mode == 0 ? 0 : mode == 1 ? 128 : mode == 2 ? 64 : 32;
+    if (base_off) {
+        why = "matrix base offset " + std::to_string(base_off) + " in a descriptor (keep swizzled tiles 1024-byte aligned)";
+        return false;
+    }
+    uint64_t lin;
+    if (!mn_major) lin = w ? start + (r / 8) * sbo + (r % 8) * w + 2 * k : start + (r / 8) * sbo + (r % 8) * 16 + (k / 8) * lbo + (k % 8) * 2;
+    else lin = w ? start + (r / (w / 2)) * lbo + (r % (w / 2)) * 2 + (k / 8) * sbo + (k % 8) * w
+                 : start + (r / 8) * sbo + (r % 8) * 2 + (k / 8) * lbo + (k % 8) * 16;
+    out = static_cast<uint32_t>(swizzle_addr(lin, w));
+    return true;
+}
+
+bool Exec::warpgroup_collective(unsigned g) {
+    unsigned first = 128 * g, last = std::min(first + 128, nthreads_);
+    Thread* lead = nullptr;
+    for (unsigned i = first; i < last; ++i)
+        if (threads_[i].state == AT_WG) { lead = &threads_[i]; break; }
+    if (!lead) return false;
+    const Insn& in = k_.code[lead->pc];
+    if (last - first != 128) report("error", "a warpgroup instruction in a block whose size is not a multiple of 128", lead->tid, &in);
+    std::vector<Thread*> lanes(128, nullptr);
+    for (unsigned i = first; i < last; ++i) {
+        Thread& t = threads_[i];
+        if (t.state == EXITED) report("error", "thread " + std::to_string(i - first) + " of the warpgroup has exited", lead->tid, &in);
+        if (t.state != AT_WG || t.pc != lead->pc) {
+            if (t.state == AT_WG)
+                report("error", "the warpgroup diverges: thread " + std::to_string(i - first) + " waits at '" + k_.code[t.pc].text + "'",
+                       lead->tid, &in);
+            return false;
+        }
+        lanes[i - first] = &t;
+    }
+    cur_insn_ = &in;
+    cur_ = lead;
+    if (in.op == O_WGMMA) issue_wgmma(in, lanes);
+    else exec_setmaxnreg(in, g);
+    for (Thread* t : lanes) t->state = RUNNING, ++t->pc;
+    return true;
+}
+
+void Exec::exec_setmaxnreg(const Insn& in, unsigned g) {
+    unsigned n = static_cast<unsigned>(in.ops[0].imm[0]);
+    const unsigned tid = 128 * g;
+    if (n < 24 || n > 256 || n % 8) report("error", "setmaxnreg " + std::to_string(n) + " (24..256, a multiple of 8)", tid, &in);
+    if (!k_.maxnreg) report("async", "setmaxnreg in an entry without .maxnreg (the assembler ignores it)", tid, &in);
+    unsigned& cur = wg_regs_[g];
+    if (in.sub ? cur > n : cur < n)
+        report("async", std::string("setmaxnreg.") + (in.sub ? "inc" : "dec") + " " + std::to_string(n) + " from " + std::to_string(cur) +
+                            " registers", tid, &in);
+    cur = n;
+    if (in.sub) {
+        unsigned total = 0;
+        for (unsigned w = 0; w < wg_regs_.size(); ++w) {
+            bool alive = false;
+            for (unsigned i = 128 * w; i < std::min(128 * w + 128, nthreads_); ++i) alive |= threads_[i].state != EXITED;
+            if (alive) total += wg_regs_[w] * 128;
+        }
+        if (total > 65536)
+            report("deadlock", "setmaxnreg.inc waits forever: the warpgroups ask for " + std::to_string(total) +
+                                   " of the 65536 registers", tid, &in);
+    }
+}
+
+void Exec::issue_wgmma(const Insn& in, std::vector<Thread*>& lanes) {
+    AsyncOp op;
+    op.tma = false;
+    op.insn = &in;
+    op.tid = lanes[0]->tid;
+    op.wg = lanes[0]->tid / 128;
+    op.rs = in.ops[1].kind == K_VEC;
+    const unsigned N = in.n;
+    const Opnd& D = in.ops[0];
+    int imm_at = 4;
+    auto immv = [&](int i) { return static_cast<int64_t>(in.ops[i].imm[0]); };
+    op.neg_a = static_cast<int>(immv(imm_at)), op.neg_b = static_cast<int>(immv(imm_at + 1));
+    bool trans_a = op.rs ? false : immv(imm_at + 2) != 0, trans_b = immv(op.rs ? imm_at + 2 : imm_at + 3) != 0;
+    if ((op.neg_a != 1 && op.neg_a != -1) || (op.neg_b != 1 && op.neg_b != -1)) error("wgmma scale-a/b immediates are 1 or -1");
+    // ordering: a fence since the warpgroup last touched the registers this wgmma uses
+    for (Thread* t : lanes) {
+        if (!t->wg_fenced) report("async", "wgmma with no wgmma.fence before it", t->tid, &in);
+        auto check = [&](const Opnd& r) {
+            if (r.kind == K_REG && (t->rflag[r.reg] & 2))
+                report("async", "register " + k_.reg_names[r.reg] +
+                                    " was accessed since the last wgmma.fence (a wgmma.fence must come between)", t->tid, &in);
+        };
+        for (int i = 0; i < D.count; ++i) check(vec(D, i));
+        if (op.rs)
+            for (int i = 0; i < 4; ++i) check(vec(in.ops[1], i));
+    }
+    auto uniform = [&](const Opnd& o, Ty t, const char* what) {
+        uint64_t v = get(*lanes[0], o, t);
+        for (Thread* th : lanes)
+            if (get(*th, o, t) != v) report("error", std::string(what) + " differs across the warpgroup", th->tid, &in);
+        return v;
+    };
+    uint64_t da = op.rs ? 0 : uniform(in.ops[1], B64, "the A descriptor");
+    uint64_t db = uniform(in.ops[2], B64, "the B descriptor");
+    op.scale_d = uniform(in.ops[3], PRED, "scale-d") != 0;
+    std::string why;
+    auto addresses = [&](uint64_t desc, unsigned rows, bool mn, std::vector<uint32_t>& out) {
+        out.resize(rows * 16);
+        for (unsigned r = 0; r < rows; ++r)
+            for (unsigned k = 0; k < 16; ++k)
+                if (!desc_addr(desc, r, k, mn, out[r * 16 + k], why)) report("error", why, op.tid, &in);
+    };
+    if (!op.rs) addresses(da, 64, trans_a, op.a_addr);
+    addresses(db, N, trans_b, op.b_addr);
+    auto claim = [&](const std::vector<uint32_t>& addrs) {
+        for (uint32_t a : addrs) {
+            if (a % 2 || a + 2 > shared_size_)
+                report("memcheck", "wgmma operand element at shared " + hex(a) + " outside the " + std::to_string(shared_size_) +
+                                       " bytes of shared memory", op.tid, &in);
+            for (uint32_t b = a; b < a + 2; ++b) {
+                Shadow& sh = shadow_[b];
+                if (sh.tma || sh.pending)
+                    report("async", "wgmma reads shared address " + hex(b) + ", the destination of a copy whose completion it did not wait for",
+                           op.tid, &in);
+                if (sh.writer < 0) report("uninitialised", "wgmma reads shared address " + hex(b) + ", which no thread or copy wrote", op.tid, &in);
+                if (sh.writer != INT32_MAX - 1 && sh.writer != INT32_MAX && threads_[sh.writer].proxy_seq < sh.wseq)
+                    report("async", "wgmma reads shared address " + hex(b) + ", written by " + who(sh.writer) +
+                                        " with no fence.proxy.async after the store", op.tid, &in);
+                ++sh.wg_readers;
+            }
+        }
+    };
+    claim(op.a_addr);
+    claim(op.b_addr);
+    ops_.push_back(std::move(op));
+    size_t idx = ops_.size() - 1;
+    pending_ops_.push_back(idx);
+    for (Thread* t : lanes) {
+        for (int i = 0; i < D.count; ++i) t->rflag[vec(D, i).reg] |= 1;
+        if (ops_[idx].rs)
+            for (int i = 0; i < 4; ++i)
+                if (vec(in.ops[1], i).kind == K_REG) t->rflag[vec(in.ops[1], i).reg] |= 1;
+        t->wg_ops.push_back({-1, idx});
+    }
+}
+
+void Exec::complete_wgmma(AsyncOp& op) {
+    size_t idx = static_cast<size_t>(&op - ops_.data());
+    for (size_t i = 0; i < idx; ++i)  // wgmma of one warpgroup complete in issue order
+        if (!ops_[i].tma && !ops_[i].done && ops_[i].wg == op.wg) complete_wgmma(ops_[i]);
+    AsyncOp& o = ops_[idx];
+    o.done = true;
+    std::erase(pending_ops_, idx);
+    const Insn& in = *o.insn;
+    const unsigned N = in.n;
+    std::vector<double> a(64 * 16), b(size_t{N} * 16);
+    auto elem = [&](uint32_t addr) {
+        uint16_t h;
+        std::memcpy(&h, shared_.data() + addr, 2);
+        return half_val(h, in.ta);
+    };
+    if (!o.rs) {
+        for (unsigned i = 0; i < 64 * 16; ++i) a[i] = elem(o.a_addr[i]) * o.neg_a;
+    } else {
+        for (unsigned t = 0; t < 128; ++t) {
+            Thread& th = threads_[128 * o.wg + t];
+            unsigned w = t / 32, g = (t % 32) / 4, q = t % 4;
+            for (unsigned i = 0; i < 8; ++i) {
+                uint16_t h = static_cast<uint16_t>(th.r[vec(in.ops[1], static_cast<int>(i / 2)).reg] >> (16 * (i & 1)));
+                unsigned row = 16 * w + g + 8 * ((i >> 1) & 1), k = 2 * q + (i & 1) + 8 * (i >> 2);
+                a[row * 16 + k] = half_val(h, in.ta) * o.neg_a;
+            }
+        }
+    }
+    for (unsigned i = 0; i < N * 16; ++i) b[i] = elem(o.b_addr[i]) * o.neg_b;
+    for (unsigned t = 0; t < 128; ++t) {
+        Thread& th = threads_[128 * o.wg + t];
+        unsigned w = t / 32, g = (t % 32) / 4, q = t % 4;
+        for (unsigned i = 0; i < N / 2; ++i) {
+            unsigned row = 16 * w + g + 8 * ((i >> 1) & 1), col = 8 * (i >> 2) + 2 * q + (i & 1);
+            int reg = vec(in.ops[0], static_cast<int>(i)).reg;
+            double s = 0;
+            for (unsigned k = 0; k < 16; ++k) s += a[row * 16 + k] * b[col * 16 + k];
+            if (o.scale_d) s += as_f32(th.r[reg]);
+            th.r[reg] = f32_bits(static_cast<float>(s));
+        }
+    }
+    for (auto* addrs : {&o.a_addr, &o.b_addr})
+        for (uint32_t x : *addrs) --shadow_[x].wg_readers, --shadow_[x + 1].wg_readers;
+}
+
+void Exec::wg_wait(Thread& t, int64_t below_group) {
+    for (auto it = t.wg_ops.begin(); it != t.wg_ops.end();) {
+        if (it->first >= 0 && it->first < below_group) {
+            AsyncOp& op = ops_[it->second];
+            if (!op.done) complete_wgmma(op);
+            const Insn& in = *op.insn;
+            for (int i = 0; i < in.ops[0].count; ++i) t.rflag[vec(in.ops[0], i).reg] &= ~1;
+            if (op.rs)
+                for (int i = 0; i < 4; ++i)
+                    if (vec(in.ops[1], i).kind == K_REG) t.rflag[vec(in.ops[1], i).reg] &= ~1;
+            it = t.wg_ops.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // a register also used by a wgmma still in flight stays flagged
+    for (auto& [group, idx] : t.wg_ops) {
+        const AsyncOp& op = ops_[idx];
+        for (int i = 0; i < op.insn->ops[0].count; ++i) t.rflag[vec(op.insn->ops[0], i).reg] |= 1;
+        if (op.rs)
+            for (int i = 0; i < 4; ++i)
+                if (vec(op.insn->ops[1], i).kind == K_REG) t.rflag[vec(op.insn->ops[1], i).reg] |= 1;
+    }
+}
+
 // ---- warp collectives ----------------------------------------------------------------------------------
 
 bool Exec::warp_collective(unsigned w) {
@@ -1971,6 +2587,7 @@ bool Exec::warp_collective(unsigned w) {
     for (unsigned i = first; i < last; ++i) members |= 1u << (i - first);
     if (in.op == O_SHFL) members &= static_cast<uint32_t>(get(*lead, in.ops[4], U32));
     if (in.op == O_BARWARP) members &= static_cast<uint32_t>(get(*lead, in.ops[0], U32));
+    if (in.op == O_ELECT) members &= static_cast<uint32_t>(get(*lead, in.ops[1], U32));
     std::vector<Thread*> lanes(32, nullptr);
     for (unsigned i = first; i < last; ++i) {
         if (!(members >> (i - first) & 1)) continue;
@@ -1993,6 +2610,22 @@ bool Exec::warp_collective(unsigned w) {
         case O_MMA: exec_mma(in, lanes); break;
         case O_WMMA_LOAD: case O_WMMA_MMA: case O_WMMA_STORE: exec_wmma(in, lanes); break;
         case O_BARWARP: ++wgen_[w]; break;
+        case O_ELECT: {
+            int elected = -1;
+            for (int l = 0; l < 32 && elected < 0; ++l)
+                if (lanes[l]) elected = l;
+            for (int l = 0; l < 32; ++l) {
+                if (!lanes[l]) continue;
+                const Opnd& d = in.ops[0];
+                if (d.kind == K_PAIR) {
+                    set(*lanes[l], Opnd{K_REG, d.reg}, static_cast<uint64_t>(elected), U32);
+                    lanes[l]->r[d.reg2] = l == elected;
+                } else if (d.kind == K_REG) {
+                    set(*lanes[l], d, static_cast<uint64_t>(elected), U32);
+                }
+            }
+            break;
+        }
         default: error("not a warp collective");
     }
     for (Thread* t : lanes)
@@ -2063,7 +2696,6 @@ void Exec::exec_ldmatrix(const Insn& in, std::vector<Thread*>& lanes) {
     }
 }
 
-static double half_val(uint16_t h, Ty t) { return t == BF16 ? bf16_to_f32(h) : f16_to_f32(h); }
 
 void Exec::exec_mma(const Insn& in, std::vector<Thread*>& lanes) {
     for (int l = 0; l < 32; ++l)

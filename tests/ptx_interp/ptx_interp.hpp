@@ -28,6 +28,16 @@
 //   racecheck a shared byte written by one thread and read or written by another with no bar.sync
 //             between; a read of a shared byte no thread of the block wrote since launch; a read or
 //             write of a cp.async destination before the wait_group that covers its group.
+//   async     the Hopper ordering rules: a register of a wgmma in flight touched before the
+//             wgmma.wait_group covering it, a wgmma without a wgmma.fence since the warpgroup last
+//             touched its accumulator or A registers, shared memory a wgmma or TMA copy is still
+//             reading or writing accessed before the wait / mbarrier phase that covers it, generic
+//             stores read by wgmma without fence.proxy.async, mbarrier misuse, setmaxnreg misuse;
+//   deadlock  every thread waits (mbarrier, barrier, collective) and no copy in flight can help.
+// Asynchronous operations (cp.async.bulk.tensor, wgmma.mma_async) take effect at a moment chosen
+// by Launch::schedule: 0 completes each as late as possible (when a wait needs it or nothing else
+// can move), any other value completes each pending one with probability 1/2 after every round of
+// thread steps, from a generator seeded with that value and the block index.
 // Float arithmetic is rounded exactly as PTX defines (all rounding modes, .ftz, .sat); the
 // approximate functions return the correctly rounded value; mma/wmma accumulate in double and
 // round once.
@@ -42,7 +52,7 @@
 namespace ptxi {
 
 struct Fault : std::runtime_error {
-    std::string kind;  // "memcheck", "racecheck", "uninitialised", "error"
+    std::string kind;  // "memcheck", "racecheck", "uninitialised", "async", "deadlock", "error"
     Fault(std::string k, const std::string& msg) : std::runtime_error(k + ": " + msg), kind(std::move(k)) {}
 };
 
@@ -56,7 +66,24 @@ struct Launch {
     unsigned grid[3] = {1, 1, 1};
     unsigned block[3] = {1, 1, 1};
     unsigned dynamic_shared = 0;
+    uint64_t schedule = 0;  // completion moments of asynchronous operations (see above)
 };
+
+// The 128-byte tensor map as the stand-in driver's cuTensorMapEncodeTiled writes it and
+// cp.async.bulk.tensor reads it.
+struct TensorMapImage {
+    static constexpr uint32_t kMagic = 0x504D5456;  // "VTMP"
+    uint32_t magic = 0;
+    uint8_t dtype = 0, rank = 0, interleave = 0, swizzle = 0;  // the driver's enum values
+    uint8_t l2 = 0, oob = 0, elem_bytes = 0, pad0 = 0;
+    uint64_t address = 0;
+    uint64_t dims[5] = {};
+    uint64_t strides[4] = {};  // bytes between consecutive indices of dims 1..rank-1
+    uint16_t box[5] = {};
+    uint8_t elem_strides[5] = {};
+    uint8_t pad1[17] = {};
+};
+static_assert(sizeof(TensorMapImage) == 128, "a tensor map is 128 bytes");
 
 struct Kernel;
 

@@ -120,6 +120,8 @@ PyObject* kernel_set(PyObject*, PyObject*) {
         {"fused_bias_residual", s->fused_bias_residual},
         {"gemm_mma_pipe", s->gemm_mma_pipe},
         {"convert_scaled_f16", s->convert_scaled_f16},
+        {"gemm_wgmma_tma", s->gemm_wgmma_tma},
+        {"convert_pad_f16", s->convert_pad_f16},
     };
     PyObject* d = PyDict_New();
     if (!d) return nullptr;
