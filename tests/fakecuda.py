@@ -1,6 +1,6 @@
 """Stand-in CUDA driver for tests that need no GPU.
 
-The stand-in is a small C++ library (tests/fake_driver/*.cpp) built as ``libcuda.so.1``. A test
+The stand-in is a small C++ library (tools/fake_driver/*.cpp) built as ``libcuda.so.1``. A test
 runs its code in a child Python process whose library search path starts with the stand-in, so
 the module under test loads it exactly as it would load the real driver. Inside the child the
 same library is reached through ctypes to configure it and to read what happened.
@@ -34,7 +34,7 @@ timeout=300)``:
     and enforces (65535 by default; grid x is limited to 2^31 - 1, z to 65535).
 
 ``library_path()`` builds the stand-in (cached under build/fake_driver/<hash of its sources>/,
-rebuilt when any tests/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1;
+rebuilt when any tools/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1;
 the environment variable FAKECUDA_CXXFLAGS adds compiler flags (and is part of the cache key).
 ``hooks_dir()`` builds ``_vantblas_testhooks`` with cmake into build/testhooks and returns the
 folder (or returns $FAKECUDA_HOOKS_DIR, a prebuilt variant such as a sanitizer build). ``real_driver_present()`` tells whether a real libcuda.so.1 can be found (tests of the
@@ -109,8 +109,8 @@ still queued, was to write what they read (or whose host source changed after th
 each is also described on stderr. Children run with ``VANTBLAS_POOL_CACHE_BYTES=0`` (no cached
 device memory) unless ``env`` says otherwise.
 Launched kernels run on the CPU through the executors registered with FAKE_KERNEL in
-tests/fake_driver/exec_*.cpp, or, for every kernel without one (and those named by ``interpret``),
-through the PTX interpreter (tests/ptx_interp) on the module text the driver received; every
+tools/fake_driver/exec_*.cpp, or, for every kernel without one (and those named by ``interpret``),
+through the PTX interpreter (tools/ptx_interp) on the module text the driver received; every
 address they touch must lie inside a live allocation, else the launch fails with 700 and
 ``bounds_violations`` counts it; an interpreter report of another kind (a race, a read of unwritten
 shared memory, an unknown instruction) fails it with 719 and counts in
@@ -135,7 +135,7 @@ from pathlib import Path
 
 TESTS_DIR = Path(__file__).resolve().parent
 REPO = TESTS_DIR.parent
-FAKE_SRC = TESTS_DIR / "fake_driver"
+FAKE_SRC = REPO / "tools" / "fake_driver"
 BUILD_ROOT = REPO / "build"
 
 CXX = os.environ.get("CXX", "g++")
@@ -181,11 +181,11 @@ def _build_once(out_dir: Path, product: Path, lock: str, build) -> None:
                 raise
 
 
-INTERP_SRC = TESTS_DIR / "ptx_interp"
+INTERP_SRC = REPO / "tools" / "ptx_interp"
 
 
 def _fake_sources():
-    """The stand-in's sources: tests/fake_driver and the PTX interpreter it runs kernels with."""
+    """The stand-in's sources: tools/fake_driver and the PTX interpreter it runs kernels with."""
     return (sorted(p for p in FAKE_SRC.iterdir() if p.suffix in (".cpp", ".hpp")) +
             [INTERP_SRC / "ptx_interp.hpp", INTERP_SRC / "ptx_interp.cpp"])
 

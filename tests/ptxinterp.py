@@ -1,4 +1,4 @@
-"""Python access to the PTX interpreter (tests/ptx_interp): runs a kernel of a module text, exactly as
+"""Python access to the PTX interpreter (tools/ptx_interp): runs a kernel of a module text, exactly as
 the driver would receive it, on the CPU with memcheck and racecheck.
 
     import ptxinterp
@@ -26,7 +26,7 @@ import numpy as np
 
 import fakecuda
 
-SRC = fakecuda.TESTS_DIR / "ptx_interp"
+SRC = fakecuda.INTERP_SRC
 F32 = np.float32
 
 

@@ -1,5 +1,5 @@
 """The fused kernels run on the CPU: the CUDA sources through the stand-in driver's executors,
-the hand-written attention PTX through the PTX interpreter (tests/ptx_interp).
+the hand-written attention PTX through the PTX interpreter (tools/ptx_interp).
 
 The gpu tests of tests/gpu/test_fused_kernels.py run here against the stand-in, whose executors
 compile the same sources as plain C++ with one host thread per GPU thread (real barriers and

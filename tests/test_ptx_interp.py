@@ -1,4 +1,4 @@
-"""The PTX interpreter (tests/ptx_interp) against the PTX ISA: lane maps of every warp-collective
+"""The PTX interpreter (tools/ptx_interp) against the PTX ISA: lane maps of every warp-collective
 instruction stated in NumPy from the table in the PTX facts sheet (never from a kernel under test),
 cp.async group accounting, exact rounding, and each checker firing on a deliberately broken kernel."""
 

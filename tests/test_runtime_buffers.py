@@ -157,3 +157,23 @@ def test_zero_elements_are_left_to_the_driver():
         fake.assert_no_leaks(contexts=1, modules=9)
     """, hooks=True)
     r.check()
+
+
+def test_device_memory_cache_cap_from_the_environment_is_parsed_strictly():
+    # Plain decimal digits with surrounding white space are a cap; anything else, negatives
+    # included, is one warning line naming the variable and the value, and the 1 GiB default.
+    default = 1 << 30
+    cases = {"0": 0, " 4096 ": 4096, "\t123\n": 123, "18446744073709551615": 2**64 - 1, "": default,
+             "-1": None, "abc": None, "1e9": None, "0x100000": None, "4096 x": None, "4096k": None,
+             "+5": None, "1.5": None, "18446744073709551616": None}
+    for value, cap in cases.items():
+        r = fakecuda.run("""
+            import _vantblas_testhooks as h
+            print(h.pool_cache_limit(), h.pool_cache_limit())
+        """, driver=False, hooks=True, env={"VANTBLAS_POOL_CACHE_BYTES": value})
+        r.check()
+        assert r.stdout.split() == [str(default if cap is None else cap)] * 2, (value, r.stdout)
+        warnings = [line for line in r.stderr.splitlines() if "VANTBLAS_POOL_CACHE_BYTES" in line]
+        expected = [f"[VantBLAS] Warning: ignoring VANTBLAS_POOL_CACHE_BYTES='{value}': expected a "
+                    "non-negative decimal integer; using the default of 1 GiB"] if cap is None else []
+        assert warnings == expected, (value, r.stderr)

@@ -4,6 +4,7 @@ entry point is resolved at, and entry points an older driver lacks."""
 from __future__ import annotations
 
 import json
+import shutil
 import subprocess
 
 import pytest
@@ -83,6 +84,108 @@ def test_a_remembered_failed_search_still_sees_each_way_a_driver_can_appear(tmp_
         assert len(h.get_cuda_core(0)["functions"]) == 9
     """, driver=False, driver_dir=later, hooks=True)
     r.check()
+
+
+# How a driver can become loadable while a failed search is remembered: the search path (as
+# LD_LIBRARY_PATH, relative to tmp), what the child does, and whether the very next call must
+# find it (else the call after a 100 ms pause must).
+APPEARS = {
+    "path list split on ';'": ("empty;later", "shutil.copy(LIB, T + '/later/libcuda.so.1')", True),
+    "symlinked folder re-pointed": ("link", "os.symlink(T + '/full', T + '/new'); os.replace(T + '/new', T + '/link')",
+                                    False),
+    "ancestor swapped by rename": ("top/lib", "os.rename(T + '/top', T + '/old'); os.rename(T + '/top2', T + '/top')",
+                                   False),
+    "bind mount over a searched folder": ("empty", "bind(T + '/full', T + '/empty')", False),
+    "loaded by absolute path": ("empty", "ctypes.CDLL(T + '/full/libcuda.so.1')", True),
+}
+
+CHILD_PRELUDE = """
+    import ctypes, shutil, time
+    T, LIB = {tmp!r}, {lib!r}
+    libc = ctypes.CDLL(None, use_errno=True)
+
+    def bind(src, dst):
+        libc.mount(src.encode(), dst.encode(), None, 4096, None)  # MS_BIND
+        assert os.path.exists(dst + "/libcuda.so.1")
+
+    if {mount!r}:  # a mount namespace of our own (as root, else as a user namespace's root)
+        if libc.unshare(0x20000) != 0 and libc.unshare(0x10000000 | 0x20000) != 0:
+            print("no mount namespace"); sys.exit(0)
+        if libc.mount(None, b"/", None, 0x4000 | 0x40000, None) != 0:  # MS_REC | MS_PRIVATE
+            print("no mount namespace"); sys.exit(0)
+    import _vantblas as vb
+"""
+
+
+@pytest.mark.parametrize("case", list(APPEARS))
+def test_a_driver_that_becomes_loadable_is_found_within_100_ms(tmp_path, case):
+    search, change, at_once = APPEARS[case]
+    lib = str(fakecuda.library_path())
+    for d in ("empty", "later", "full", "top/lib", "top2/lib"):
+        (tmp_path / d).mkdir(parents=True)
+    shutil.copy(lib, tmp_path / "full" / "libcuda.so.1")
+    shutil.copy(lib, tmp_path / "top2" / "lib" / "libcuda.so.1")
+    (tmp_path / "link").symlink_to(tmp_path / "empty")
+    r = fakecuda.run(CHILD_PRELUDE.format(tmp=str(tmp_path), lib=lib, mount="bind" in change) + f"""
+    for _ in range(3):
+        assert vb.is_cuda_available() is False
+    {change}
+    if not {at_once}:
+        time.sleep(0.1)
+    assert vb.is_cuda_available() is True
+    """, driver=False, env={"LD_LIBRARY_PATH": ":".join(f"{tmp_path}/{p}" for p in search.split(":"))
+                             .replace(";", f";{tmp_path}/")})
+    r.check()
+    if r.stdout.strip() == "no mount namespace":
+        pytest.skip("mounting is not allowed here")
+
+
+def test_a_library_that_does_not_load_is_retried_at_most_every_100_ms(tmp_path):
+    # A dangling link (left by an uninstalled driver), then a file that is no library: 1,000 calls
+    # each ask the loader only as often as the clock allows (LD_DEBUG shows every attempt), with
+    # one inotify instance throughout; the driver renamed into place is found by the next call.
+    lib = str(fakecuda.library_path())
+    shutil.copy(lib, tmp_path / "staged")
+    r = fakecuda.run(f"""
+        import time
+        import _vantblas as vb
+        T = {str(tmp_path)!r}
+
+        def inotify_fds():
+            fds = []
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    if os.readlink("/proc/self/fd/" + fd) == "anon_inode:inotify":
+                        fds.append(fd)
+                except FileNotFoundError:  # the listing's own descriptor
+                    pass
+            return fds
+
+        fds = []
+        for broken in ("os.symlink('/gone/libcuda.so.550', T + '/libcuda.so.1')",
+                       "open(T + '/libcuda.so.1', 'w').write('not a library')"):
+            if os.path.lexists(T + "/libcuda.so.1"):
+                os.remove(T + "/libcuda.so.1")
+            exec(broken)
+            assert vb.is_cuda_available() is False
+            sys.stderr.write("PHASE START\\n"); sys.stderr.flush()
+            start = time.monotonic()
+            for _ in range(1000):
+                assert vb.is_cuda_available() is False
+            sys.stderr.write(f"PHASE END {{time.monotonic() - start}}\\n"); sys.stderr.flush()
+            fds.append(inotify_fds())
+        assert len(fds[0]) == 1 and fds[0] == fds[1], fds
+        os.replace(T + "/staged", T + "/libcuda.so.1")
+        assert vb.is_cuda_available() is True
+    """, driver=False, driver_dir=tmp_path, env={"LD_DEBUG": "files"})
+    r.check()
+    phases = r.stderr.split("PHASE START\n")[1:]
+    assert len(phases) == 2
+    for phase in phases:
+        body, _, end = phase.partition("PHASE END ")
+        elapsed = float(end.split()[0])
+        attempts = body.count("file=libcuda.so.1 ")
+        assert attempts <= 2 + elapsed / 0.09, (attempts, elapsed)
 
 
 def test_library_without_the_resolver_counts_as_no_driver(tmp_path):

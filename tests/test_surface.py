@@ -221,6 +221,11 @@ def test_type_stubs_resolve_and_match_the_built_module(vb, tmp_path):
         assert_type(VantTensor(a).matmul(VantTensor(a)), VantTensor)
         assert_type(VantBLAS().get_kernel(), str)
         assert_type(_vantblas.is_cuda_available(), bool)
+        # Anything with __float__ passes for scale and eps, as at run time.
+        q = np.ones((1, 2, 2), np.float32)
+        assert_type(attention(q, q, q, scale=np.float32(0.5)), npt.NDArray[np.float32])
+        assert_type(fused_attention(q, q, q, np.float64(0.5)), npt.NDArray[np.float32])
+        assert_type(fused_rmsnorm(a, a[:1], eps=np.float32(1e-6)), npt.NDArray[np.float32])
     """))
     # Run away from the source tree, against the installed package and its stubs.
     for args in (["mypy", "--strict", "--python-version", "3.11", str(usage)], ["mypy.stubtest", "_vantblas", "vantblas"]):

@@ -1,27 +1,32 @@
 // Makes a failed search for the driver library cheap to repeat without ever remembering it as
-// final. A search that found no file at all is remembered together with a watch on everything
-// its outcome depends on (every directory the dynamic loader searches, and the loader's cache
-// file); while nothing there has changed, the same search would fail the same way, so a repeat
-// costs one non-blocking read instead of a walk over the search path. Any change, or anything the
-// watch cannot vouch for, sends the next attempt through the full search again.
+// final. After a failed search the next attempts are answered "still missing" without asking the
+// dynamic loader again, until one of these says the answer may have changed:
+// - 90 ms have passed since the last search began (monotonic clock), so whatever the loader may
+//   see differently (a re-pointed symlink, a renamed ancestor folder, a mount, a cache file) is
+//   found within 100 ms;
+// - the process loaded or unloaded a shared object (the loader's own counters): a library of that
+//   name loaded by absolute path, or new run paths, are found by the next attempt;
+// - an inotify watch on the searched folders reports an entry of that name, a new subfolder, or a
+//   change of the loader's cache file: the common installation is found by the next attempt.
+// The inotify instance is made once and kept (closing one waits for the kernel); its watches are
+// renewed at each search. Without inotify (none available, or a watch that could not be placed)
+// the clock alone bounds the delay.
 //
-// Linux only (inotify); elsewhere `still_missing` is always false. Not thread-safe: the loader
-// calls it under its own lock.
+// Linux only; elsewhere `still_missing` is always false. Not thread-safe: the loader calls it
+// under its own lock.
 #pragma once
 
 namespace vant::drv {
 
 class MissingLibraryWatch {
 public:
-    // True when a search for `name` found no file and nothing it depends on has changed since.
+    // True when the last search failed and nothing since calls for a new one.
     bool still_missing() noexcept;
-    // Called before a search: starts watching, so that a change during the search is seen too.
+    // Called before a search: renews the watches, so that a change during the search is seen too.
     void prepare() noexcept;
-    // Called after a search that failed. Keeps the watch only when no file of that name exists
-    // in any searched directory and the loader's cache does not name it (a file that exists but
-    // failed to load is tried again each time).
+    // Called after a search for `name` that failed.
     void search_failed(const char* name) noexcept;
-    // Called after a successful search, or to drop the watch.
+    // Called after a successful search: releases the watch.
     void reset() noexcept;
 };
 

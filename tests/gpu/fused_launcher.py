@@ -42,7 +42,7 @@ import numpy as np
 KERNEL_DIR = Path(__file__).resolve().parents[2] / "kernels" / "fused"
 
 # Set (to anything) to accept the stand-in driver, whose CPU executors run the kernels' CUDA
-# sources (tests/fake_driver/exec_fused.cpp): that checks the sources and these tests without
+# sources (tools/fake_driver/exec_fused.cpp): that checks the sources and these tests without
 # a GPU, though not the PTX itself.
 STANDIN_SWITCH = "VANT_FUSED_KERNELS_ON_STANDIN"
 

@@ -13,6 +13,7 @@
 #include "driver/driver_api.hpp"
 #include "runtime/cuda_core.hpp"
 #include "runtime/device_buffer.hpp"
+#include "runtime/memory_pool.hpp"
 
 namespace {
 
@@ -231,6 +232,9 @@ PyObject* get_cuda_core_concurrently(PyObject*, PyObject* arg) {
     return Py_BuildValue("(nl)", static_cast<Py_ssize_t>(distinct.size()), failures);
 }
 
+// The device-memory cache's cap as the module read it from the environment.
+PyObject* pool_cache_limit(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(rt::pool_cache_limit()); }
+
 PyMethodDef methods[] = {
     {"get_cuda_core_concurrently", get_cuda_core_concurrently, METH_O, nullptr},
     {"get_cuda_core", get_cuda_core, METH_O, nullptr},
@@ -246,6 +250,7 @@ PyMethodDef methods[] = {
     {"download", download, METH_VARARGS, nullptr},
     {"release", release, METH_O, nullptr},
     {"release_on_thread", release_on_thread, METH_O, nullptr},
+    {"pool_cache_limit", pool_cache_limit, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
