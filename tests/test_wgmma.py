@@ -260,7 +260,7 @@ def test_route_by_compute_capability(cc):
         assert [x[0] for x in out["launches"]][-1] == PIPE
         return
     assert lines[-3:] == [S.PIPE_OK, WG_OK, S.VB + "\u2705 All kernels loaded successfully"]
-    # A and B converted into padded scratch (400 x 64 -> 384 x 64 halves, 48 x 144 -> 64 x 256),
+    # A and B converted into padded scratch (272 x 48 -> 384 x 64 halves, 48 x 144 -> 64 x 256),
     # three tiles on three persistent blocks of 384 threads, a cluster of one.
     assert out["launches"] == [[PAD, [24, 1, 1], [256, 1, 1], 0, [1, 1, 1]], [PAD, [16, 1, 1], [256, 1, 1], 0, [1, 1, 1]],
                                [GEMM, [3, 1, 1], [384, 1, 1], SHARED, [1, 1, 1]]]
