@@ -619,9 +619,10 @@ private:
         size_t bar = s.find('|');
         if (bar != std::string::npos) {
             o.kind = K_PAIR;
-            o.reg = reg(trim(s.substr(0, bar)));
+            std::string first = trim(s.substr(0, bar));
+            o.reg = first == "_" ? -1 : reg(first);  // "_|p": the first destination discarded
             o.reg2 = reg(trim(s.substr(bar + 1)));
-            if (o.reg < 0 || o.reg2 < 0) fail("unknown register in '" + in.text + "'");
+            if ((o.reg < 0 && first != "_") || o.reg2 < 0) fail("unknown register in '" + in.text + "'");
             return o;
         }
         if (s == "_") {
@@ -2618,7 +2619,7 @@ bool Exec::warp_collective(unsigned w) {
                 if (!lanes[l]) continue;
                 const Opnd& d = in.ops[0];
                 if (d.kind == K_PAIR) {
-                    set(*lanes[l], Opnd{K_REG, d.reg}, static_cast<uint64_t>(elected), U32);
+                    if (d.reg >= 0) set(*lanes[l], Opnd{K_REG, d.reg}, static_cast<uint64_t>(elected), U32);
                     lanes[l]->r[d.reg2] = l == elected;
                 } else if (d.kind == K_REG) {
                     set(*lanes[l], d, static_cast<uint64_t>(elected), U32);
@@ -2660,7 +2661,7 @@ void Exec::exec_shfl(const Insn& in, std::vector<Thread*>& lanes) {
         }
         const Opnd& d = in.ops[0];
         if (d.kind == K_PAIR) {
-            t->r[d.reg] = r, t->frag[d.reg] = 0;
+            if (d.reg >= 0) t->r[d.reg] = r, t->frag[d.reg] = 0;
             t->r[d.reg2] = ok;
         } else {
             set(*t, d, r, B32);

@@ -69,9 +69,8 @@ __device__ __forceinline__ void tma_load(u32 dst, const TensorMap* map, u32 c0, 
         : "memory");
 }
 __device__ __forceinline__ bool elect_one() {
-    u32 lane, ok;
-    asm volatile("{\n.reg .pred p;\nelect.sync %0|p, 0xffffffff;\nselp.u32 %1, 1, 0, p;\n}\n" : "=r"(lane), "=r"(ok));
-    (void)lane;
+    u32 ok;
+    asm volatile("{\n.reg .pred p;\nelect.sync _|p, 0xffffffff;\nselp.u32 %0, 1, 0, p;\n}\n" : "=r"(ok));
     return ok != 0u;
 }
 __device__ __forceinline__ void wgmma_fence() { asm volatile("wgmma.fence.sync.aligned;\n" ::: "memory"); }
