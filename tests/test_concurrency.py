@@ -76,9 +76,11 @@ def test_signal_handlers_mid_call_reallocate_start_gpu_work_raise_and_fork():
             finally:
                 signal.setitimer(signal.ITIMER_REAL, 0)
         big = lambda *s: rng.standard_normal(s).astype(F32)
-        cases = [(lambda: [big(1, 1200, 1200), big(1, 1200, 1200)], vb.gemm_batched),
-                 (lambda: [big(2, 2048, 64), big(2, 2048, 64), big(2, 2048, 64)], vb.attention),
-                 (lambda: [big(1000, 1000), big(1000, 1000)], vb.fused_linear_gelu)]
+        # Long enough (hundreds of ms) that the handler runs at one of the call's checks, which
+        # come about every 50 ms while the interpreter lock is let go.
+        cases = [(lambda: [big(1, 2400, 2400), big(1, 2400, 2400)], vb.gemm_batched),
+                 (lambda: [big(2, 4096, 64), big(2, 4096, 64), big(2, 4096, 64)], vb.attention),
+                 (lambda: [big(2400, 2400), big(2400, 2400)], vb.fused_linear_gelu)]
         outcomes = {realloc_run(make, call) for make, call in cases for _ in range(8)}
         print(sorted(outcomes))
 
