@@ -6,7 +6,7 @@
 
 #include "cpu/blocking.hpp"
 #include "cpu/cpu_shared.hpp"
-#include "cpu/special_functions.hpp"
+#include "cpu/elementary_functions.hpp"
 #include "cpu/thread_pool.hpp"
 
 namespace vant::cpu {

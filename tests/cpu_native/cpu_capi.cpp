@@ -13,7 +13,7 @@
 #include "common/panic.hpp"
 #include "common/views.hpp"
 #include "cpu/cpu_ops.hpp"
-#include "cpu/special_functions.hpp"
+#include "cpu/elementary_functions.hpp"
 
 using vant::MatView;
 using vant::Tensor3View;

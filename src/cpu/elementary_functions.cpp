@@ -1,5 +1,5 @@
-// Choice and first-use check of the vector expf / tanhf (see special_functions.hpp).
-#include "cpu/special_functions.hpp"
+// Choice and first-use check of the vector expf / tanhf (see elementary_functions.hpp).
+#include "cpu/elementary_functions.hpp"
 
 #include <atomic>
 #include <cmath>

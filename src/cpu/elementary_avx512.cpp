@@ -1,10 +1,10 @@
-// tanhf and expf with the C runtime's bits, 16 lanes at a time (see special.inc).
+// tanhf and expf with the C runtime's bits, 16 lanes at a time (see elementary.inc).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "cpu/special_functions.hpp"
+#include "cpu/elementary_functions.hpp"
 
 #include <immintrin.h>
 
@@ -18,7 +18,7 @@ typedef int64_t mask64 __attribute__((vector_size(4 * W)));  // W / 2 lanes
 inline unsigned lane_bits32(mask32 m) { return _mm512_movepi32_mask(__builtin_bit_cast(__m512i, m)); }
 inline unsigned lane_bits64(mask64 m) { return _mm512_movepi64_mask(__builtin_bit_cast(__m512i, m)); }
 
-#include "cpu/special.inc"
+#include "cpu/elementary.inc"
 
 }  // namespace
 

@@ -1,10 +1,10 @@
-// tanhf with the C runtime's bits, 4 lanes at a time (see special.inc).
+// tanhf with the C runtime's bits, 4 lanes at a time (see elementary.inc).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "cpu/special_functions.hpp"
+#include "cpu/elementary_functions.hpp"
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -15,7 +15,7 @@ namespace {
 
 #define VANT_SPECIAL_EXP 0
 constexpr int W = 4;
-// Types of the blocks, needed by the mask tests below (special.inc uses the same ones).
+// Types of the blocks, needed by the mask tests below (elementary.inc uses the same ones).
 typedef int32_t mask32 __attribute__((vector_size(4 * W)));
 typedef int64_t mask64 __attribute__((vector_size(4 * W)));  // W / 2 lanes
 #if defined(__x86_64__) || defined(_M_X64)
@@ -28,7 +28,7 @@ inline unsigned lane_bits32(mask32 m) {
 inline unsigned lane_bits64(mask64 m) { return (m[0] ? 1u : 0u) | (m[1] ? 2u : 0u); }
 #endif
 
-#include "cpu/special.inc"
+#include "cpu/elementary.inc"
 
 }  // namespace
 

@@ -1,10 +1,10 @@
-// tanhf with the C runtime's bits, 8 lanes at a time (see special.inc).
+// tanhf with the C runtime's bits, 8 lanes at a time (see elementary.inc).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "cpu/special_functions.hpp"
+#include "cpu/elementary_functions.hpp"
 
 #include <immintrin.h>
 
@@ -18,7 +18,7 @@ typedef int64_t mask64 __attribute__((vector_size(4 * W)));  // W / 2 lanes
 inline unsigned lane_bits32(mask32 m) { return static_cast<unsigned>(_mm256_movemask_ps(__builtin_bit_cast(__m256, m))); }
 inline unsigned lane_bits64(mask64 m) { return static_cast<unsigned>(_mm256_movemask_pd(__builtin_bit_cast(__m256d, m))); }
 
-#include "cpu/special.inc"
+#include "cpu/elementary.inc"
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // The C runtime's expf and tanhf over arrays, with its bits but without a call per element.
 //
-// Each instruction-set unit carries a vector version (special.inc). The first use of a version
+// Each instruction-set unit carries a vector version (elementary.inc). The first use of a version
 // compares it with the scalar function on a fixed sample and on known hard cases; where any
 // result differs (a runtime whose expf or tanhf is not the one the vector code reproduces) that
 // version is not used again in the process and the scalar function serves every element. The
