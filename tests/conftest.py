@@ -50,3 +50,15 @@ def no_gpu():
 
     if real_gpu_present() or fakecuda.real_driver_present():
         pytest.skip("a CUDA driver library is present in this process")
+
+
+@pytest.fixture(scope="module")
+def lib():
+    """The native CPU test library (tests/cpu_native), built on first use; skips without a compiler.
+    A test file with its own `lib` fixture uses that one instead."""
+    import cpunative
+
+    try:
+        return cpunative.load()
+    except (OSError, RuntimeError) as e:  # no C++ compiler
+        pytest.skip(f"cannot build the CPU test library: {e}")

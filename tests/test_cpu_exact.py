@@ -19,13 +19,6 @@ import cpunative
 EDGES = [1, 2, 15, 16, 17, 63, 64, 65, 127, 129]
 
 
-@pytest.fixture(scope="module")
-def lib():
-    try:
-        return cpunative.load()
-    except (OSError, RuntimeError) as e:  # no C++ compiler
-        pytest.skip(f"cannot build the CPU test library: {e}")
-
 
 def _combos():
     isas = ["baseline", "avx2", "avx512", "avx2-12x16"]

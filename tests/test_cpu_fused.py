@@ -11,15 +11,7 @@ import numpy as np
 import pytest
 
 import cpu_refs as ref
-import cpunative
 
-
-@pytest.fixture(scope="module")
-def lib():
-    try:
-        return cpunative.load()
-    except (OSError, RuntimeError) as e:  # no C++ compiler
-        pytest.skip(f"cannot build the CPU test library: {e}")
 
 
 @pytest.fixture

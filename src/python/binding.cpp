@@ -93,7 +93,8 @@ bool bind_frame(const Signature& sig, Py_ssize_t nargs, const Args& out, Place&&
     }
 }
 
-// The bare qualified name of an object's type ("ndarray", "list", "NoneType").
+}  // namespace
+
 std::string type_qualname(PyObject* obj) {
     PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
@@ -106,8 +107,6 @@ std::string type_qualname(PyObject* obj) {
     const char* dot = std::strrchr(full, '.');
     return dot ? dot + 1 : full;
 }
-
-}  // namespace
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           Args& out) noexcept {

@@ -36,6 +36,9 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noe
 // Raises TypeError "argument '<name>': '<type>' object cannot be converted to '<target>'", with
 // the bare qualified name of the object's type ("ndarray", "list", "NoneType"); returns null.
 PyObject* raise_not_convertible(PyObject* obj, const char* name, const char* target) noexcept;
+// The bare qualified name of an object's type ("ndarray", "list", "NoneType"), as error texts
+// name it.
+std::string type_qualname(PyObject* obj);
 // Replaces a pending TypeError by "argument '<name>': <text>"; other errors pass unchanged.
 void prefix_conversion_error(const char* name) noexcept;
 

@@ -1,7 +1,6 @@
 // The GEMM entry points: the GPU attempt first, the CPU product when anything on the GPU side
 // fails. gemm_batched always runs on the CPU.
 #include <atomic>
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -86,9 +85,7 @@ std::string gemm_shape_error(uint64_t m, uint64_t k, uint64_t k2, uint64_t n) {
 std::string operand_kind(PyObject* obj, bool device) {
     if (device) return "a device array";
     if (is_ndarray(obj) == 1) return "a NumPy array";
-    const char* name = Py_TYPE(obj)->tp_name;
-    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
-    return std::string("a '") + name + "' object";
+    return "a '" + type_qualname(obj) + "' object";
 }
 
 // Two device operands: the product stays on the device and comes back as a VantTensor, never
