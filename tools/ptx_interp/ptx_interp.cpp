@@ -1168,12 +1168,6 @@ struct AsyncCopy {
     const Insn* insn = nullptr;
 };
 
-// A cp.async source in flight: [key, end) may be read by the copy until its covering wait.
-struct SourceInFlight {
-    uint64_t end;
-    unsigned tid;
-    const Insn* insn;
-};
 
 struct Thread {
     uint64_t* r = nullptr;
@@ -1269,7 +1263,9 @@ private:
     const Insn* cur_insn_ = nullptr;
     bool atomic_ = false;  // the access being tracked is an atomic operation
     std::vector<uint32_t> wgen_;  // per warp: bar.warp.sync executed so far
-    std::multimap<uint64_t, SourceInFlight> sources_;  // cp.async sources in flight, by start address
+    // cp.async copies in flight that read a source, and the hull [lo, hi) of their sources
+    unsigned sources_ = 0;
+    uint64_t sources_lo_ = UINT64_MAX, sources_hi_ = 0;
     // Hopper state of the block
     std::map<uint32_t, MBarrier> mbars_;
     std::vector<AsyncOp> ops_;
@@ -1334,7 +1330,7 @@ private:
                     report("memcheck", std::string(write ? "write" : "read") + " of " + std::to_string(bytes) +
                                            " bytes at global address " + hex(addr) + " outside every live allocation",
                            t.tid, cur_insn_);
-                if (write && !sources_.empty()) check_source_write(addr, bytes, t.tid);
+                if (write && addr < sources_hi_ && addr + bytes > sources_lo_) check_source_write(addr, bytes, t.tid);
                 return p;
             }
             case SP_SHARED: {
@@ -1382,17 +1378,16 @@ private:
         return s.rwarp == static_cast<int32_t>(tid / 32) && wgen_[tid / 32] > s.rgen;
     }
 
-    // A global write to the source of a cp.async in flight: the copy may read its source at any
-    // moment until the wait_group that covers it (sources are at most 16 bytes long).
+    // A global write inside the hull of the cp.async sources in flight: the copy may read its
+    // source at any moment until the wait_group that covers it.
     void check_source_write(uint64_t addr, unsigned bytes, unsigned tid) const {
-        for (auto it = sources_.lower_bound(addr > 15 ? addr - 15 : 0); it != sources_.end() && it->first < addr + bytes; ++it)
-            if (it->second.end > addr) {
-                const Insn* c = it->second.insn;
-                report("racecheck", "write to global address " + hex(addr) + ", the source of a cp.async by " + who(it->second.tid) +
-                                        " ('" + c->text + "', line " + std::to_string(c->line) +
-                                        "), before the wait_group that covers it",
-                       tid, cur_insn_);
-            }
+        for (const Thread& u : threads_)
+            for (const AsyncCopy& c : u.async)
+                if (c.src_bytes && c.src < addr + bytes && addr < c.src + c.src_bytes)
+                    report("racecheck", "write to global address " + hex(addr) + ", the source of a cp.async by " + who(u.tid) +
+                                            " ('" + c.insn->text + "', line " + std::to_string(c.insn->line) +
+                                            "), before the wait_group that covers it",
+                           tid, cur_insn_);
     }
 
     // The issue of a cp.async (or its zero fill) to shared byte `a` by `tid`: the copy may land at
@@ -1519,7 +1514,7 @@ private:
         shared_.assign(shared_size_ + 16, 0xA5);
         shadow_.assign(shared_size_ + 16, Shadow());
         wgen_.assign((nthreads_ + 31) / 32, 0);
-        sources_.clear();
+        sources_ = 0, sources_lo_ = UINT64_MAX, sources_hi_ = 0;
         epoch_ = 1;
         uninit_ = UninitRead();
         mbars_.clear();
@@ -1793,7 +1788,8 @@ void Exec::step(Thread& t) {
                 if (srcsize) {
                     std::memcpy(c.data, access(SP_GLOBAL, src, srcsize, false, t, 1), srcsize);
                     c.src = src, c.src_bytes = static_cast<uint8_t>(srcsize);
-                    sources_.emplace(src, SourceInFlight{src + srcsize, t.tid, &in});
+                    ++sources_;
+                    sources_lo_ = std::min(sources_lo_, src), sources_hi_ = std::max(sources_hi_, src + srcsize);
                 }
                 for (unsigned i = 0; i < cp; ++i) check_copy_issue(dst + i, t.tid);
                 for (unsigned i = 0; i < cp; ++i) ++shadow_[dst + i].pending;
@@ -1852,14 +1848,7 @@ void Exec::complete_async(Thread& t, int64_t below_group) {
     for (auto it = t.async.begin(); it != t.async.end();) {
         if (it->group >= 0 && it->group < below_group) {
             for (unsigned i = 0; i < it->bytes; ++i) --shadow_[it->dst + i].pending;
-            if (it->src_bytes) {
-                auto [lo, hi] = sources_.equal_range(it->src);
-                for (auto s = lo; s != hi; ++s)
-                    if (s->second.tid == t.tid && s->second.insn == it->insn) {
-                        sources_.erase(s);
-                        break;
-                    }
-            }
+            if (it->src_bytes && --sources_ == 0) sources_lo_ = UINT64_MAX, sources_hi_ = 0;
             // the copy lands now: a write by the issuing thread
             const Insn* keep = cur_insn_;
             for (unsigned i = 0; i < it->bytes; ++i) track(it->dst + i, true, t.tid);
