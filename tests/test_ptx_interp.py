@@ -4,6 +4,8 @@ cp.async group accounting, exact rounding, and each checker firing on a delibera
 
 from __future__ import annotations
 
+import re
+
 import numpy as np
 import pytest
 
@@ -36,7 +38,7 @@ PROLOGUE = """
 
 def shfl_reference(mode, val, b, c):
     """shfl.sync per the facts sheet: source lane and in-range rule per mode."""
-    clamp, seg = c & 0x1F, (c >> 8) & 0x1F
+    b, clamp, seg = b & 0x1F, c & 0x1F, (c >> 8) & 0x1F  # only b[4:0], c[4:0] and c[12:8] count
     out, pred = np.empty(32, np.uint32), np.empty(32, bool)
     for lane in range(32):
         mx = (lane & seg) | (clamp & ~seg & 0x1F)
@@ -50,7 +52,8 @@ def shfl_reference(mode, val, b, c):
 @pytest.mark.parametrize("mode,b,c", [("up", 1, 0), ("up", 5, 0x0), ("up", 3, 0x1800), ("down", 1, 0x1F),
                                       ("down", 6, 0x1F), ("down", 2, 0x181F), ("bfly", 16, 0x1F), ("bfly", 3, 0x1F),
                                       ("bfly", 1, 0x1C1F), ("idx", 0, 0x1F), ("idx", 21, 0x1F), ("idx", 5, 0x1807),
-                                      ("idx", 7, 0x0F)])
+                                      ("idx", 7, 0x0F), ("up", 33, 0), ("down", 0x7FFFFFE2, 0x1F),
+                                      ("bfly", 0xFFFFFFE3, 0xFFFFE0FF), ("idx", 0x25, 0xFFFFF807)])
 def test_shfl_sync_lane_map(mode, b, c):
     text = kernel(PROLOGUE + f"""
     add.s64 %rd4, %rd2, %rd3;
@@ -266,6 +269,61 @@ def test_cp_async_destinations_are_unreadable_before_the_covering_wait():
     with pytest.raises(PtxError, match="with no barrier between") as e:
         Module(cp_kernel("cp.async.wait_all;", 0)).launch("k", (1,), (32,), [out, src])
     assert e.value.kind == "racecheck" and "kernel k, block (0,0,0) thread (" in str(e.value)
+
+
+# The copy may land at any moment between its issue and the covering wait. Thread t reads or writes
+# word t + 1 of buf and then copies into word t, so thread t - 1's access must be ordered before the
+# issue: a barrier after the issue (even before the wait) is too late. A global store to the source
+# of a copy in flight (thread t stores to the source of thread t ^ 1) races with the copy's read.
+CP_ISSUE = PROLOGUE + """
+    mov.u32 %r2, buf;
+    shl.b32 %r3, %r1, 2;
+    add.u32 %r4, %r2, %r3;
+    add.s64 %rd4, %rd2, %rd3;
+    xor.b32 %r8, %r1, 1;
+    mul.wide.u32 %rd6, %r8, 4;
+    add.s64 %rd6, %rd2, %rd6;
+    st.shared.u32 [%r4+4], %r1;
+    bar.sync 0;
+    {access}
+    {before}
+    cp.async.ca.shared.global [%r4], [%rd4], 4;
+    {after}
+    cp.async.wait_all;
+    bar.sync 0;
+    {late}
+    ld.shared.u32 %r7, [%r4];
+    add.s64 %rd5, %rd1, %rd3;
+    st.global.u32 [%rd5], %r7;
+    ret;"""
+BAR, STORE = "bar.sync 0;", "st.global.u32 [%rd6], %r1;"
+CP_ISSUE_CASES = {  # access, (broken, correct twin), report
+    "read before the issue": ("ld.shared.u32 %r6, [%r4+4];", ({"after": BAR}, {"before": BAR}),
+                              "read by block (0,0,0) thread (0,0,0) with no barrier between that read and the copy's issue"),
+    "write before the issue": ("st.shared.u32 [%r4+4], %r1;", ({"after": BAR}, {"before": BAR}),
+                               "written by block (0,0,0) thread (0,0,0) with no barrier between that write and the copy's"),
+    "store to the source": ("", ({"after": BAR + "\n" + STORE}, {"late": STORE}),
+                            "the source of a cp.async by block (0,0,0) thread (1,0,0) ('cp.async.ca.shared.global"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(CP_ISSUE_CASES))
+def test_cp_async_is_checked_at_issue_against_accesses_since_the_barrier(case):
+    access, (broken, twin), message = CP_ISSUE_CASES[case]
+
+    def text(places):
+        body = CP_ISSUE.replace("{access}", access)
+        for key in ("before", "after", "late"):
+            body = body.replace("{%s}" % key, places.get(key, ""))
+        return kernel(body, ".u64 out, .u64 inp", shared="    .shared .align 16 .b8 buf[132];\n")
+
+    src = RNG.integers(1, 2**32, 32, dtype=np.uint32)
+    out = np.zeros(32, np.uint32)
+    Module(text(twin)).launch("k", (1,), (32,), [out, src.copy()])
+    np.testing.assert_array_equal(out, src)
+    with pytest.raises(PtxError) as e:
+        Module(text(broken)).launch("k", (1,), (32,), [out, src.copy()])
+    assert e.value.kind == "racecheck" and message in str(e.value) and "thread (1,0,0)" in str(e.value), str(e.value)
 
 
 # ---- conversions and rounding ------------------------------------------------------------------------
@@ -496,6 +554,81 @@ def test_gemm_kernels_interpreted_compute_the_product(name):
             want = (alpha or 1.0) * (x @ y) + (beta or 0.0) * c0
             err = np.linalg.norm(c - want) / max(np.linalg.norm(want), 1e-300)
             assert err < 1e-5, (name, m, n, k, alpha, err)
+
+
+# The pipelined tensor-core kernel on partial tiles and through its grid fold. Each operand lies at
+# the start of an allocation whose other bytes are NaN, and its first element is +inf: a zero fill
+# that reads instead (the fill copies name the operand's start as their source), a fill replaced by
+# a copy of the address past the operand, or a fill skipped puts a non-finite value or an unwritten
+# byte into the k padding, so C turns NaN (or a checker reports) even where the other operand's
+# padding is zero. Grid (1, 2, 2) for 3 column tiles: tile 2 is reached only through z, and block
+# (0, 1, 1) returns at once.
+PIPE_ENTRY = "vantblas_gemm_mma_pipe"
+PIPE_RUNS = [((48, 80, 48), (1, 1, 1)), ((32, 272, 16), (1, 2, 2)), ((16, 48, 144), (1, 1, 1))]
+FILL = r"(cp\.async\.cg\.shared\.global \[%r\d+\], \[{}\], 16), 0;"
+PIPE_BROKEN = {  # substitution inside the entry, what each of PIPE_RUNS then gives
+    "A fill reads A": (FILL.format("A"), r"\1;", ["wrong values"] * 3),
+    "B fill reads B": (FILL.format("B"), r"\1;", ["wrong values"] * 3),
+    "fills copy past the operands": (r"(and\.pred\s+(%p\d+), %p\d+, %p\d+;\n\t)@\2 bra \t(\$L__BB1_\d+);"
+                                     r"\n\tbra\.uni \t\$L__BB1_\d+;",
+                                     r"\1bra.uni \t\3;", ["wrong values", "memcheck", "memcheck"]),
+    "fills dropped": (r"cp\.async\.cg\.shared\.global \[%r\d+\], \[%rd\d+\], 16, 0;", "", ["uninitialised"] * 3),
+    "grid z ignored": (r"mov\.u32(\s+%r\d+), %ctaid\.z;", r"mov.u32\1, 0;", ["wrong values"]),
+    # the barrier moved from before the refill of the stage read in the previous step to after it
+    "refill before the barrier": (r"(cp\.async\.wait_group 1;\n\n\t// end inline asm\n)\tbar\.sync \t0;\n"
+                                  r"(.*?cp\.async\.commit_group;\n)",
+                                  r"\1\2\tbar.sync \t0;\n", ["racecheck"]),
+}
+
+
+def pipe_variant(name):
+    """The shipped module, or a broken copy of its GEMM entry."""
+    text = (fakecuda.REPO / "kernels" / "gemm" / "mma_pipe.ptx").read_text()
+    if name == "shipped":
+        return text
+    start = text.index(f".entry {PIPE_ENTRY}(")
+    end = text.find(".entry ", start + 1)
+    end = len(text) if end < 0 else end
+    body = text[start:end]
+    regs = {x: re.search(rf"ld\.param\.u64\s+(%rd\d+), \[{PIPE_ENTRY}_param_{i}\];", body).group(1)
+            for x, i in (("A", 1), ("B", 2))}
+    pattern, repl, _ = PIPE_BROKEN[name]
+    for x, reg in regs.items():
+        pattern = pattern.replace(rf"\[{x}\]", rf"\[{re.escape(reg)}\]")
+    broken, count = re.subn(pattern, repl, body, flags=re.S)
+    assert count, f"{name}: the pattern no longer matches the module"
+    return text[:start] + broken + text[end:]
+
+
+def nan_surrounded(values):
+    """`values` (float16) at the start of a 256-byte aligned allocation three times as large, NaN elsewhere."""
+    buf = aligned(np.full(values.size * 3 + 64, np.nan, np.float16))
+    buf[:values.size] = values.ravel()
+    return buf
+
+
+@pytest.mark.parametrize("variant", ["shipped"] + sorted(PIPE_BROKEN))
+def test_mma_pipe_zero_fills_partial_tiles_and_folds_the_grid(variant):
+    mod = Module(pipe_variant(variant))
+    failures = []
+    for (m, n, k), grid in PIPE_RUNS:
+        a = (RNG.uniform(0.5, 2, (m, k)) * RNG.choice([-1, 1], (m, k))).astype(np.float16)
+        b = (RNG.uniform(0.5, 2, (k, n)) * RNG.choice([-1, 1], (k, n))).astype(np.float16)
+        a[0, 0] = b[0, 0] = np.inf
+        c = aligned(np.full((m, n), np.nan, np.float32))
+        try:
+            mod.launch(PIPE_ENTRY, grid, (256,), [c, nan_surrounded(a), nan_surrounded(b), m, n, k, 0.5, 4.0],
+                       shared=49152)
+        except PtxError as e:
+            failures.append(e.kind)
+            assert e.kind != "racecheck" or "read by several threads with no barrier between that read and the copy's" in str(e)
+            continue
+        # exact products without BLAS (whose packing may multiply the infinities by zero padding)
+        want = 2.0 * (a.astype(np.float64)[:, :, None] * b.astype(np.float64)[None, :, :]).sum(axis=1)
+        assert np.isinf(want[0]).all() and np.isinf(want[:, 0]).all() and np.isfinite(want[1:, 1:]).all()
+        if not np.allclose(c, want, rtol=1e-5, atol=1e-5):
+            failures.append("wrong values")
+    assert failures == ([] if variant == "shipped" else PIPE_BROKEN[variant][2]), (variant, failures)
 
 
 def test_batched_and_conversion_kernels_interpreted():

@@ -58,6 +58,11 @@ def test_kernel_interpreted_over_sizes_and_schedules():
     # A map without swizzle while the descriptors say 128-byte swizzle: wrong values, no report.
     a, b = eighths((128, 64), 1), eighths((64, 256), 2)
     assert not np.array_equal(product(mod, a, b, swizzle=0), a.astype(np.float64) @ b)
+    # The padding (NaN until converted) left unwritten: the k padding of both operands turns C NaN.
+    unpadded, count = re.subn(r"(or\.pred\s+(%p\d+), .*?@\2 bra \t)\$L__BB0_6;", r"\1$L__BB0_7;", KERNEL, flags=re.S)
+    assert count == 1
+    a, b = eighths((80, 112), 3), eighths((112, 48), 4)
+    assert np.isnan(product(Module(unpadded), a, b)).all()
 
 
 def mini(n, trans_a=0, trans_b=0, rs=False, proxy_fence=True, after_fence=""):

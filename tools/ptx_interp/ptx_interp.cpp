@@ -1163,7 +1163,11 @@ struct AsyncCopy {
     uint32_t dst;
     uint8_t bytes;
     uint8_t data[16];
+    uint64_t src = 0;  // global source, read until the covering wait (src_bytes 0: nothing read)
+    uint8_t src_bytes = 0;
+    const Insn* insn = nullptr;
 };
+
 
 struct Thread {
     uint64_t* r = nullptr;
@@ -1259,6 +1263,9 @@ private:
     const Insn* cur_insn_ = nullptr;
     bool atomic_ = false;  // the access being tracked is an atomic operation
     std::vector<uint32_t> wgen_;  // per warp: bar.warp.sync executed so far
+    // cp.async copies in flight that read a source, and the hull [lo, hi) of their sources
+    unsigned sources_ = 0;
+    uint64_t sources_lo_ = UINT64_MAX, sources_hi_ = 0;
     // Hopper state of the block
     std::map<uint32_t, MBarrier> mbars_;
     std::vector<AsyncOp> ops_;
@@ -1323,6 +1330,7 @@ private:
                     report("memcheck", std::string(write ? "write" : "read") + " of " + std::to_string(bytes) +
                                            " bytes at global address " + hex(addr) + " outside every live allocation",
                            t.tid, cur_insn_);
+                if (write && addr < sources_hi_ && addr + bytes > sources_lo_) check_source_write(addr, bytes, t.tid);
                 return p;
             }
             case SP_SHARED: {
@@ -1368,6 +1376,37 @@ private:
     }
     bool readers_ordered(const Shadow& s, unsigned tid) const {
         return s.rwarp == static_cast<int32_t>(tid / 32) && wgen_[tid / 32] > s.rgen;
+    }
+
+    // A global write inside the hull of the cp.async sources in flight: the copy may read its
+    // source at any moment until the wait_group that covers it.
+    void check_source_write(uint64_t addr, unsigned bytes, unsigned tid) const {
+        for (const Thread& u : threads_)
+            for (const AsyncCopy& c : u.async)
+                if (c.src_bytes && c.src < addr + bytes && addr < c.src + c.src_bytes)
+                    report("racecheck", "write to global address " + hex(addr) + ", the source of a cp.async by " + who(u.tid) +
+                                            " ('" + c.insn->text + "', line " + std::to_string(c.insn->line) +
+                                            "), before the wait_group that covers it",
+                           tid, cur_insn_);
+    }
+
+    // The issue of a cp.async (or its zero fill) to shared byte `a` by `tid`: the copy may land at
+    // any moment until its covering wait, so every access by another thread since the last barrier
+    // must already be ordered before it (a barrier after the issue is too late). The landing is
+    // checked again as a write by the issuing thread (track).
+    void check_copy_issue(uint32_t a, unsigned tid) const {
+        const Shadow& s = shadow_[a];
+        if (s.pending) report("racecheck", "cp.async to shared address " + hex(a) + " already in flight", tid, cur_insn_);
+        if (s.tma) report("async", "cp.async to shared address " + hex(a) + " while a TMA copy to it is in flight", tid, cur_insn_);
+        if (s.wg_readers)
+            report("async", "cp.async to shared address " + hex(a) + " while a wgmma reading it is in flight", tid, cur_insn_);
+        if (s.writer >= 0 && s.wepoch == epoch_ && s.writer != static_cast<int32_t>(tid) && !warp_ordered(s.writer, s.wgen, tid))
+            report("racecheck", "cp.async to shared address " + hex(a) + " written by " + writer_name(s.writer) +
+                                    " with no barrier between that write and the copy's issue", tid, cur_insn_);
+        if (s.repoch == epoch_ && s.reader != -1 && s.reader != static_cast<int32_t>(tid) && !readers_ordered(s, tid))
+            report("racecheck", "cp.async to shared address " + hex(a) + " read by " +
+                                    (s.reader == -2 ? std::string("several threads") : who(s.reader)) +
+                                    " with no barrier between that read and the copy's issue", tid, cur_insn_);
     }
 
     void track(uint32_t a, bool write, unsigned tid) {
@@ -1475,6 +1514,7 @@ private:
         shared_.assign(shared_size_ + 16, 0xA5);
         shadow_.assign(shared_size_ + 16, Shadow());
         wgen_.assign((nthreads_ + 31) / 32, 0);
+        sources_ = 0, sources_lo_ = UINT64_MAX, sources_hi_ = 0;
         epoch_ = 1;
         uninit_ = UninitRead();
         mbars_.clear();
@@ -1744,12 +1784,15 @@ void Exec::step(Thread& t) {
                     report("memcheck", "cp.async destination " + hex(dst) + " outside the " + std::to_string(shared_size_) +
                                            " bytes of shared memory", t.tid, &in);
                 AsyncCopy c{-1, dst, static_cast<uint8_t>(cp), {}};
-                if (srcsize) std::memcpy(c.data, access(SP_GLOBAL, src, srcsize, false, t, 1), srcsize);
-                for (unsigned i = 0; i < cp; ++i) {
-                    Shadow& s = shadow_[dst + i];
-                    if (s.pending) report("racecheck", "cp.async to shared address " + hex(dst + i) + " already in flight", t.tid, &in);
-                    ++s.pending;
+                c.insn = &in;
+                if (srcsize) {
+                    std::memcpy(c.data, access(SP_GLOBAL, src, srcsize, false, t, 1), srcsize);
+                    c.src = src, c.src_bytes = static_cast<uint8_t>(srcsize);
+                    ++sources_;
+                    sources_lo_ = std::min(sources_lo_, src), sources_hi_ = std::max(sources_hi_, src + srcsize);
                 }
+                for (unsigned i = 0; i < cp; ++i) check_copy_issue(dst + i, t.tid);
+                for (unsigned i = 0; i < cp; ++i) ++shadow_[dst + i].pending;
                 t.async.push_back(c);
                 break;
             }
@@ -1805,6 +1848,7 @@ void Exec::complete_async(Thread& t, int64_t below_group) {
     for (auto it = t.async.begin(); it != t.async.end();) {
         if (it->group >= 0 && it->group < below_group) {
             for (unsigned i = 0; i < it->bytes; ++i) --shadow_[it->dst + i].pending;
+            if (it->src_bytes && --sources_ == 0) sources_lo_ = UINT64_MAX, sources_hi_ = 0;
             // the copy lands now: a write by the issuing thread
             const Insn* keep = cur_insn_;
             for (unsigned i = 0; i < it->bytes; ++i) track(it->dst + i, true, t.tid);
@@ -2641,7 +2685,7 @@ void Exec::exec_shfl(const Insn& in, std::vector<Thread*>& lanes) {
     for (int l = 0; l < 32; ++l) {
         Thread* t = lanes[l];
         if (!t) continue;
-        uint32_t b = static_cast<uint32_t>(get(*t, in.ops[2], U32));
+        uint32_t b = static_cast<uint32_t>(get(*t, in.ops[2], U32)) & 0x1F;  // only b[4:0] is used
         uint32_t c = static_cast<uint32_t>(get(*t, in.ops[3], U32));
         uint32_t clamp = c & 0x1F, seg = (c >> 8) & 0x1F;
         int maxl = static_cast<int>((l & seg) | (clamp & ~seg));

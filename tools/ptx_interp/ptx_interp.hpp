@@ -27,7 +27,9 @@
 //             size, local accesses inside the declared frame, every access aligned to its width;
 //   racecheck a shared byte written by one thread and read or written by another with no bar.sync
 //             between; a read of a shared byte no thread of the block wrote since launch; a read or
-//             write of a cp.async destination before the wait_group that covers its group.
+//             write of a cp.async destination before the wait_group that covers its group; a
+//             cp.async issued to bytes another thread read or wrote since the last bar.sync (the
+//             copy may land at once); a global write to the source of a cp.async in flight.
 //   async     the Hopper ordering rules: a register of a wgmma in flight touched before the
 //             wgmma.wait_group covering it, a wgmma without a wgmma.fence since the warpgroup last
 //             touched its accumulator or A registers, shared memory a wgmma or TMA copy is still
