@@ -148,7 +148,9 @@ Result<HostBuffer> run_staged(const GemmDevice& device, const StagedJob& job, co
         if (auto r = staging.upload(dev_a->ptr(), uint64_t{m} * a_row_bytes, s, {fill_from_view, &src}); !r)
             return std::move(r).take_error();
         if (auto p = product(whole, dev_a->ptr(), dev_c->ptr(), 0, m, s); !p) return std::move(p).take_error();
-        if (auto r = staging.download(dev_c->ptr(), uint64_t{m} * c_row_bytes, s, {drain_to_host, &panel_targets[0]}); !r)
+        if (auto r = staging.download(dev_c->ptr(), uint64_t{m} * c_row_bytes, s,
+                                      {drain_to_host, &panel_targets[0]});
+            !r)
             return std::move(r).take_error();
     } else {
         // Uploads on the staging's upload stream, products on the core's stream, downloads on
