@@ -13,8 +13,9 @@ The module (see tests/hooks/engine/engine_hooks.cpp) offers: ``choose_f32_path(m
 ("f16", "f32" or the error text; the operands' largest finite magnitudes default to 1),
 ``choose_route(m, n, k, has_mma_pipe, has_wmma_max, operands_fit_half)``, ``half_scale(max)``
 (exponent, fits unscaled, the two factors of 2^-exponent), ``max_finite_magnitude(bytes)``
-and ``gpu_gemm(view_a, view_b)`` with views as (address, rows, cols, row stride, col stride) in
-bytes (bytes of the M x N result, or the error text). ``view(array)`` below makes such a tuple.
+``gpu_gemm(view_a, view_b)`` with views as (address, rows, cols, row stride, col stride) in
+bytes (bytes of the M x N result, or the error text), and ``gather_range(view, first, count)``
+(bytes of that range of the view's row-major image, its largest finite magnitude). ``view(array)`` below makes such a tuple.
 
 ``ENGINEHOOKS_CXXFLAGS`` adds compiler flags (for a sanitizer build, say).
 """

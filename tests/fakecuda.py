@@ -32,6 +32,11 @@ timeout=300)``:
     ``fail`` is a list of (entry, nth, status) and nth = 0 fails every call.
     ``env={"FAKE_CUDA_MAX_GRID_Y": "2"}`` lowers the grid y extent that the stand-in reports
     and enforces (65535 by default; grid x is limited to 2^31 - 1, z to 65535).
+    ``env={"FAKE_CUDA_NO_KERNELS": "1"}`` makes every launch a no-op (queued, logged and
+    ordered as usual, counted in ``stat("launches_skipped")``; outputs keep whatever they held),
+    for benchmarks of the host side (bench/staging.py); ``stat("standin_ns")`` counts the
+    nanoseconds the stand-in spent on what a device does by itself (running queued copies and
+    kernels, checksumming the sources of queued uploads).
 
 ``library_path()`` builds the stand-in (cached under build/fake_driver/<hash of its sources>/,
 rebuilt when any tools/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1;

@@ -119,6 +119,11 @@ def test_half_scale(h, largest, exponent, fits):
         assert scaled < 2.0**15 and (scaled >= 2.0**14 or s == 126)
 
 
+def finite_max(x):
+    finite = np.abs(x[np.isfinite(x)])
+    return float(finite.max()) if finite.size else 0.0
+
+
 def test_max_finite_magnitude_skips_nan_and_infinities(h):
     x = np.array([1.0, -3.5, np.nan, np.inf, -np.inf, 2.0, -7.25, 0.5, np.nan], np.float32)
     for n in range(len(x) + 1):   # every tail length past the four-wide loop
@@ -126,3 +131,50 @@ def test_max_finite_magnitude_skips_nan_and_infinities(h):
         assert h.max_finite_magnitude(x[:n].tobytes()) == (finite.max() if finite.size else 0.0)
     assert h.max_finite_magnitude(np.array([np.nan, np.inf], np.float32).tobytes()) == 0.0
     assert h.max_finite_magnitude(np.array([-F32_MAX, 1e-45], np.float32).tobytes()) == F32_MAX
+    # The largest element, and NaN and infinities next to it, in every lane of the sixteen and in
+    # the tail, for lengths around the lane count and the gather's scan pieces of 2048.
+    base = np.random.default_rng(7).standard_normal(4200).astype(np.float32)
+    for n in list(range(1, 41)) + [2047, 2048, 2049, 4200]:
+        for big in sorted({0, 1, 15, 16, 17, n // 2, n - 2, n - 1} & set(range(n))):
+            x = base[:n].copy()
+            x[big] = -3e38 if big % 2 else 2e9
+            for off, special in ((1, np.inf), (2, np.nan), (3, -np.inf), (16, -np.nan)):
+                if big + off < n:
+                    x[big + off] = special
+            assert h.max_finite_magnitude(x.tobytes()) == finite_max(x), (n, big)
+    # Subnormals and signed zeros only; infinities and NaN only.
+    assert h.max_finite_magnitude(np.array([-0.0] * 17 + [-1e-45] + [0.0] * 3, np.float32).tobytes()) == np.float32(1e-45)
+    assert h.max_finite_magnitude(np.array([np.nan, -np.inf] * 20, np.float32).tobytes()) == 0.0
+
+
+def test_gather_copies_every_view_and_finds_its_range(h):
+    # The staging's gather: a range of a view's row-major image, bit for bit (NaN payloads
+    # included), with the largest finite magnitude of exactly that range, through every layout
+    # and across rows, scan pieces and the split over threads (from 2^19 elements).
+    rng = np.random.default_rng(11)
+    big = rng.standard_normal((1030, 1040)).astype(np.float32)
+    flat = big.reshape(-1)
+    flat[rng.integers(0, flat.size, 3000)] = np.float32(np.nan)
+    flat[rng.integers(0, flat.size, 3000)] = np.float32(np.inf)
+    flat[rng.integers(0, flat.size, 3000)] = -np.float32(np.inf)
+    flat[5 * 1040 + 17] = np.frombuffer(np.uint32(0x7FC0BEEF).tobytes(), np.float32)[0]  # a NaN payload
+    big[700, 3] = -5e30
+    big[1, 1039] = 7e20
+    views = {
+        "contiguous": big,
+        "fortran": np.asfortranarray(big[:600, :900]),
+        "columns": big[:, ::2],
+        "negative": big[::-1, ::-3],
+        "transposed": big.T,
+    }
+    for name, v in views.items():
+        image = np.ascontiguousarray(v).reshape(-1)
+        n = image.size
+        for first, count in ((0, n), (0, 17), (v.shape[1] - 5, 2 * v.shape[1] + 37), (n - 2049, 2049),
+                             (1, (1 << 19) + 3), (3, 0)):
+            if first + count > n:
+                continue
+            got, largest = h.gather_range(enginehooks.view(v), first, count)
+            want = image[first:first + count]
+            assert got == want.tobytes(), (name, first, count)
+            assert largest == finite_max(want), (name, first, count)

@@ -782,14 +782,30 @@ BLOCKING_STEPS = ("cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMe
 @pytest.mark.parametrize("staged", [True, False], ids=["staged", "blocking"])
 def test_every_driver_call_of_the_gpu_procedure_can_fail_cleanly(staged):
     # Without the asynchronous entry points (an older driver) the blocking copies serve instead.
+    # Staged, 2048 x 2048 x 3 runs as four row panels whose downloads share the chunk ring with
+    # the uploads of later panels: a failure anywhere among them (a download queued while
+    # uploads are pending, the claim that drains it) must leave nothing queued or allocated.
     r = run("""
         def call(a, b):
             c = gpu(a, b)
             return (None, False) if isinstance(c, str) else (c, True)
-        print(json.dumps(sweep(call, [(48, 40, 56), (64, 64, 64)])))
+        shapes = [(48, 40, 56), (64, 64, 64)] + ([(2048, 2048, 3)] if STAGED else [])
+        report = sweep(call, shapes)
         assert fake.pending_ops == 0 and fake.hazards == 0
-    """, extra=SWEEP, hide=() if staged else STAGING_ENTRIES)
-    report = payload(r)
+        a, b = rand((2048, 2048), 1), rand((2048, 3), 2)
+        start = len(fake.call_log())
+        call(a, b)
+        copies = [e for e in fake.call_log()[start:] if e in ("cuMemcpyHtoDAsync", "cuMemcpyDtoHAsync")]
+        print(json.dumps({"report": report, "copies": copies}))
+    """.replace("STAGED", str(staged)), extra=SWEEP, hide=() if staged else STAGING_ENTRIES)
+    out = payload(r)
+    report = out["report"]
+    if staged:
+        # B and A's panels go up in one piece each; C's panel p comes down once panel p + 1's
+        # product is issued, before the uploads of the panels after it.
+        up, down = "cuMemcpyHtoDAsync", "cuMemcpyDtoHAsync"
+        assert out["copies"] == [up, up, up, down, up, down, up, down, down]
+        assert {x["failed"] for x in report if x["shape"][0] == 2048} >= set(STAGED_STEPS) | {"cuStreamWaitEvent"}
     failed = {(x["shape"][0], x["failed"]) for x in report}
     steps = STAGED_STEPS if staged else BLOCKING_STEPS
     assert not {e for _, e in failed} & (set(BLOCKING_STEPS) - {"cuLaunchKernel"} if staged else set(STAGING_ENTRIES))

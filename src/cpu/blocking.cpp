@@ -6,10 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "common/host_buffer.hpp"
 #include "cpu/cpu_ops.hpp"
 #include "cpu/cpu_shared.hpp"
 #include "cpu/thread_pool.hpp"
@@ -255,18 +252,7 @@ void gemm_core(const KernelSet& ks, const Operand& a, const Operand& b, size_t m
     }
 }
 
-void prefer_huge_pages(float* out, size_t n) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-    if (n * sizeof(float) < 4 * kHuge) return;
-    const auto begin = (reinterpret_cast<uintptr_t>(out) + kHuge - 1) & ~(kHuge - 1);
-    const auto end = (reinterpret_cast<uintptr_t>(out + n)) & ~(kHuge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)out;
-    (void)n;
-#endif
-}
+void prefer_huge_pages(float* out, size_t n) { advise_huge_pages(out, uint64_t{n} * sizeof(float)); }
 
 }  // namespace detail
 

@@ -2,24 +2,41 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 namespace vant::engine {
 
 float max_finite_magnitude(const float* data, uint64_t n) noexcept {
-    // Four running maxima so the loop vectorises; a NaN fails both comparisons and an infinity
-    // the first, so neither is ever taken.
-    float m[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    // On the bit patterns: |x| is x without its sign bit, and for non-negative floats the integer
+    // order is the float order. Adding 2^23 moves every finite |x| into [2^23, 2^31) and every
+    // infinity and NaN (from 0x7f800000 up) past 2^31, where it reads as a negative int32: a signed
+    // maximum started at 2^23 then ignores them by itself. Integer compares raise no floating-point
+    // flags, so the compiler selects without branches, and sixteen independent running maxima let
+    // the loop run as a few vector registers.
+    constexpr int kLanes = 16;
+    constexpr uint32_t kMagnitude = 0x7fffffffu, kShift = 0x00800000u;
+    auto shifted = [data](uint64_t i) {
+        uint32_t b;
+        std::memcpy(&b, data + i, sizeof b);
+        return static_cast<int32_t>((b & kMagnitude) + kShift);
+    };
+    int32_t m[kLanes];
+    for (int32_t& lane : m) lane = static_cast<int32_t>(kShift);
     uint64_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (int j = 0; j < 4; ++j) {
-            const float a = std::fabs(data[i + j]);
-            m[j] = (a <= FLT_MAX && a > m[j]) ? a : m[j];
+    for (; i + kLanes <= n; i += kLanes)
+        for (int j = 0; j < kLanes; ++j) {
+            const int32_t t = shifted(i + j);
+            m[j] = t > m[j] ? t : m[j];
         }
     for (; i < n; ++i) {
-        const float a = std::fabs(data[i]);
-        m[0] = (a <= FLT_MAX && a > m[0]) ? a : m[0];
+        const int32_t t = shifted(i);
+        m[0] = t > m[0] ? t : m[0];
     }
-    return std::fmax(std::fmax(m[0], m[1]), std::fmax(m[2], m[3]));
+    for (int j = 1; j < kLanes; ++j) m[0] = m[j] > m[0] ? m[j] : m[0];
+    const uint32_t bits = static_cast<uint32_t>(m[0]) - kShift;
+    float largest;
+    std::memcpy(&largest, &bits, sizeof largest);
+    return largest;
 }
 
 int half_scale_exponent(float max) noexcept {

@@ -1,10 +1,10 @@
 #include "host_gather.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "../cpu/thread_pool.hpp"
+#include "half_range.hpp"
 
 namespace vant::engine {
 namespace {
@@ -12,6 +12,10 @@ namespace {
 // Below this many elements one thread gathers the whole range: waking workers costs more.
 constexpr uint64_t kParallelLeast = uint64_t{1} << 19;
 constexpr uint64_t kTaskElements = uint64_t{1} << 17;
+
+// Elements copied between two looks at the range: a piece small enough to be scanned again
+// from the first-level cache right after its copy, so the scan adds no pass over memory.
+constexpr uint64_t kScanPiece = 2048;
 
 void gather_serial(const MatView& v, uint64_t first, uint64_t count, float* out, float* max_abs) {
     float largest = 0.0f;
@@ -23,17 +27,16 @@ void gather_serial(const MatView& v, uint64_t first, uint64_t count, float* out,
         const uint64_t len = std::min(v.cols - j0, end - e);
         const char* src = v.ptr(i, j0);
         float* dst = out + (e - first);
-        if (v.col_stride == 4) {
-            std::memcpy(dst, src, static_cast<size_t>(len) * sizeof(float));
-        } else {
-            for (uint64_t j = 0; j < len; ++j)
-                std::memcpy(dst + j, src + static_cast<int64_t>(j) * v.col_stride, sizeof(float));
-        }
-        if (max_abs) {
-            for (uint64_t j = 0; j < len; ++j) {
-                const float x = std::fabs(dst[j]);
-                if (std::isfinite(x) && x > largest) largest = x;
+        for (uint64_t p = 0; p < len; p += kScanPiece) {
+            const uint64_t piece = std::min(kScanPiece, len - p);
+            const char* from = src + static_cast<int64_t>(p) * v.col_stride;
+            if (v.col_stride == 4) {
+                std::memcpy(dst + p, from, static_cast<size_t>(piece) * sizeof(float));
+            } else {
+                for (uint64_t j = 0; j < piece; ++j)
+                    std::memcpy(dst + p + j, from + static_cast<int64_t>(j) * v.col_stride, sizeof(float));
             }
+            if (max_abs) largest = std::max(largest, max_finite_magnitude(dst + p, piece));
         }
         e += len;
     }

@@ -119,18 +119,22 @@ Result<HostBuffer> run_staged(const GemmDevice& device, const StagedJob& job, co
     auto host = HostBuffer::uninit(uint64_t{m} * job.c_cols);  // every element is copied in
     if (!host) return err("Failed to allocate host memory for " + std::to_string(uint64_t{m} * job.c_cols) + " floats");
 
-    // Declared after the buffers: on an error path the lease waits for queued work before they
-    // return to the pool.
-    auto lease = rt::acquire_staging(device.stream);
-    if (!lease) return std::move(lease).take_error();
-    if (!lease->has_value()) return run_blocking(device, job, product, whole, dev_whole, *dev_a, *dev_c, *host);
-    rt::StagingLease& staging = **lease;
-
-    HostTarget target{reinterpret_cast<char*>(host->data())};
+    advise_huge_pages(host->data(), host->size() * sizeof(float));
     const uint64_t c_row_bytes = job.c_cols * 4;
     const uint64_t a_row_bytes = k * 4;
     const uint32_t rows = job.panel_rows == 0 || job.panel_rows > m ? m : job.panel_rows;
     const uint32_t panels = m == 0 ? 1 : ceil_div(m, rows);
+    // Where each panel of C lands; the staging drains into them until finish().
+    std::vector<HostTarget> panel_targets(panels);
+    for (uint32_t p = 0; p < panels; ++p)
+        panel_targets[p].base = reinterpret_cast<char*>(host->data()) + uint64_t{p} * rows * c_row_bytes;
+
+    // Declared after the buffers and the targets: on an error path the lease waits for queued
+    // work before they go.
+    auto lease = rt::acquire_staging(device.stream);
+    if (!lease) return std::move(lease).take_error();
+    if (!lease->has_value()) return run_blocking(device, job, product, whole, dev_whole, *dev_a, *dev_c, *host);
+    rt::StagingLease& staging = **lease;
 
     if (panels <= 1) {
         // One stream carries everything: copies, product and copies back are ordered by it.
@@ -144,11 +148,18 @@ Result<HostBuffer> run_staged(const GemmDevice& device, const StagedJob& job, co
         if (auto r = staging.upload(dev_a->ptr(), uint64_t{m} * a_row_bytes, s, {fill_from_view, &src}); !r)
             return std::move(r).take_error();
         if (auto p = product(whole, dev_a->ptr(), dev_c->ptr(), 0, m, s); !p) return std::move(p).take_error();
-        if (auto r = staging.download(dev_c->ptr(), uint64_t{m} * c_row_bytes, s, {drain_to_host, &target}); !r)
+        if (auto r = staging.download(dev_c->ptr(), uint64_t{m} * c_row_bytes, s,
+                                      {drain_to_host, &panel_targets[0]});
+            !r)
             return std::move(r).take_error();
     } else {
         // Uploads on the staging's upload stream, products on the core's stream, downloads on
-        // the download stream, tied together by one event per panel and direction.
+        // the download stream, tied together by one event per panel and direction. Panel p's C
+        // is queued for download once the product of panel p + 1 is issued: its pieces then
+        // share the chunk ring with the uploads of later panels, so both directions of the bus
+        // are busy at once, and the device always has the next product to run meanwhile. A
+        // downloaded piece is drained when its chunk is claimed again (or by finish), so a claim
+        // only ever waits for copies and products that are already queued.
         const drv::CUstream up = staging.upload_stream();
         const drv::CUstream down = staging.download_stream();
         for (size_t i = 0; i < job.whole.size(); ++i) {
@@ -156,6 +167,16 @@ Result<HostBuffer> run_staged(const GemmDevice& device, const StagedJob& job, co
             if (auto r = staging.upload(whole[i], dev_whole[i].bytes(), up, {fill_from_view, &src}); !r)
                 return std::move(r).take_error();
         }
+        // Marks are reused round the panels: each is waited on before it is recorded again.
+        auto uploaded = [](uint32_t p) { return static_cast<int>(p % kMostPanels); };
+        auto computed = [](uint32_t p) { return static_cast<int>(kMostPanels + p % kMostPanels); };
+        auto download_panel = [&](uint32_t p) -> Result<void> {
+            const uint32_t row0 = p * rows;
+            const uint32_t height = std::min(rows, m - row0);
+            if (auto r = staging.wait(down, computed(p)); !r) return r;
+            return staging.queue_download(dev_c->ptr() + uint64_t{row0} * c_row_bytes, uint64_t{height} * c_row_bytes,
+                                          down, {drain_to_host, &panel_targets[p]});
+        };
         for (uint32_t p = 0; p < panels; ++p) {
             const uint32_t row0 = p * rows;
             const uint32_t height = std::min(rows, m - row0);
@@ -165,25 +186,17 @@ Result<HostBuffer> run_staged(const GemmDevice& device, const StagedJob& job, co
             const drv::CUdeviceptr a_panel = dev_a->ptr() + uint64_t{row0} * a_row_bytes;
             if (auto r = staging.upload(a_panel, uint64_t{height} * a_row_bytes, up, {fill_from_view, &src}); !r)
                 return std::move(r).take_error();
-            if (auto r = staging.record(static_cast<int>(p), up); !r) return std::move(r).take_error();
-            if (auto r = staging.wait(device.stream, static_cast<int>(p)); !r) return std::move(r).take_error();
+            if (auto r = staging.record(uploaded(p), up); !r) return std::move(r).take_error();
+            if (auto r = staging.wait(device.stream, uploaded(p)); !r) return std::move(r).take_error();
             if (auto r = product(whole, a_panel, dev_c->ptr() + uint64_t{row0} * c_row_bytes, row0, height,
                                  device.stream);
                 !r)
                 return std::move(r).take_error();
-            if (auto r = staging.record(static_cast<int>(kMostPanels + p), device.stream); !r)
-                return std::move(r).take_error();
+            if (auto r = staging.record(computed(p), device.stream); !r) return std::move(r).take_error();
+            if (p > 0)
+                if (auto r = download_panel(p - 1); !r) return std::move(r).take_error();
         }
-        for (uint32_t p = 0; p < panels; ++p) {
-            const uint32_t row0 = p * rows;
-            const uint32_t height = std::min(rows, m - row0);
-            if (auto r = staging.wait(down, static_cast<int>(kMostPanels + p)); !r) return std::move(r).take_error();
-            HostTarget panel_target{target.base + uint64_t{row0} * c_row_bytes};
-            if (auto r = staging.download(dev_c->ptr() + uint64_t{row0} * c_row_bytes, uint64_t{height} * c_row_bytes,
-                                          down, {drain_to_host, &panel_target});
-                !r)
-                return std::move(r).take_error();
-        }
+        if (auto r = download_panel(panels - 1); !r) return std::move(r).take_error();
     }
     if (auto r = staging.finish(); !r) return std::move(r).take_error();
     return std::move(host).value();

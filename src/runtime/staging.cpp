@@ -182,8 +182,8 @@ Result<void> StagingLease::upload(CUdeviceptr dst, uint64_t bytes, drv::CUstream
     });
 }
 
-Result<void> StagingLease::download(CUdeviceptr src, uint64_t bytes, drv::CUstream stream, StagingDrain drain) {
-    auto queued = each_piece(bytes, stream, [&](int i, uint64_t offset, uint64_t piece) {
+Result<void> StagingLease::queue_download(CUdeviceptr src, uint64_t bytes, drv::CUstream stream, StagingDrain drain) {
+    return each_piece(bytes, stream, [&](int i, uint64_t offset, uint64_t piece) {
         auto s = step(drv::cuMemcpyDtoHAsync(res_->chunk[i], src + offset, piece, stream),
                       "Failed to copy data from GPU: ");
         if (s) {
@@ -195,14 +195,21 @@ Result<void> StagingLease::download(CUdeviceptr src, uint64_t bytes, drv::CUstre
         }
         return s;
     });
-    if (!queued) return queued;
-    // Hand over what is still in flight, oldest piece first.
+}
+
+Result<void> StagingLease::claim_all(bool downloads_only) {
+    // Oldest first: the chunk after the last one used is the one used longest ago.
     for (int n = 0; n < kStagingChunks; ++n) {
         const int i = (next_ + n) % kStagingChunks;
-        if (res_->drain_due[i])
+        if (!downloads_only || res_->drain_due[i])
             if (auto s = claim(i); !s) return s;
     }
     return ok();
+}
+
+Result<void> StagingLease::download(CUdeviceptr src, uint64_t bytes, drv::CUstream stream, StagingDrain drain) {
+    if (auto queued = queue_download(src, bytes, stream, drain); !queued) return queued;
+    return claim_all(true);
 }
 
 Result<void> StagingLease::record(int mark, drv::CUstream stream) {
@@ -216,8 +223,7 @@ Result<void> StagingLease::wait(drv::CUstream stream, int mark) {
 }
 
 Result<void> StagingLease::finish() {
-    for (int i = 0; i < kStagingChunks; ++i)
-        if (auto s = claim(i); !s) return s;
+    if (auto s = claim_all(false); !s) return s;
     clean_ = true;
     return ok();
 }

@@ -57,10 +57,16 @@ public:
     // Copies `bytes` bytes from src on `stream` and hands them to `drain` in order; returns when
     // every piece has been drained.
     Result<void> download(CUdeviceptr src, uint64_t bytes, drv::CUstream stream, StagingDrain drain);
+    // The same, but returns once the last piece is queued: the pieces still in flight are handed
+    // to `drain` when their chunks are claimed for later copies (of either direction) or by
+    // finish(), so `drain` and its context must stay valid until then. Lets the downloads of
+    // finished results share the chunks with the uploads of later operands.
+    Result<void> queue_download(CUdeviceptr src, uint64_t bytes, drv::CUstream stream, StagingDrain drain);
     // Event `mark` (< kStagingMarks) recorded on `stream`, and a stream waiting for it.
     Result<void> record(int mark, drv::CUstream stream);
     Result<void> wait(drv::CUstream stream, int mark);
-    // Waits until every queued copy through the chunks has run. After a successful finish() the
+    // Waits until every queued copy through the chunks has run, handing over the downloaded
+    // pieces not drained yet (oldest first). After a successful finish() the
     // lease is released without synchronising anything; a lease released without one (an error
     // path) first synchronises the copy streams and `work_stream`, so no queued copy or kernel
     // can touch a chunk or a device buffer the caller gives back.
@@ -70,6 +76,7 @@ private:
     friend Result<std::optional<StagingLease>> acquire_staging(drv::CUstream work_stream);
     StagingLease(std::unique_lock<std::mutex> lock, StagingResources* res, drv::CUstream work) noexcept;
     Result<void> claim(int chunk);  // waits for the chunk's last copy (draining it if a download)
+    Result<void> claim_all(bool downloads_only);  // oldest use first
     // Walks `bytes` in chunk-sized pieces: claims the next chunk, lets `issue(chunk, offset,
     // piece)` queue its copy, and records the chunk's event on `stream` behind it.
     template <class Issue>

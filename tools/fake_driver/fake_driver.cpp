@@ -227,6 +227,13 @@ struct State {
     long primary_retains = 0, primary_releases = 0, primary_resets = 0, ctx_pushes = 0, ctx_pops = 0;
     long objects_dropped = 0;  // destroyed with their primary context (last release or reset)
     long tensor_maps_encoded = 0;
+    // FAKE_CUDA_NO_KERNELS: launches are queued, logged and checked as usual but run nothing, so
+    // a benchmark of the host side does not pay for CPU-executed kernels.
+    bool no_kernels = false;
+    long launches_skipped = 0;
+    // Nanoseconds spent on what a device does by itself: running queued copies and kernels and
+    // checksumming the sources of queued uploads (what is left of a staged transfer is the host's).
+    long standin_ns = 0;
     // logs
     std::unordered_map<std::string, long> call_counts;
     std::vector<std::string> call_log;
@@ -560,6 +567,10 @@ CUresult interpret_launch(Function& f, const fake::Launch& launch);
 // the launch itself would report.
 CUresult execute_launch(Function& f, const fake::Launch& launch) {
     State& s = st();
+    if (s.no_kernels) {
+        ++s.launches_skipped;
+        return kSuccess;
+    }
     auto ex = executors().find(launch.kernel);
     bool listed = false;
     if (!s.interpret.empty() && s.interpret != "none" && s.interpret != "all") {
@@ -584,10 +595,36 @@ CUresult execute_launch(Function& f, const fake::Launch& launch) {
     return kSuccess;
 }
 
+// Adds the time of its scope to `standin_ns`.
+struct StandinTime {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    ~StandinTime() {
+        st().standin_ns += static_cast<long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
+    }
+};
+
+// FNV-style hash over 8-byte words in four independent lanes (a change of any byte changes the
+// hash with overwhelming probability), cheap enough next to the copy itself.
 uint64_t checksum(const uint8_t* p, uint64_t n) {
-    uint64_t h = 1469598103934665603ull;
-    for (uint64_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-    return h;
+    constexpr uint64_t kPrime = 1099511628211ull;
+    // Named lanes, not an array: kept in registers even at -O1.
+    uint64_t h0 = 1469598103934665603ull, h1 = 0x9e3779b97f4a7c15ull, h2 = 0xc2b2ae3d27d4eb4full,
+             h3 = 0x165667b19e3779f9ull;
+    auto word = [p](uint64_t at) {
+        uint64_t w;
+        std::memcpy(&w, p + at, 8);
+        return w;
+    };
+    uint64_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        h0 = (h0 ^ word(i)) * kPrime;
+        h1 = (h1 ^ word(i + 8)) * kPrime;
+        h2 = (h2 ^ word(i + 16)) * kPrime;
+        h3 = (h3 ^ word(i + 24)) * kPrime;
+    }
+    for (; i < n; ++i) h0 = (h0 ^ p[i]) * kPrime;
+    return ((h0 * kPrime ^ h1) * kPrime ^ h2) * kPrime ^ h3;
 }
 
 // Every stream that can hold work: the default streams of each live context, then the created ones.
@@ -730,7 +767,21 @@ void note_error(CUresult r) {
 
 void run_stream(Stream* stream, uint64_t upto);
 
+void execute_op(Stream* stream, Op& op);
+
+// Runs one operation, timing the outermost one (a wait runs others inside it) as device work.
 void execute(Stream* stream, Op& op) {
+    static thread_local int depth = 0;
+    if (depth > 0) return execute_op(stream, op);
+    ++depth;
+    {
+        StandinTime timed;
+        execute_op(stream, op);
+    }
+    --depth;
+}
+
+void execute_op(Stream* stream, Op& op) {
     switch (op.kind) {
         case Op::CopyHtoD: {
             check_access(stream, op, true, reinterpret_cast<uint64_t>(op.host), op.bytes, "a host-to-device copy's source");
@@ -1492,7 +1543,10 @@ FAKE_EXPORT CUresult cuMemcpyHtoDAsync_v2(uint64_t dst, const void* src, size_t 
     op.device = dst;
     op.host = static_cast<uint8_t*>(const_cast<void*>(src));
     op.bytes = bytes;
-    op.checksum = checksum(op.host, bytes);  // the copy reads the source when it runs
+    {
+        StandinTime timed;
+        op.checksum = checksum(op.host, bytes);  // the copy reads the source when it runs
+    }
     ++s.async_copies;
     enqueue(target, std::move(op));
     return kSuccess;
@@ -1510,7 +1564,10 @@ FAKE_EXPORT CUresult cuMemcpyDtoHAsync_v2(void* dst, uint64_t src, size_t bytes,
     op.bytes = bytes;
     // Until the copy runs the destination holds nothing of the result: a read before the wait
     // sees this pattern (NaN as float32).
-    std::memset(op.host, 0xFF, bytes);
+    {
+        StandinTime timed;
+        std::memset(op.host, 0xFF, bytes);
+    }
     ++s.async_copies;
     enqueue(target, std::move(op));
     return kSuccess;
@@ -1819,6 +1876,7 @@ FAKE_EXPORT void fake_reset() {
     s.launches_interpreted = s.interpreter_reports = 0;
     s.primary_retains = s.primary_releases = s.primary_resets = s.ctx_pushes = s.ctx_pops = 0;
     s.objects_dropped = 0;
+    s.launches_skipped = s.standin_ns = 0;
     clear_logs(s);
     s.failures.clear();
     s.hidden_entries.clear();
@@ -1955,6 +2013,8 @@ FAKE_EXPORT long fake_stat(const char* what) {
     if (w == "bounds_violations") return s.bounds_violations;
     if (w == "launches") return static_cast<long>(s.launches.size());
     if (w == "launches_unexecuted") return s.launches_unexecuted;
+    if (w == "launches_skipped") return s.launches_skipped;
+    if (w == "standin_ns") return s.standin_ns;
     if (w == "launches_interpreted") return s.launches_interpreted;
     if (w == "interpreter_reports") return s.interpreter_reports;
     if (w == "tensor_maps_encoded") return s.tensor_maps_encoded;
@@ -2034,7 +2094,8 @@ namespace {
 // FAKE_CUDA_INTERPRET="all" | "none" | kernel,kernel,
 // FAKE_CUDA_REFUSE="entry,..." (modules declaring one of these entries fail to load with 218),
 // FAKE_CUDA_CORRUPT="kernel,..." (a copy back from the output, parameter 0, of such a kernel's
-// launch has its last float off by one).
+// launch has its last float off by one), FAKE_CUDA_NO_KERNELS=1 (launches run nothing: for
+// benchmarks of the host side).
 struct EnvConfig {
     EnvConfig() {
         State& s = st();
@@ -2045,6 +2106,7 @@ struct EnvConfig {
         if (const char* d = std::getenv("FAKE_CUDA_SYNC_DELAY_MS")) s.sync_delay_ms = std::atoi(d);
         if (const char* y = std::getenv("FAKE_CUDA_MAX_GRID_Y")) s.max_grid_y = std::strtoul(y, nullptr, 10);
         if (const char* x = std::getenv("FAKE_CUDA_INTERPRET")) s.interpret = x;
+        if (const char* x = std::getenv("FAKE_CUDA_NO_KERNELS")) s.no_kernels = std::atoi(x) != 0;
         if (const char* f = std::getenv("FAKE_CUDA_FAIL")) {
             std::stringstream ss(f);
             std::string item;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/gpu_gemm.hpp"
+#include "engine/host_gather.hpp"
 #include "engine/kernel_set.hpp"
 #include "engine/paths.hpp"
 #include "runtime/cuda_core.hpp"
@@ -272,6 +273,21 @@ bool parse_view(PyObject* t, MatView* v) {
     return true;
 }
 
+// (view, first, count) -> (bytes of elements [first, first + count) of the view's row-major
+// image, their largest finite magnitude) as the staging gathers them.
+PyObject* gather_range(PyObject*, PyObject* args) {
+    PyObject* tv;
+    unsigned long long first, count;
+    if (!PyArg_ParseTuple(args, "O!KK", &PyTuple_Type, &tv, &first, &count)) return nullptr;
+    MatView v;
+    if (!parse_view(tv, &v)) return nullptr;
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(float)));
+    if (!out) return nullptr;
+    float max_abs = -1.0f;
+    engine::gather_range(v, first, count, reinterpret_cast<float*>(PyBytes_AS_STRING(out)), &max_abs);
+    return Py_BuildValue("Nd", out, double{max_abs});
+}
+
 PyObject* gpu_gemm(PyObject*, PyObject* args) {
     PyObject *ta, *tb;
     if (!PyArg_ParseTuple(args, "O!O!", &PyTuple_Type, &ta, &PyTuple_Type, &tb)) return nullptr;
@@ -299,6 +315,7 @@ PyMethodDef methods[] = {
     {"half_scale", half_scale, METH_VARARGS, nullptr},
     {"max_finite_magnitude", max_finite_magnitude, METH_VARARGS, nullptr},
     {"gpu_gemm", gpu_gemm, METH_VARARGS, nullptr},
+    {"gather_range", gather_range, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
