@@ -7,11 +7,13 @@ as ``env={"PYTHONPATH": str(build_dir())}`` to ``fakecuda.run``.
 
 The module (see tests/hooks/engine/engine_hooks.cpp) offers: ``choose_f32_path(m, n, k, has_v2)``,
 ``choose_f16_path(m, n, k, has_wmma_max, has_opt_vec)``, ``takes_f16_route(m, n, k, has_wmma)``,
-``fits_device_sizes(m, n, k)``, ``kernel_set()`` (slot -> handle), ``alloc(bytes)``,
+``fits_device_sizes(m, n, k)``, ``kernel_set()`` (slot -> handle, with ``module_count`` and
+``sm_count``), ``alloc(bytes)``,
 ``free_all()``, ``gemm_f32/gemm_f16(a, b, c, m, n, k)`` and ``convert_f32_to_f16(src, dst, n)``
 (None or the error's display text), ``gemm_f16_or_f32(a, b, c, m, n, k[, a_max, b_max])``
 ("f16", "f32" or the error text; the operands' largest finite magnitudes default to 1),
-``choose_route(m, n, k, has_mma_pipe, has_wmma_max, operands_fit_half)``, ``half_scale(max)``
+``choose_route(m, n, k, has_mma_pipe, has_wmma_max, operands_fit_half)``,
+``choose_mma_tile(m, n, has_wide, sm_count)`` ("wide" or "square"), ``half_scale(max)``
 (exponent, fits unscaled, the two factors of 2^-exponent), ``max_finite_magnitude(bytes)``
 and ``gpu_gemm(view_a, view_b)`` with views as (address, rows, cols, row stride, col stride) in
 bytes (bytes of the M x N result, or the error text). ``view(array)`` below makes such a tuple.
