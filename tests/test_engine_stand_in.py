@@ -1090,25 +1090,32 @@ def test_self_test_rejects_a_wrong_kernel_and_survives_every_driver_fault():
             start = len(fake.call_log())
             h.kernel_set()
             log = fake.call_log()[start:]
-            at = max(i for i, e in enumerate(log) if e == "cuModuleLoadData")   # the pipelined module
-            return [[e, log[:i].count(e) + 1 + fake.calls(e) - log.count(e)] for i, e in enumerate(log) if i > at]
+            pipe_at, wide_at = [i for i, e in enumerate(log) if e == "cuModuleLoadData"][-2:]   # the last two modules
+            return [[e, log[:i].count(e) + 1 + fake.calls(e) - log.count(e), i >= wide_at]
+                    for i, e in enumerate(log) if i > pipe_at]
         calls = fork(clean)
-        def faulty(entry, nth):
+        def faulty(entry, nth, in_wide):
             def go():
                 fake.fail(entry, nth, 2)
                 s = h.kernel_set()
-                return [entry, bool(s["gemm_mma_pipe"]), fake.live_allocations]
+                return [entry, in_wide, bool(s["gemm_mma_pipe"]), bool(s["gemm_mma_wide"]), fake.live_allocations]
             return go
-        print(json.dumps({"calls": calls, "runs": [fork(faulty(e, n)) for e, n in calls]}))
+        print(json.dumps({"calls": calls, "runs": [fork(faulty(*call)) for call in calls]}))
     """, refuse=())
     out = payload(r)
-    entries = {e for e, _ in out["calls"]}
-    assert {"cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyDtoH"} <= entries
-    for entry, pipe, live in out["runs"]:
+    for phase in (False, True):   # the pipelined kernel's self-test, then the wide kernel's
+        entries = {e for e, _, in_wide in out["calls"] if in_wide == phase}
+        assert {"cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyDtoH"} <= entries
+    assert "cuFuncSetAttribute" in {e for e, _, _ in out["calls"]}
+    benign = ("cuMemFree", "cuCtxGetCurrent", "cuCtxPushCurrent", "cuCtxPopCurrent")
+    for entry, in_wide, pipe, wide, live in out["runs"]:
         # A refused free leaves that one allocation with the driver (after a self-test that
-        # passed); the context switches before frees ignore their status.
+        # passed); the context switches before frees ignore their status. A fault in the wide
+        # kernel's load or canary leaves the pipelined kernel serving.
         assert live == (1 if entry == "cuMemFree" else 0), (entry, pipe, live)
-        assert not pipe or entry in ("cuMemFree", "cuCtxGetCurrent", "cuCtxPushCurrent", "cuCtxPopCurrent"), (entry, pipe, live)
+        assert not pipe or entry in benign or in_wide, (entry, pipe, live)
+        assert pipe or not in_wide, (entry, pipe, live)
+        assert not wide or entry in benign, (entry, in_wide, wide)
 
 
 def test_every_driver_call_of_the_pipelined_route_can_fail_cleanly():
