@@ -138,9 +138,6 @@ PyObject* kernel_set(PyObject*, PyObject*) {
     PyObject* mods = PyLong_FromSize_t(s->modules.size());
     PyDict_SetItemString(d, "module_count", mods);
     Py_XDECREF(mods);
-    PyObject* sms = PyLong_FromUnsignedLong(s->sm_count);
-    PyDict_SetItemString(d, "sm_count", sms);
-    Py_XDECREF(sms);
     return d;
 }
 
