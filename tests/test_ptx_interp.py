@@ -487,6 +487,10 @@ def test_wide_mma_kernel_folded_grids_and_copy_schedules():
                                        [c, aligned(a), aligned(b), m, n, k, 0.5, 4.0], shared=98304,
                                        schedule=schedule)
         assert np.array_equal(c, want), (grid, schedule)
+    c = aligned(np.full((m, n), np.nan, np.float32))   # K = 0 reads nothing and writes zeros
+    gemm_module("mma_wide").launch("vantblas_gemm_mma_wide", (3, 4, 1), (256,),
+                                   [c, aligned(a), aligned(b), m, n, 0, 1.0, 1.0], shared=98304)
+    assert not c.any()
 
 
 @pytest.mark.parametrize("name", sorted(GEMMS))

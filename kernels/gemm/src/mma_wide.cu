@@ -142,7 +142,7 @@ vantblas_gemm_mma_wide(float* __restrict__ C, const __half* __restrict__ A,
     Fragments f[2];
     cp_async_wait<kStages - 1>();  // this thread's copies of step 0 have landed
     __syncthreads();                // everyone's have
-    load_fragments(f[0], 0, 0);
+    if (tiles > 0) load_fragments(f[0], 0, 0);  // (K = 0 reads nothing and stores zeros)
 
     // Step kt = kt0 + s lives in stage s. Its first k16's fragments are in f[0] on entry.
     for (u32 kt0 = 0; kt0 < tiles; kt0 += kStages) {
