@@ -42,6 +42,7 @@ modules=(
     "v1         sm_80 8.2"
     "v2         sm_80 7.0 -ftz=true"
     "mma_pipe   sm_80 7.0"
+    "mma_wide   sm_80 7.0"
     "wgmma_tma  sm_90a 8.0"
 )
 

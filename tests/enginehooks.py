@@ -11,7 +11,8 @@ The module (see tests/hooks/engine/engine_hooks.cpp) offers: ``choose_f32_path(m
 ``free_all()``, ``gemm_f32/gemm_f16(a, b, c, m, n, k)`` and ``convert_f32_to_f16(src, dst, n)``
 (None or the error's display text), ``gemm_f16_or_f32(a, b, c, m, n, k[, a_max, b_max])``
 ("f16", "f32" or the error text; the operands' largest finite magnitudes default to 1),
-``choose_route(m, n, k, has_mma_pipe, has_wmma_max, operands_fit_half)``, ``half_scale(max)``
+``choose_route(m, n, k, has_mma_pipe, has_wmma_max, operands_fit_half)``,
+``choose_mma_tile(m, n, has_wide, sm_count)`` ("wide" or "square"), ``half_scale(max)``
 (exponent, fits unscaled, the two factors of 2^-exponent), ``max_finite_magnitude(bytes)``
 ``gpu_gemm(view_a, view_b)`` with views as (address, rows, cols, row stride, col stride) in
 bytes (bytes of the M x N result, or the error text), and ``gather_range(view, first, count)``

@@ -27,7 +27,7 @@ timeout=300)``:
     module ``_vantblas_testhooks``. ``cc``/``devices``/``fail``/``hide``/``memory_limit``/
     ``strict``/``interpret`` configure the stand-in through environment variables before the child starts;
     ``refuse`` names entries whose modules fail to load with 218: by default the pipelined
-    tensor-core module and the wgmma module, so that tests of the other routes see the kernel set they were written
+    tensor-core module, its 128 x 256 variant and the wgmma module, so that tests of the other routes see the kernel set they were written
     for (its self-test and route run interpreted); tests of that module pass ``refuse=()``;
     ``fail`` is a list of (entry, nth, status) and nth = 0 fails every call.
     ``env={"FAKE_CUDA_MAX_GRID_Y": "2"}`` lowers the grid y extent that the stand-in reports
@@ -120,7 +120,13 @@ address they touch must lie inside a live allocation, else the launch fails with
 ``bounds_violations`` counts it; an interpreter report of another kind (a race, a read of unwritten
 shared memory, an unknown instruction) fails it with 719 and counts in
 ``stat("interpreter_reports")``; ``stat("launches_interpreted")`` counts interpreted launches.
-Static plus dynamic shared memory above 48 KiB fails a launch with 1, as on the device.
+Static plus dynamic shared memory above 48 KiB fails a launch with 1 (CUDA_ERROR_INVALID_VALUE),
+as on the device, unless the function's CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES (8, set by
+``cuFuncSetAttribute``) admits the dynamic part. The attribute is honoured up to the device's
+opt-in limit (device attribute 97) less the function's static shared memory, and refused with 1
+above it: 227 KiB at compute capability 9.0 and 10.0, 163 KiB at 8.0 and 8.7, 99 KiB at 8.6, 8.9
+and 12.x, 96 KiB at 7.0 and 7.2, 64 KiB at 7.5, 48 KiB at any other. ``hide_entry`` (or
+FAKE_CUDA_HIDE) removes ``cuFuncSetAttribute`` like any other entry.
 """
 
 from __future__ import annotations
@@ -286,7 +292,7 @@ fake = fakecuda.FakeDriver() if os.environ.get("FAKECUDA_LIB") else None
 """
 
 
-REFUSED_BY_DEFAULT = ("vantblas_gemm_mma_pipe", "vantblas_gemm_wgmma_tma")
+REFUSED_BY_DEFAULT = ("vantblas_gemm_mma_pipe", "vantblas_gemm_wgmma_tma", "vantblas_gemm_mma_wide")
 
 
 def run(code: str, *, driver=True, hooks=False, cc=None, devices=None, fail=(), hide=(), memory_limit=None,

@@ -89,6 +89,27 @@ def test_product_route(h, m, n, k, pipe, wmma, fit, route):
     assert h.choose_route(m, n, k, pipe, wmma, fit) == route
 
 
+def test_mma_tile_choice(h):
+    # (m, n, has_wide, sm_count) -> tile. The 128 x 256 tile needs as many blocks as multiprocessors
+    # and a column count that does not leave a large part of its last column tile empty.
+    table = [
+        ((4096, 4096, True, 132), "wide"),     # 32 x 16 = 512 wide blocks
+        ((4096, 4096, False, 132), "square"),  # not loaded
+        ((1024, 2048, True, 132), "square"),   # 8 x 8 = 64 blocks: half the device idle
+        ((2048, 2048, True, 128), "wide"),     # 16 x 8 = 128 blocks: exactly full
+        ((2048, 2048, True, 129), "square"),
+        ((16384, 128, True, 8), "square"),     # every wide block half empty
+        ((16384, 384, True, 8), "square"),     # a third of the wide columns empty
+        ((16384, 640, True, 8), "wide"),       # a sixth: 3 wide column tiles against 5
+        ((16384, 272, True, 8), "square"),     # 2 wide column tiles against 3
+        ((512, 528, True, 8), "wide"),         # 4 x 3 = 12 blocks of 8 multiprocessors
+        ((512, 528, True, 0), "wide"),         # an unread count counts as one
+        ((0, 4096, True, 1), "square"),
+        ((2**32 - 16, 2**32 - 16, True, 2**32 - 1), "wide"),  # counts do not wrap
+    ]
+    assert [h.choose_mma_tile(*args) for args, _ in table] == [tile for _, tile in table]
+
+
 F32_MAX = float(np.finfo(np.float32).max)
 
 

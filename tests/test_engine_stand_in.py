@@ -106,7 +106,8 @@ def test_full_load_prints_every_line_in_order_once():
     """)
     out = payload(r)
     assert engine_lines(r) == FULL_LOAD
-    assert out == {"empty": ["convert_pad_f16", "convert_scaled_f16", "gemm_mma_pipe", "gemm_wgmma_tma"], "same": True}
+    assert out == {"empty": ["convert_pad_f16", "convert_scaled_f16", "gemm_mma_pipe", "gemm_mma_wide", "gemm_wgmma_tma"],
+                   "same": True}
 
 
 def test_compute_capability_7_5_keeps_the_sm75_kernels_and_computes_in_fp32():
@@ -1106,25 +1107,32 @@ def test_self_test_rejects_a_wrong_kernel_and_survives_every_driver_fault():
             start = len(fake.call_log())
             h.kernel_set()
             log = fake.call_log()[start:]
-            at = max(i for i, e in enumerate(log) if e == "cuModuleLoadData")   # the pipelined module
-            return [[e, log[:i].count(e) + 1 + fake.calls(e) - log.count(e)] for i, e in enumerate(log) if i > at]
+            pipe_at, wide_at = [i for i, e in enumerate(log) if e == "cuModuleLoadData"][-2:]   # the last two modules
+            return [[e, log[:i].count(e) + 1 + fake.calls(e) - log.count(e), i >= wide_at]
+                    for i, e in enumerate(log) if i > pipe_at]
         calls = fork(clean)
-        def faulty(entry, nth):
+        def faulty(entry, nth, in_wide):
             def go():
                 fake.fail(entry, nth, 2)
                 s = h.kernel_set()
-                return [entry, bool(s["gemm_mma_pipe"]), fake.live_allocations]
+                return [entry, in_wide, bool(s["gemm_mma_pipe"]), bool(s["gemm_mma_wide"]), fake.live_allocations]
             return go
-        print(json.dumps({"calls": calls, "runs": [fork(faulty(e, n)) for e, n in calls]}))
+        print(json.dumps({"calls": calls, "runs": [fork(faulty(*call)) for call in calls]}))
     """, refuse=())
     out = payload(r)
-    entries = {e for e, _ in out["calls"]}
-    assert {"cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyDtoH"} <= entries
-    for entry, pipe, live in out["runs"]:
+    for phase in (False, True):   # the pipelined kernel's self-test, then the wide kernel's
+        entries = {e for e, _, in_wide in out["calls"] if in_wide == phase}
+        assert {"cuMemAlloc", "cuMemcpyHtoD", "cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyDtoH"} <= entries
+    assert "cuFuncSetAttribute" in {e for e, _, _ in out["calls"]}
+    benign = ("cuMemFree", "cuCtxGetCurrent", "cuCtxPushCurrent", "cuCtxPopCurrent")
+    for entry, in_wide, pipe, wide, live in out["runs"]:
         # A refused free leaves that one allocation with the driver (after a self-test that
-        # passed); the context switches before frees ignore their status.
+        # passed); the context switches before frees ignore their status. A fault in the wide
+        # kernel's load or canary leaves the pipelined kernel serving.
         assert live == (1 if entry == "cuMemFree" else 0), (entry, pipe, live)
-        assert not pipe or entry in ("cuMemFree", "cuCtxGetCurrent", "cuCtxPushCurrent", "cuCtxPopCurrent"), (entry, pipe, live)
+        assert not pipe or entry in benign or in_wide, (entry, pipe, live)
+        assert pipe or not in_wide, (entry, pipe, live)
+        assert not wide or entry in benign, (entry, in_wide, wide)
 
 
 def test_every_driver_call_of_the_pipelined_route_can_fail_cleanly():
@@ -1142,3 +1150,130 @@ def test_every_driver_call_of_the_pipelined_route_can_fail_cleanly():
         if x["failed"] in ("cuLaunchKernel",) or (x["failed"] == "cuMemAlloc" and x["nth_in_call"] in (4, 5)):
             # A scratch allocation or a launch of the route refused: single precision on the GPU.
             assert x["gpu_ok"] and x["kernels"][-1] == "vantblas_gemm_shared_64x64", x
+
+
+# ---- the 128 x 256 tile (interpreted; the stand-in has 8 multiprocessors) ----------------------
+
+WIDE = "vantblas_gemm_mma_wide"
+WIDE_FAILED = VB + "Warning: MMA wide kernel failed its self-test, not used"
+
+
+def test_stand_in_shared_memory_attribute_by_compute_capability():
+    # The opt-in limit per capability (attribute 97) is what cuFuncSetAttribute admits, and a launch
+    # above 48 KiB of dynamic shared memory needs the attribute first.
+    r = fakecuda.run("""
+        import ctypes as c
+        L = fake.lib
+        L.cuInit(0)
+        ctx, mod, fn, dev = c.c_void_p(), c.c_void_p(), c.c_void_p(), c.c_int()
+        L.cuDeviceGet(c.byref(dev), 0)
+        L.cuCtxCreate_v2(c.byref(ctx), 0, 0)
+        fake.set_compute_capability(8, 0)
+        text = open(%r).read().encode() + b"\\0"
+        out = {"load": L.cuModuleLoadData(c.byref(mod), text)}
+        L.cuModuleGetFunction(c.byref(fn), mod, b"vantblas_gemm_mma_wide")
+        bufs = [c.c_uint64() for _ in range(3)]
+        for b, size in zip(bufs, (16 * 16 * 4, 16 * 16 * 2, 16 * 16 * 2)):
+            L.cuMemAlloc_v2(c.byref(b), size)
+        vals = bufs + [c.c_uint(16), c.c_uint(16), c.c_uint(16), c.c_float(1), c.c_float(1)]
+        params = (c.c_void_p * 8)(*[c.cast(c.byref(v), c.c_void_p) for v in vals])
+        def launch(shared):
+            return L.cuLaunchKernel(fn, 1, 1, 1, 256, 1, 1, shared, None, params, None)
+        out["limits"] = {}
+        for cc in [(7, 5), (8, 0), (8, 6), (8, 9), (9, 0), (11, 0)]:
+            fake.set_compute_capability(*cc)
+            limit = c.c_int()
+            L.cuDeviceGetAttribute(c.byref(limit), 97, dev)
+            out["limits"][str(cc)] = [limit.value, L.cuFuncSetAttribute(fn, 8, limit.value + 16),
+                                      L.cuFuncSetAttribute(fn, 8, limit.value)]
+        fake.set_compute_capability(8, 0)
+        fn = c.c_void_p()   # a fresh module: its function has the 48 KiB default again
+        L.cuModuleLoadData(c.byref(mod), text)
+        L.cuModuleGetFunction(c.byref(fn), mod, b"vantblas_gemm_mma_wide")
+        out["launch"] = [launch(49152), launch(98304), L.cuFuncSetAttribute(fn, 8, 98304), launch(98304),
+                         launch(98320), L.cuStreamSynchronize(None), fake.stat("interpreter_reports")]
+        print(json.dumps(out))
+    """ % str(fakecuda.REPO / "kernels" / "gemm" / "mma_wide.ptx"), refuse=())
+    out = json.loads(r.check().lines[-1])
+    k = 1024
+    assert out["load"] == 0
+    assert out["limits"] == {"(7, 5)": [64 * k, 1, 0], "(8, 0)": [163 * k, 1, 0], "(8, 6)": [99 * k, 1, 0],
+                             "(8, 9)": [99 * k, 1, 0], "(9, 0)": [227 * k, 1, 0], "(11, 0)": [48 * k, 1, 0]}
+    assert out["launch"] == [0, 1, 0, 0, 1, 0, 0]
+
+
+def test_wide_tile_interpreted_over_shapes_and_magnitudes():
+    # Products with at least 8 wide blocks: partial block tiles in M, N and K, a second, partial
+    # group of row tiles (18 row tiles), magnitudes from 1e-30 to 1e30 scaled into half range,
+    # mixed magnitudes, and NaN / infinity propagating as in float32.
+    r = run("""
+        def operand(shape, seed, mag):
+            x = rand(shape, seed)
+            if mag == "mixed":
+                return (x * np.logspace(-8, 5, shape[0])[:, None]).astype(np.float32)
+            return (x * np.float32(mag)).astype(np.float32)
+        cases = [((512, 528, 48), 1.0, 1.0), ((2192, 512, 16), 1e-30, 1e5), ((400, 784, 208), 1e30, 1e-30),
+                 ((256, 1024, 272), "mixed", 1.0), ((1040, 256, 48), 60000.0, "special")]
+        s = h.kernel_set()
+        out = []
+        for (m, n, k), ma, mb in cases:
+            a = operand((m, k), m + k, ma)
+            b = operand((k, n), n, 1.0 if mb == "special" else mb)
+            if mb == "special":
+                a[3, 5], b[7, 2], b[9, 4] = np.inf, np.nan, -np.inf
+            before = len(fake.launches())
+            c = gpu(a, b)
+            l = new_launches(before)
+            out.append({"case": [m, n, k, str(ma), str(mb)], "launch": [[x["kernel"], x["grid"], x["shared"]] for x in l][-1],
+                        "close": R.pipe_close(c, a, b), "finite": bool(np.isfinite(c).all()),
+                        "zero_rows": int((c == 0).all(axis=1).sum())})
+        a, b = rand((256, 48), 3), rand((48, 512), 4)   # 4 wide blocks for 8 multiprocessors
+        before = len(fake.launches())
+        c = gpu(a, b)
+        few = [new_launches(before)[-1]["kernel"], R.pipe_close(c, a, b)]
+        print(json.dumps({"cases": out, "few": few, "wide": bool(s["gemm_mma_wide"]),
+                          "reports": fake.stat("interpreter_reports"), "violations": fake.bounds_violations,
+                          "live": fake.live_allocations}))
+    """, refuse=(), timeout=900)
+    out = payload(r)
+    assert out["wide"] and WIDE_FAILED not in engine_lines(r)
+    assert out["few"] == ["vantblas_gemm_mma_pipe", True]
+    assert out["reports"] == 0 and out["violations"] == 0 and out["live"] == 0
+    for case in out["cases"]:
+        m, n = case["case"][:2]
+        assert case["launch"] == [WIDE, [-(-m // 128), -(-n // 256), 1], 98304] and case["close"], case
+        if case["case"][4] != "special":
+            assert case["finite"], case
+        if "mixed" not in case["case"] and "special" not in case["case"]:
+            assert case["zero_rows"] == 0, case
+
+
+ROUTE_512 = """
+    s = h.kernel_set()
+    a, b = rand((512, 48), 1) * np.float32(1e5), rand((48, 528), 2)
+    before = len(fake.launches())
+    c = gpu(a, b)
+    print(json.dumps({"wide": bool(s["gemm_mma_wide"]), "kernel": new_launches(before)[-1]["kernel"],
+                      "close": R.pipe_close(c, a, b), "live": fake.live_allocations}))
+"""
+
+
+@pytest.mark.parametrize("cc, kw, kernel, line", [
+    ((8, 0), {}, WIDE, None),
+    ((8, 6), {}, WIDE, None),
+    ((9, 0), {}, "vantblas_gemm_wgmma_tma", None),     # wgmma keeps serving; the wide kernel stays loaded
+    ((11, 0), {}, "vantblas_gemm_mma_pipe", None),      # a 48 KiB opt-in limit: the attribute is refused
+    ((8, 9), {"hide": ("cuFuncSetAttribute",)}, "vantblas_gemm_mma_pipe", None),
+    ((8, 9), {"fail": [("cuFuncSetAttribute", 0, 1)]}, "vantblas_gemm_mma_pipe", None),
+    # a driver that answers success without raising the limit: the canary's launch is refused
+    ((8, 9), {"fail": [("cuFuncSetAttribute", 0, 0)]}, "vantblas_gemm_mma_pipe", WIDE_FAILED),
+    ((8, 9), {"env": {"FAKE_CUDA_CORRUPT": WIDE}}, "vantblas_gemm_mma_pipe", WIDE_FAILED),
+])
+def test_wide_tile_serves_or_leaves_the_square_tile(cc, kw, kernel, line):
+    r = run(ROUTE_512, cc=cc, refuse=(), **kw)
+    out = payload(r)
+    lines = engine_lines(r)
+    assert out["kernel"] == kernel and out["close"] and out["live"] == 0
+    assert out["wide"] == (kernel != "vantblas_gemm_mma_pipe")
+    assert [x for x in lines if "wide" in x] == ([line] if line else [])
+    assert lines[-1] == VB + "\u2705 All kernels loaded successfully"

@@ -45,6 +45,7 @@ MODULES = {
     "gemm/v1.ptx": ("8.2", "sm_80", {"vantblas_gemm_small_v1": SCALED, "vantblas_gemm_medium_v1": SCALED}),
     "gemm/mma_pipe.ptx": ("7.0", "sm_80", {"vantblas_gemm_mma_pipe": SCALED,
                                            "vantblas_convert_scaled_f16": CONVERT + [F, F]}),
+    "gemm/mma_wide.ptx": ("7.0", "sm_80", {"vantblas_gemm_mma_wide": SCALED}),
     "gemm/wgmma_tma.ptx": ("8.0", "sm_90a", {"vantblas_gemm_wgmma_tma": [P, "b8[128]", "b8[128]", U, U, U, F, F],
                                              "vantblas_convert_pad_f16": [P, P, U, U, U, U, F, F]}),
     "gemm/convert.ptx": ("7.0", "sm_75", {"convert_f32_to_f16": CONVERT, "convert_f16_to_f32": CONVERT,
@@ -72,9 +73,10 @@ LAUNCHED = {
     "gemm/convert.ptx": ["convert_f32_to_f16"],
     "gemm/mma_pipe.ptx": ["vantblas_gemm_mma_pipe", "vantblas_convert_scaled_f16"],
     "gemm/wgmma_tma.ptx": ["vantblas_gemm_wgmma_tma", "vantblas_convert_pad_f16"],
+    "gemm/mma_wide.ptx": ["vantblas_gemm_mma_wide"],
 }
 # Where a module's kernels must also fit architectures beyond its target and sm_90.
-EXTRA_ARCHS = {"gemm/mma_pipe.ptx": ["sm_86", "sm_89"]}
+EXTRA_ARCHS = {"gemm/mma_pipe.ptx": ["sm_86", "sm_89"], "gemm/mma_wide.ptx": ["sm_86", "sm_89"]}
 
 ALL_PTX = sorted(p.relative_to(KERNELS).as_posix() for p in KERNELS.rglob("*.ptx"))
 

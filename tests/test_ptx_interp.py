@@ -530,6 +530,27 @@ def gemm_module(name):
     return _modules[name]
 
 
+def test_wide_mma_kernel_folded_grids_and_copy_schedules():
+    # The 128 x 256 kernel on four column tiles laid out along y, folded into z (2 x 2) and folded
+    # with two surplus block rows (which must leave at once), under the latest and seeded random
+    # completion moments of cp.async; partial tiles in M, N and K, seven k steps through four
+    # stages. Eighths in [-1, 1) make every sum exact in float32, so the result must be exact.
+    m, n, k = 272, 784, 208
+    a = (RNG.integers(-8, 8, (m, k)) / 8).astype(np.float16)
+    b = (RNG.integers(-8, 8, (k, n)) / 8).astype(np.float16)
+    want = (a.astype(np.float64) @ b.astype(np.float64)) * 2.0
+    for grid, schedule in [((3, 4, 1), 0), ((3, 2, 2), 7), ((3, 3, 2), 0)]:
+        c = aligned(np.full((m, n), np.nan, np.float32))
+        gemm_module("mma_wide").launch("vantblas_gemm_mma_wide", grid, (256,),
+                                       [c, aligned(a), aligned(b), m, n, k, 0.5, 4.0], shared=98304,
+                                       schedule=schedule)
+        assert np.array_equal(c, want), (grid, schedule)
+    c = aligned(np.full((m, n), np.nan, np.float32))   # K = 0 reads nothing and writes zeros
+    gemm_module("mma_wide").launch("vantblas_gemm_mma_wide", (3, 4, 1), (256,),
+                                   [c, aligned(a), aligned(b), m, n, 0, 1.0, 1.0], shared=98304)
+    assert not c.any()
+
+
 @pytest.mark.parametrize("name", sorted(GEMMS))
 def test_gemm_kernels_interpreted_compute_the_product(name):
     module, order, tm, tn, block, scaled, dtype = GEMMS[name]

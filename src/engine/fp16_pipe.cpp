@@ -16,9 +16,10 @@ namespace vant::engine {
 CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c,
                                             uint32_t m, uint32_t n, uint32_t k,
                                             OperandRange range, CUstream stream,
-                                            HalfScratch* keep) const {
-    if (has_wgmma()) return gemm_wgmma_scaled(a, b, c, m, n, k, range, stream, keep);
+                                            HalfScratch* keep, MmaTile tile) const {
+    if (has_wgmma() && tile == MmaTile::Auto) return gemm_wgmma_scaled(a, b, c, m, n, k, range, stream, keep);
     if (!has_mma_pipe()) return CudaError::launch_failed("MMA pipeline kernel not loaded");
+    if (tile == MmaTile::Wide && !has_mma_wide()) return CudaError::launch_failed("MMA wide kernel not loaded");
     if (!multiples_of_16(m, n, k) || m == 0 || n == 0 || k == 0)
         return CudaError::invalid_dimensions("MMA pipeline requires nonzero multiples of 16");
 
@@ -56,6 +57,8 @@ CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdevi
     // Both scales stay within [-113, 126], so the inverse fits two normal float32 factors.
     PowerOfTwo back = power_of_two(-(sa + sb));
     CUdeviceptr ha = s.a.ptr(), hb = s.b.ptr();
+    if (tile == MmaTile::Auto) tile = choose_mma_tile(m, n, has_mma_wide(), sm_count);
+    if (tile == MmaTile::Wide) return launch_mma_tile(tile, c, ha, hb, m, n, k, back.first, back.second, stream);
     void* params[] = {&c, &ha, &hb, &m, &n, &k, &back.first, &back.second};
     return launched(launch(gemm_mma_pipe, mma_pipe_shape(m, n), stream, params),
                     "cuLaunchKernel (MMA pipeline) failed: ");
@@ -125,6 +128,12 @@ bool agrees_with_shared(const KernelSet& set, CUstream stream, uint32_t m, uint3
 bool mma_pipe_self_test(const KernelSet& set, CUstream stream) {
     return agrees_with_shared(set, stream, 272, 144, 112, [&](CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, OperandRange r) {
         return static_cast<bool>(set.gemm_mma_scaled(a, b, c, 272, 144, 112, r, stream));
+    });
+}
+
+bool mma_wide_self_test(const KernelSet& set, CUstream stream) {
+    return agrees_with_shared(set, stream, 272, 528, 208, [&](CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, OperandRange r) {
+        return static_cast<bool>(set.gemm_mma_scaled(a, b, c, 272, 528, 208, r, stream, nullptr, MmaTile::Wide));
     });
 }
 

@@ -278,6 +278,7 @@ CudaResult<KernelSet> KernelSet::load() {
             loader.unload(module);
         }
     }
+    set.sm_count = multiprocessor_count(core.value()->device_id);
     // Asked before the pipelined module loads, so that everything after that load is its self-test.
     const bool wgmma_candidate = wgmma_device(*core.value(), &set.sm_count);
 
@@ -325,6 +326,24 @@ CudaResult<KernelSet> KernelSet::load() {
                     say("[VantBLAS] Warning: wgmma kernel failed its self-test, not used");
                     loader.unload(module);
                 }
+            }
+        }
+    }
+
+    // The 128 x 256 mma.sync kernel, fed by the pipelined module's conversion: it needs the
+    // function's shared memory limit raised past 48 KiB and a canary that agrees. Otherwise the
+    // 128 x 128 kernel serves as before, silently unless the canary found a fault.
+    if (set.has_mma_pipe()) {
+        CUmodule module;
+        if (loader.load("gemm/mma_wide.ptx", &module) == drv::CUDA_SUCCESS) {
+            WideStatus status = WideStatus::Unavailable;
+            if (Loader::lookup(module, "vantblas_gemm_mma_wide", &set.gemm_mma_wide) == drv::CUDA_SUCCESS)
+                status = enable_mma_wide(set, core.value()->stream);
+            if (status != WideStatus::Enabled) {
+                set.gemm_mma_wide = nullptr;
+                if (status == WideStatus::CanaryFailed)
+                    say("[VantBLAS] Warning: MMA wide kernel failed its self-test, not used");
+                loader.unload(module);
             }
         }
     }

@@ -33,7 +33,7 @@ struct HalfScratch;
 
 struct KernelSet {
     // Empty (null) when not available. Launched: gemm_small, gemm_shared, gemm_v2,
-    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max, gemm_mma_pipe, convert_scaled_f16;
+    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max, gemm_mma_pipe, gemm_mma_wide, convert_scaled_f16;
     // the others are held for users of the set. Fallbacks put another slot's handle here when a module fails (see load()).
     CUfunction gemm_small = nullptr;
     CUfunction gemm_basic = nullptr;
@@ -72,7 +72,11 @@ struct KernelSet {
     // entries present, and kept only once its canary agreed; it then serves gemm_mma_scaled.
     CUfunction gemm_wgmma_tma = nullptr;
     CUfunction convert_pad_f16 = nullptr;
-    uint32_t sm_count = 1;  // persistent blocks of the wgmma kernel
+    uint32_t sm_count = 1;  // multiprocessors: persistent blocks of the wgmma kernel, tile choice
+    // The 128 x 256 mma.sync kernel (module gemm/mma_wide.ptx, loaded after the pipelined one and
+    // fed by its conversion): kept only when its dynamic shared memory limit could be raised and
+    // its canary agreed; gemm_mma_scaled then uses it where choose_mma_tile says so.
+    CUfunction gemm_mma_wide = nullptr;
 
     // Every module this set resolved its handles from, kept loaded for the life of the process.
     std::vector<CUmodule> modules;
@@ -116,9 +120,11 @@ struct KernelSet {
     // in float32. M, N, K nonzero multiples of 16. The scratch is released before returning.
     // `keep`, when given, holds the scratch across the row panels of one product (see
     // HalfScratch); without it the scratch is released before returning.
+    // `tile` other than Auto forces that mma.sync kernel (which must be loaded), even where the
+    // wgmma kernel would serve.
     CudaResult<void> gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
                                      uint32_t n, uint32_t k, OperandRange range, CUstream stream,
-                                     HalfScratch* keep = nullptr) const;
+                                     HalfScratch* keep = nullptr, MmaTile tile = MmaTile::Auto) const;
 
     bool has_tensor_cores() const noexcept { return gemm_wmma_max != nullptr; }
 
@@ -139,6 +145,12 @@ struct KernelSet {
     CudaResult<void> gather_strided_f32(CUdeviceptr dst, CUdeviceptr src, uint32_t rows, uint32_t cols,
                                         int64_t row_stride, int64_t col_stride, CUstream stream) const;
     bool has_wgmma() const noexcept { return gemm_wgmma_tma && convert_pad_f16; }
+    bool has_mma_wide() const noexcept { return gemm_mma_wide && has_mma_pipe(); }
+    // The pipelined route's product on half operands ha (M x K) and hb (K x N) already in scratch,
+    // C scaled back by f1 then f2, through the kernel of `tile` (Square or Wide).
+    CudaResult<void> launch_mma_tile(MmaTile tile, CUdeviceptr c, CUdeviceptr ha, CUdeviceptr hb,
+                                     uint32_t m, uint32_t n, uint32_t k, float f1, float f2,
+                                     CUstream stream) const;
     // gemm_mma_scaled through the wgmma kernel (which must be loaded), with at most `max_blocks`
     // persistent blocks when nonzero (else sm_count).
     CudaResult<void> gemm_wgmma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
@@ -191,5 +203,15 @@ bool mma_pipe_self_test(const KernelSet& set, CUstream stream);
 // The wgmma kernel's canary: a 400 x 272 x 208 product (partial tiles in M, N and K) on three
 // persistent blocks for its eight tiles (more than one tile a block), compared as above.
 bool wgmma_self_test(const KernelSet& set, CUstream stream);
+// The wide kernel's canary: a 272 x 528 x 208 product (partial block tiles in M, N and K, seven k
+// steps through four stages, nine block tiles) through gemm_mma_scaled forced to the wide tile,
+// compared as above.
+bool mma_wide_self_test(const KernelSet& set, CUstream stream);
+// Raises the wide kernel's dynamic shared memory limit (cuFuncSetAttribute, an optional entry) and
+// runs its canary. Anything but Enabled leaves gemm_mma_wide for the caller to clear.
+enum class WideStatus { Enabled, Unavailable, CanaryFailed };
+WideStatus enable_mma_wide(const KernelSet& set, CUstream stream);
+// The device's multiprocessor count (attribute 16), 1 when it cannot be read.
+uint32_t multiprocessor_count(uint64_t device_id) noexcept;
 
 }  // namespace vant::engine

@@ -145,6 +145,35 @@ constexpr LaunchShape mma_pipe_shape(uint32_t m, uint32_t n) noexcept {
     const uint32_t y = col_tiles < kGridYLimit ? col_tiles : kGridYLimit;
     return {{ceil_div(m, kMmaPipeTile), y, ceil_div(col_tiles, kGridYLimit)}, {256, 1, 1}, kMmaPipeShared};
 }
+// The 128 x 256 mma.sync kernel: the same grid fold with column tiles of 256, and four 24 KiB
+// stages of dynamic shared memory (above the 48 KiB default: the function's limit is raised
+// at load time).
+inline constexpr uint32_t kMmaWideRows = 128;
+inline constexpr uint32_t kMmaWideCols = 256;
+inline constexpr uint32_t kMmaWideShared = 98304;  // 4 stages x (128x32 + 32x256) halves
+constexpr LaunchShape mma_wide_shape(uint32_t m, uint32_t n) noexcept {
+    const uint32_t col_tiles = ceil_div(n, kMmaWideCols);
+    const uint32_t y = col_tiles < kGridYLimit ? col_tiles : kGridYLimit;
+    return {{ceil_div(m, kMmaWideRows), y, ceil_div(col_tiles, kGridYLimit)}, {256, 1, 1}, kMmaWideShared};
+}
+
+// Block tile of the mma.sync route: Auto lets choose_mma_tile decide (and the wgmma kernel serve
+// where it is loaded); the others force one kernel (the wide kernel's canary).
+enum class MmaTile { Auto, Square, Wide };
+
+// The 128 x 256 tile once its blocks alone fill the device (at least one per multiprocessor) and
+// the columns it pads add at most a quarter to the work of the 128 x 128 tiles (N = 128 or 384
+// would waste half or a third of a wide tile per row of blocks); otherwise 128 x 128, whose
+// twice as many blocks fill the device better.
+constexpr MmaTile choose_mma_tile(uint32_t m, uint32_t n, bool has_wide, uint32_t sm_count) noexcept {
+    if (!has_wide || m == 0 || n == 0) return MmaTile::Square;
+    const uint64_t rows = (uint64_t{m} + kMmaWideRows - 1) / kMmaWideRows;
+    const uint64_t wide_cols = (uint64_t{n} + kMmaWideCols - 1) / kMmaWideCols;
+    const uint64_t square_cols = (uint64_t{n} + kMmaPipeTile - 1) / kMmaPipeTile;
+    const bool fills = rows * wide_cols >= (sm_count > 0 ? sm_count : 1u);
+    const bool little_padding = wide_cols * 2u * 4u <= square_cols * 5u;
+    return fills && little_padding ? MmaTile::Wide : MmaTile::Square;
+}
 // Four elements per thread.
 constexpr LaunchShape convert_scaled_shape(uint32_t count) noexcept {
     return {{ceil_div(count, 1024), 1, 1}, {256, 1, 1}, 0};

@@ -338,10 +338,18 @@ bool inject(const char* entry, CUresult* status) {
     Context* cur = current_context();                       \
     (void)cur
 
-// Shared memory a block may opt into per compute capability (cuFuncSetAttribute).
+// Shared memory a block may opt into per compute capability (cuFuncSetAttribute, attribute 97):
+// 227 KiB at 9.0 and 10.0, 163 KiB at 8.0 and 8.7, 99 KiB at 8.6, 8.9 and 12.x, 96 KiB at 7.0 and
+// 7.2, 64 KiB at 7.5; the 48 KiB default for any capability not listed.
 unsigned optin_shared(const State& s) {
-    int cc = s.cc_major * 10 + s.cc_minor;
-    return cc >= 90 ? 232448 : cc == 80 || cc == 87 ? 166912 : cc >= 86 ? 101376 : 65536;
+    switch (s.cc_major * 10 + s.cc_minor) {
+        case 90: case 100: return 232448;
+        case 80: case 87: return 166912;
+        case 86: case 89: case 120: case 121: return 101376;
+        case 70: case 72: return 98304;
+        case 75: return 65536;
+        default: return 49152;
+    }
 }
 
 // The live allocation that [addr, addr + bytes) lies inside, or null.

@@ -123,6 +123,7 @@ PyObject* kernel_set(PyObject*, PyObject*) {
         {"convert_scaled_f16", s->convert_scaled_f16},
         {"gemm_wgmma_tma", s->gemm_wgmma_tma},
         {"convert_pad_f16", s->convert_pad_f16},
+        {"gemm_mma_wide", s->gemm_mma_wide},
     };
     PyObject* d = PyDict_New();
     if (!d) return nullptr;
@@ -228,6 +229,14 @@ PyObject* choose_route(PyObject*, PyObject* args) {
         names[static_cast<int>(engine::choose_route(m, n, k, pipe != 0, wmma != 0, fit != 0))]);
 }
 
+PyObject* choose_mma_tile(PyObject*, PyObject* args) {
+    unsigned int m, n, sms;
+    int wide;
+    if (!PyArg_ParseTuple(args, "IIpI", &m, &n, &wide, &sms)) return nullptr;
+    const bool is_wide = engine::choose_mma_tile(m, n, wide != 0, sms) == engine::MmaTile::Wide;
+    return PyUnicode_FromString(is_wide ? "wide" : "square");
+}
+
 // (max) -> (scale exponent, fits half unscaled, the two factors of 2^-exponent).
 PyObject* half_scale(PyObject*, PyObject* args) {
     float max;
@@ -312,6 +321,7 @@ PyMethodDef methods[] = {
     {"gemm_f16_or_f32", gemm_f16_or_f32, METH_VARARGS, nullptr},
     {"convert_f32_to_f16", convert_f32_to_f16, METH_VARARGS, nullptr},
     {"choose_route", choose_route, METH_VARARGS, nullptr},
+    {"choose_mma_tile", choose_mma_tile, METH_VARARGS, nullptr},
     {"half_scale", half_scale, METH_VARARGS, nullptr},
     {"max_finite_magnitude", max_finite_magnitude, METH_VARARGS, nullptr},
     {"gpu_gemm", gpu_gemm, METH_VARARGS, nullptr},
