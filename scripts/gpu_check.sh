@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One command for a session on a GPU machine: build and install the module, run the gpu-marked
 # tests, run a small gemm script under compute-sanitizer's memcheck, the interop check beside
-# PyTorch and CuPy, then the GPU benchmark.
-# Each step has its own time limit so the whole run stays under 8 minutes; logs go to
+# PyTorch and CuPy, the wgmma and 128x256-tile checks and timings, then the GPU benchmark.
+# Each step has its own time limit so the whole run stays under 10 minutes; logs go to
 # build/gpu_check/, and a short summary is printed last. Exit status: 0 when no step failed.
 #
 #   scripts/gpu_check.sh            (from anywhere; runs in the repository root)
@@ -12,7 +12,7 @@ ROOT=$(pwd)
 LOGS="$ROOT/build/gpu_check"
 mkdir -p "$LOGS"
 PY=${PYTHON:-python3}
-BUDGET=470 # seconds for all steps together
+BUDGET=560 # seconds for all steps together
 START=$(date +%s)
 SUMMARY=()
 FAILED=0
@@ -111,6 +111,16 @@ if [ -n "$SANITIZER" ]; then
 fi
 step wgmma_bench 120 "$PY" bench/wgmma_check.py --runs 10
 
+# The 128x256 mma.sync tile (8.0 and later): exact check under the memory and race checkers,
+# then its speed next to the 128x128 kernel and torch (both mma.sync kernels forced on 9.0 too).
+if [ -n "$SANITIZER" ]; then
+    step wide_memcheck 60 "$SANITIZER" --tool memcheck --error-exitcode 99 "$PY" bench/mma_wide_check.py --check-only
+    step wide_racecheck 90 "$SANITIZER" --tool racecheck --error-exitcode 99 "$PY" bench/mma_wide_check.py --check-only
+fi
+step wide_bench 120 "$PY" bench/mma_wide_check.py --runs 10
+
+# Every kernel path, split-K on the few-tile shapes, and NumPy to NumPy at 4096 and 8192 against
+# PyTorch from pageable and from page-locked memory.
 step bench 200 "$PY" bench/gemm_gpu.py --budget 120
 
 echo
@@ -121,5 +131,7 @@ grep -E "ERROR SUMMARY" "$LOGS/memcheck.log" 2>/dev/null | sed 's/^/  memcheck: 
 grep -E "^(FAIL|INFO)" "$LOGS/interop.log" 2>/dev/null | sed 's/^/  interop: /'
 grep -E "ERROR SUMMARY" "$LOGS/wgmma_memcheck.log" "$LOGS/wgmma_racecheck.log" 2>/dev/null | sed 's/^/  /'
 [ -f "$LOGS/wgmma_bench.log" ] && grep -E "check|x.*x|skipped" "$LOGS/wgmma_bench.log" | sed 's/^/  wgmma: /'
+grep -E "ERROR SUMMARY" "$LOGS/wide_memcheck.log" "$LOGS/wide_racecheck.log" 2>/dev/null | sed 's/^/  /'
+[ -f "$LOGS/wide_bench.log" ] && grep -E "check|x.*x|skipped" "$LOGS/wide_bench.log" | sed 's/^/  wide: /'
 [ -f "$LOGS/bench.log" ] && sed -n '/^  *size  *path/,$p' "$LOGS/bench.log" | sed 's/^/  /'
 exit $FAILED
