@@ -32,6 +32,7 @@ timeout=300)``:
     ``fail`` is a list of (entry, nth, status) and nth = 0 fails every call.
     ``env={"FAKE_CUDA_MAX_GRID_Y": "2"}`` lowers the grid y extent that the stand-in reports
     and enforces (65535 by default; grid x is limited to 2^31 - 1, z to 65535).
+    ``env={"FAKE_CUDA_SM_COUNT": "1"}`` sets the multiprocessor count it reports (8 by default).
 
 ``library_path()`` builds the stand-in (cached under build/fake_driver/<hash of its sources>/,
 rebuilt when any tools/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1;

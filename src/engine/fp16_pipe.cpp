@@ -17,7 +17,11 @@ CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdevi
                                             uint32_t m, uint32_t n, uint32_t k,
                                             OperandRange range, CUstream stream,
                                             HalfScratch* keep) const {
-    if (has_wgmma()) return gemm_wgmma_scaled(a, b, c, m, n, k, range, stream, keep);
+    // A product of few tiles is split along K on every device, Hopper included (the persistent
+    // wgmma kernel would be starved just the same); without its workspace the unsplit route serves.
+    const SplitPlan split = mma_split_plan(m, n, k);
+    rt::PooledBuffer partials = split_workspace(split, m, n);
+    if (partials.empty() && has_wgmma()) return gemm_wgmma_scaled(a, b, c, m, n, k, range, stream, keep);
     if (!has_mma_pipe()) return CudaError::launch_failed("MMA pipeline kernel not loaded");
     if (!multiples_of_16(m, n, k) || m == 0 || n == 0 || k == 0)
         return CudaError::invalid_dimensions("MMA pipeline requires nonzero multiples of 16");
@@ -56,6 +60,7 @@ CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdevi
     // Both scales stay within [-113, 126], so the inverse fits two normal float32 factors.
     PowerOfTwo back = power_of_two(-(sa + sb));
     CUdeviceptr ha = s.a.ptr(), hb = s.b.ptr();
+    if (!partials.empty()) return launch_mma_split(c, ha, hb, m, n, k, split, partials.ptr(), back, stream);
     void* params[] = {&c, &ha, &hb, &m, &n, &k, &back.first, &back.second};
     return launched(launch(gemm_mma_pipe, mma_pipe_shape(m, n), stream, params),
                     "cuLaunchKernel (MMA pipeline) failed: ");

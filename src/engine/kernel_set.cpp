@@ -97,6 +97,17 @@ CUfunction load_single(Loader& loader, const char* path, const char* entry,
 
 constexpr int kWgmmaShared = 4 * 49152 + 1024;
 
+// The device's multiprocessor count, or 1 when it cannot be read (split-K plans then never split).
+uint32_t multiprocessors(const rt::CudaCore& core) {
+    drv::CUdevice dev;
+    int sms = 0;
+    if (drv::cuDeviceGet(&dev, static_cast<int>(core.device_id)) != drv::CUDA_SUCCESS ||
+        drv::cuDeviceGetAttribute(&sms, drv::CU_DEVICE_ATTRIBUTE_MULTIPROCESSOR_COUNT, dev) != drv::CUDA_SUCCESS ||
+        sms < 1)
+        return 1;
+    return static_cast<uint32_t>(sms);
+}
+
 // Whether the wgmma module may be tried: device of compute capability exactly 9.0 (its text is
 // architecture-specific) and the tensor-map, attribute and extended-launch entries present.
 // Sets the persistent block count from the multiprocessor count.
@@ -147,6 +158,7 @@ CudaResult<KernelSet> KernelSet::load() {
         if (!set.gemm_small) set.gemm_small = set.gemm_basic;
     }
 
+    CUmodule shared_module = nullptr;  // its split-K entries are looked up last
     {
         CUmodule module;
         CUresult status = loader.load("gemm/shared.ptx", &module);
@@ -159,6 +171,7 @@ CudaResult<KernelSet> KernelSet::load() {
             loader.unload(module);
         } else {
             shared_ok = true;
+            shared_module = module;
         }
         if (!shared_ok) {
             // Reduced set: the basic kernel serves every single-precision path, nothing else
@@ -278,7 +291,13 @@ CudaResult<KernelSet> KernelSet::load() {
             loader.unload(module);
         }
     }
+    // The split-K entries of the shared module, without a line of their own: when either is
+    // missing no product is split.
+    if (Loader::lookup(shared_module, "vantblas_gemm_shared_split", &set.gemm_shared_split) != drv::CUDA_SUCCESS ||
+        Loader::lookup(shared_module, "vantblas_splitk_reduce", &set.splitk_reduce) != drv::CUDA_SUCCESS)
+        set.gemm_shared_split = set.splitk_reduce = nullptr;
     // Asked before the pipelined module loads, so that everything after that load is its self-test.
+    set.sm_count = multiprocessors(*core.value());
     const bool wgmma_candidate = wgmma_device(*core.value(), &set.sm_count);
 
     // The pipelined tensor-core kernel first meets real hardware on the user's machine: it is used
@@ -288,14 +307,16 @@ CudaResult<KernelSet> KernelSet::load() {
         CUresult status = Loader::lookup(module, "vantblas_gemm_mma_pipe", &set.gemm_mma_pipe);
         if (status == drv::CUDA_SUCCESS)
             status = Loader::lookup(module, "vantblas_convert_scaled_f16", &set.convert_scaled_f16);
+        if (status == drv::CUDA_SUCCESS)
+            status = Loader::lookup(module, "vantblas_gemm_mma_split", &set.gemm_mma_split);
         if (status != drv::CUDA_SUCCESS) {
-            set.gemm_mma_pipe = set.convert_scaled_f16 = nullptr;
+            set.gemm_mma_pipe = set.convert_scaled_f16 = set.gemm_mma_split = nullptr;
             say("[VantBLAS] Warning: MMA pipeline kernel not found");
             loader.unload(module);
         } else {
             say("[VantBLAS] \u26A1 MMA pipeline kernel loaded! (cp.async + mma.sync, 128x128 tiles)");
             if (!mma_pipe_self_test(set, core.value()->stream)) {
-                set.gemm_mma_pipe = set.convert_scaled_f16 = nullptr;
+                set.gemm_mma_pipe = set.convert_scaled_f16 = set.gemm_mma_split = nullptr;
                 say("[VantBLAS] Warning: MMA pipeline kernel failed its self-test, not used");
                 loader.unload(module);
             }

@@ -72,7 +72,13 @@ struct KernelSet {
     // entries present, and kept only once its canary agreed; it then serves gemm_mma_scaled.
     CUfunction gemm_wgmma_tma = nullptr;
     CUfunction convert_pad_f16 = nullptr;
-    uint32_t sm_count = 1;  // persistent blocks of the wgmma kernel
+    uint32_t sm_count = 1;  // the device's multiprocessors (1 when unknown): wgmma blocks, split-K plans
+    // Split-K (split_k.cpp): the shared kernel's k-slice variant and the slice sum, both of the
+    // shared module (looked up after every other entry of the set, left empty when missing), and
+    // the pipelined kernel's k-slice variant, which its module must have like its other entries.
+    CUfunction gemm_shared_split = nullptr;
+    CUfunction splitk_reduce = nullptr;
+    CUfunction gemm_mma_split = nullptr;
 
     // Every module this set resolved its handles from, kept loaded for the life of the process.
     std::vector<CUmodule> modules;
@@ -144,6 +150,23 @@ struct KernelSet {
     CudaResult<void> gemm_wgmma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
                                        uint32_t n, uint32_t k, OperandRange range, CUstream stream,
                                        HalfScratch* keep, uint32_t max_blocks = 0) const;
+
+    // Split-K. The plans are plan_split_k for this device, 1 slice when the kernels are missing.
+    // Shared path: 64 x 64 tiles, k step 8, and only while the rows need no bands.
+    SplitPlan shared_split_plan(uint32_t m, uint32_t n, uint32_t k) const noexcept;
+    // Pipelined route (every device with the pipelined module, the wgmma one included): 128 x 128
+    // tiles, k step 32.
+    SplitPlan mma_split_plan(uint32_t m, uint32_t n, uint32_t k) const noexcept;
+    // The shared path split by its plan, when it splits and its S x M x N workspace can be had:
+    // the slices and then their sum into C are queued, and the result is true. False (nothing
+    // queued) when the unsplit kernel is to serve; an error when the driver refused a launch.
+    CudaResult<bool> gemm_shared_split_k(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
+                                         uint32_t n, uint32_t k, CUstream stream) const;
+    // The pipelined kernel's slices over half operands ha, hb (M x K, K x N) into `partials`
+    // (plan.slices x M x N floats), then their sum scaled back by `back` into C.
+    CudaResult<void> launch_mma_split(CUdeviceptr c, CUdeviceptr ha, CUdeviceptr hb, uint32_t m,
+                                      uint32_t n, uint32_t k, SplitPlan plan, CUdeviceptr partials,
+                                      PowerOfTwo back, CUstream stream) const;
 };
 
 // Half scratch of the pipelined route kept across the row panels of one product, all issued on
@@ -155,6 +178,10 @@ struct HalfScratch {
     int b_scale = 0;
     bool b_ready = false;
 };
+
+// The workspace of a split product: plan.slices x M x N floats from the pool, or an empty buffer
+// when the plan does not split or the pool cannot give it (the unsplit route then serves).
+rt::PooledBuffer split_workspace(SplitPlan plan, uint32_t m, uint32_t n);
 
 // C = A x B on float32 device buffers by the rule of the single GEMM: when all sizes are
 // multiples of 16, the tensor-core route, through the pipelined kernel (operands scaled into half
