@@ -1053,22 +1053,23 @@ def test_pipelined_kernel_interpreted_over_shapes_and_magnitudes():
 
 
 def test_self_test_rejects_a_wrong_kernel_and_survives_every_driver_fault():
-    # A pipelined kernel whose result is off in one element of the partial tile: one warning,
-    # the module unloaded, OptVec serves the route.
-    r = run("""
-        s = h.kernel_set()
-        a, b = rand((64, 64), 5), rand((64, 64), 6)
-        before = len(fake.launches())
-        gpu(a, b)
-        print(json.dumps({"pipe": bool(s["gemm_mma_pipe"]), "kernels": [x["kernel"] for x in new_launches(before)],
-                          "modules": s["module_count"], "live_modules": fake.live_modules,
-                          "live": fake.live_allocations}))
-    """, refuse=(), env={"FAKE_CUDA_CORRUPT": "vantblas_gemm_mma_pipe"})
-    out = payload(r)
-    lines = engine_lines(r)
-    assert lines[-3:] == [PIPE_OK, SELF_TEST_FAILED, VB + "\u2705 All kernels loaded successfully"]
-    assert not out["pipe"] and out["kernels"] == ["vantblas_gemm_wmma_opt_vec"] and out["live"] == 0
-    assert out["live_modules"] == out["modules"] + 9   # the set's modules and the core's nine
+    # A pipelined kernel whose result is off in one element of the partial tile, or a split one
+    # (its slice sum off): one warning, the module unloaded, OptVec serves the route.
+    for wrong in ("vantblas_gemm_mma_pipe", "vantblas_splitk_reduce"):
+        r = run("""
+            s = h.kernel_set()
+            a, b = rand((64, 64), 5), rand((64, 64), 6)
+            before = len(fake.launches())
+            gpu(a, b)
+            print(json.dumps({"pipe": bool(s["gemm_mma_pipe"]), "kernels": [x["kernel"] for x in new_launches(before)],
+                              "modules": s["module_count"], "live_modules": fake.live_modules,
+                              "live": fake.live_allocations}))
+        """, refuse=(), env={"FAKE_CUDA_CORRUPT": wrong})
+        out = payload(r)
+        lines = engine_lines(r)
+        assert lines[-3:] == [PIPE_OK, SELF_TEST_FAILED, VB + "\u2705 All kernels loaded successfully"]
+        assert not out["pipe"] and out["kernels"] == ["vantblas_gemm_wmma_opt_vec"] and out["live"] == 0
+        assert out["live_modules"] == out["modules"] + 9   # the set's modules and the core's nine
 
     # Each driver call of the self-test failed in turn (in a fork of a process that has not
     # loaded the set yet): the set still loads, without the kernel, and nothing stays allocated.

@@ -315,7 +315,10 @@ CudaResult<KernelSet> KernelSet::load() {
             loader.unload(module);
         } else {
             say("[VantBLAS] \u26A1 MMA pipeline kernel loaded! (cp.async + mma.sync, 128x128 tiles)");
-            if (!mma_pipe_self_test(set, core.value()->stream)) {
+            // The split variant shares the kernel's code: both must agree for the module to serve
+            // (the split only where the slice sum of the shared module is there to check it with).
+            if (!mma_pipe_self_test(set, core.value()->stream) ||
+                (set.splitk_reduce && !mma_split_self_test(set, core.value()->stream))) {
                 set.gemm_mma_pipe = set.convert_scaled_f16 = set.gemm_mma_split = nullptr;
                 say("[VantBLAS] Warning: MMA pipeline kernel failed its self-test, not used");
                 loader.unload(module);

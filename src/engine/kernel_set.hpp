@@ -215,6 +215,11 @@ private:
 // it with the shared kernel. False when any driver call fails or an element differs by more than
 // half-precision rounding allows.
 bool mma_pipe_self_test(const KernelSet& set, CUstream stream);
+// The pipelined kernel's split variant and the slice sum on a 48 x 144 x 112 product (partial
+// tiles in M and N) cut into a slice of 64 and one of 48 (a partial k step), compared bit for bit
+// with the unsplit kernel on operands whose every partial sum is exact. False when any driver
+// call fails or a bit differs.
+bool mma_split_self_test(const KernelSet& set, CUstream stream);
 // The wgmma kernel's canary: a 400 x 272 x 208 product (partial tiles in M, N and K) on three
 // persistent blocks for its eight tiles (more than one tile a block), compared as above.
 bool wgmma_self_test(const KernelSet& set, CUstream stream);

@@ -4,8 +4,11 @@
 // unsplit route; only the order in which the partial sums are added differs, and it is fixed by
 // the plan, which depends on the sizes and the device alone.
 #include <cstdint>
+#include <cstring>
 #include <utility>
+#include <vector>
 
+#include "../runtime/device_buffer.hpp"
 #include "../runtime/memory_pool.hpp"
 #include "kernel_set.hpp"
 #include "launch.hpp"
@@ -45,7 +48,8 @@ SplitPlan KernelSet::shared_split_plan(uint32_t m, uint32_t n, uint32_t k) const
 }
 
 SplitPlan KernelSet::mma_split_plan(uint32_t m, uint32_t n, uint32_t k) const noexcept {
-    if (!gemm_mma_split || !splitk_reduce || !has_mma_pipe() || !small_output(m, n)) return whole(k);
+    if (!gemm_mma_split || !splitk_reduce || !has_mma_pipe() || !multiples_of_16(m, n, k) || !small_output(m, n))
+        return whole(k);
     const SplitPlan plan = plan_split_k(m, n, k, kMmaPipeTile, kMmaPipeStep, sm_count);
     // Column tiles go along grid y, which must hold them all.
     return ceil_div(n, kMmaPipeTile) <= max_grid_y ? plan : whole(k);
@@ -77,6 +81,64 @@ CudaResult<void> KernelSet::launch_mma_split(CUdeviceptr c, CUdeviceptr ha, CUde
         !done)
         return done;
     return reduce(splitk_reduce, c, partials, m, n, plan.slices, back, stream);
+}
+
+bool mma_split_self_test(const KernelSet& set, CUstream stream) {
+    constexpr uint32_t m = 48, n = 144, k = 112;  // partial tiles in M and N
+    constexpr SplitPlan plan{2, 64};
+    // Multiples of 1/16 below 1 in magnitude: exact in half, and every product and partial sum
+    // exact in float32, so any order of summation gives the same bits.
+    auto value = [](uint32_t i, uint32_t j) {
+        return static_cast<float>(static_cast<int>((i * 29u + j * 13u + (i * j) % 5u) % 31u) - 15) / 16.0f;
+    };
+    std::vector<float> a(size_t{m} * k), b(size_t{k} * n);
+    for (uint32_t i = 0; i < m; ++i)
+        for (uint32_t j = 0; j < k; ++j) a[size_t{i} * k + j] = value(i, j);
+    for (uint32_t i = 0; i < k; ++i)
+        for (uint32_t j = 0; j < n; ++j) b[size_t{i} * n + j] = value(j + 5, i);
+
+    auto da = rt::upload(a.data(), a.size());
+    if (!da) return false;
+    auto db = rt::upload(b.data(), b.size());
+    if (!db) return false;
+    auto ha = rt::allocate(uint64_t{m} * k, 2);
+    if (!ha) return false;
+    auto hb = rt::allocate(uint64_t{k} * n, 2);
+    if (!hb) return false;
+    auto whole_c = rt::allocate(uint64_t{m} * n);
+    if (!whole_c) return false;
+    auto split_c = rt::allocate(uint64_t{m} * n);
+    if (!split_c) return false;
+    auto partials = rt::allocate(uint64_t{plan.slices} * m * n);
+    if (!partials) return false;
+    // Destroyed before the buffers: on an early return the queued kernels have run before the
+    // buffers are freed and before the module can be unloaded.
+    struct Drain {
+        CUstream stream;
+        bool armed = true;
+        ~Drain() {
+            if (armed) drv::cuStreamSynchronize(stream);
+        }
+    } drain{stream};
+
+    float one = 1.0f;
+    auto convert = [&](CUdeviceptr source, CUdeviceptr destination, uint32_t count) {
+        void* params[] = {&destination, &source, &count, &one, &one};
+        return launch(set.convert_scaled_f16, convert_scaled_shape(count), stream, params) == drv::CUDA_SUCCESS;
+    };
+    if (!convert(da->ptr(), ha->ptr(), m * k) || !convert(db->ptr(), hb->ptr(), k * n)) return false;
+    CUdeviceptr c = whole_c->ptr(), pa = ha->ptr(), pb = hb->ptr();
+    uint32_t mm = m, nn = n, kk = k;
+    void* params[] = {&c, &pa, &pb, &mm, &nn, &kk, &one, &one};
+    if (launch(set.gemm_mma_pipe, mma_pipe_shape(m, n), stream, params) != drv::CUDA_SUCCESS) return false;
+    if (!set.launch_mma_split(split_c->ptr(), pa, pb, m, n, k, plan, partials->ptr(), {1.0f, 1.0f}, stream))
+        return false;
+    auto whole = rt::download(whole_c.value(), m, n, 0);
+    if (!whole) return false;
+    auto split = rt::download(split_c.value(), m, n, 0);
+    if (!split) return false;
+    drain.armed = false;
+    return std::memcmp(whole->data(), split->data(), size_t{m} * n * sizeof(float)) == 0;
 }
 
 }  // namespace vant::engine
