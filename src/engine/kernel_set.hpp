@@ -33,8 +33,8 @@ struct HalfScratch;
 
 struct KernelSet {
     // Empty (null) when not available. Launched: gemm_small, gemm_shared, gemm_v2,
-    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max, gemm_mma_pipe, convert_scaled_f16;
-    // the others are held for users of the set. Fallbacks put another slot's handle here when a module fails (see load()).
+    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max, gemm_mma_pipe, convert_scaled_f16, the
+    // wgmma pair and the split-K entries; the others are held for users of the set. Fallbacks put another slot's handle here when a module fails (see load()).
     CUfunction gemm_small = nullptr;
     CUfunction gemm_basic = nullptr;
     CUfunction gemm_shared = nullptr;
