@@ -22,7 +22,8 @@
 //
 // vantblas_gemm_shared_split(A, B, P, M, N, K, k_slice)
 //   A, B as above, P: u64 address of S x M x N float32 (S = gridDim.z), k_slice: u32 (> 0).
-//   grid (ceil(N/64), ceil(M/64), S), block (16, 16, 1); static shared memory as above.
+//   grid (ceil(N/64), ceil(M/64), S), block (16, 16, 1); static shared memory as above;
+//   .minnctapersm 2.
 //   Slice z covers k in [z k_slice, min(K, (z+1) k_slice)) (empty when z k_slice >= K) and writes
 //   the tile computed exactly as above, over that k range only, to P + z M N: the raw sum of the
 //   slice's products with fma.rn.f32 in increasing k from +0.0 (+0.0 for an empty slice).
@@ -125,7 +126,9 @@ vantblas_gemm_shared_64x64(const float* __restrict__ A, const float* __restrict_
     shared_tile(A, B, C, M, N, K, K, smem_A, smem_B);
 }
 
-extern "C" __global__ void __launch_bounds__(256)
+// Two blocks a multiprocessor are what a split grid provides (see the split-K plan); asking for no
+// more leaves the compiler the registers to keep the slice's pointers without spilling.
+extern "C" __global__ void __launch_bounds__(256, 2)
 vantblas_gemm_shared_split(const float* __restrict__ A, const float* __restrict__ B,
                            float* __restrict__ P, u32 M, u32 N, u32 K, u32 k_slice) {
     __shared__ __align__(16) float smem_A[8 * 64];
