@@ -13,14 +13,17 @@ median of many launches, each bracketed by its own pair of events. Peers:
   the pipelined mma.sync kernel on half operands converted beforehand, as the engine's route
   converts them once per product): torch.matmul of float16 operands with float32 output where
   this PyTorch offers it (else float16 output, marked in the table);
+- split-K (--split shapes: few tiles over a long K): the shared and MMA pipe kernels unsplit next
+  to their k-slice variants followed by the slice sum (both launches in one timing), sliced as the
+  engine plans it for this device, against both peers;
 - gemm() end to end (NumPy arrays in, a new NumPy array out) at --e2e-sizes: against
   `torch.from_numpy(a).cuda() @ torch.from_numpy(b).cuda()` then `.cpu().numpy()` (pageable host
   memory, as a user writes it) and against the same product from page-locked tensors;
 - gemm_chain() NumPy to NumPy, a chain of eight VantTensor.matmul calls and a two-layer
   VantBLASModel.forward against the same work in PyTorch (weights resident where ours are).
 
-    python bench/gemm_gpu.py [--sizes ...] [--skinny MxNxK ...] [--e2e-sizes 1024 4096 8192]
-                             [--resident-size 4096]
+    python bench/gemm_gpu.py [--sizes ...] [--skinny MxNxK ...] [--split MxNxK ...]
+                             [--e2e-sizes 1024 4096 8192] [--resident-size 4096]
 """
 
 from __future__ import annotations
@@ -88,15 +91,28 @@ class Events:
     def free(self, ptr):
         self.lib.cuMemFree_v2(ptr)
 
+    def multiprocessors(self):
+        count = ctypes.c_int()
+        status = self.lib.cuDeviceGetAttribute(ctypes.byref(count), 16, self.dev._dev)
+        return count.value if status == 0 and count.value > 0 else 1
+
     def time_launches(self, fn, grid, block, shared, params, warmup, runs):
         """Median milliseconds of `runs` launches after `warmup` ones."""
-        holders = []
-        for kind, value in params:
-            holders.append({"ptr": ctypes.c_uint64, "u32": ctypes.c_uint32, "f32": ctypes.c_float}[kind](value))
-        argv = (ctypes.c_void_p * len(holders))(*[ctypes.cast(ctypes.byref(h), ctypes.c_void_p) for h in holders])
+        return self.time_sequence([(fn, grid, block, shared, params)], warmup, runs)
+
+    def time_sequence(self, launches, warmup, runs):
+        """Median milliseconds of `runs` issues of the launches (fn, grid, block, shared, params),
+        one after another between one pair of events, after `warmup` issues."""
+        prepared = []
+        for fn, grid, block, shared, params in launches:
+            holders = [{"ptr": ctypes.c_uint64, "u32": ctypes.c_uint32, "f32": ctypes.c_float}[kind](value)
+                       for kind, value in params]
+            argv = (ctypes.c_void_p * len(holders))(*[ctypes.cast(ctypes.byref(h), ctypes.c_void_p) for h in holders])
+            prepared.append((fn, grid, block, shared, holders, argv))
 
         def launch():
-            self.check("cuLaunchKernel", self.lib.cuLaunchKernel(fn, *grid, *block, shared, None, argv, None))
+            for fn, grid, block, shared, _, argv in prepared:
+                self.check("cuLaunchKernel", self.lib.cuLaunchKernel(fn, *grid, *block, shared, None, argv, None))
 
         events = []
         try:
@@ -137,6 +153,29 @@ PATHS = [
     ("OptVec (TC)", "gemm/wmma_opt.ptx", "vantblas_gemm_wmma_opt_vec", "cab", 64, (128, 1, 1), 0, (8, 0)),
     ("WMMA max (TC)", "gemm/wmma_max.ptx", "vantblas_gemm_wmma_max", "cab", 128, (256, 1, 1), 20480, (8, 0)),
     ("MMA pipe (TC)", "gemm/mma_pipe.ptx", "vantblas_gemm_mma_pipe", "cab+h x=M", 128, (256, 1, 1), 49152, (8, 0)),
+]
+
+
+def plan_split_k(m, n, k, tile, step, sms):
+    """(slices, k per slice) as src/engine/paths.hpp plans them: split while the tiles fill at most
+    half the multiprocessors and K holds two slices of 256; about two blocks a multiprocessor, at
+    most 16 slices, none shorter than 256, a whole number of k steps each."""
+    if m == 0 or n == 0 or k < 512:
+        return 1, k
+    tiles = ceil_div(m, tile) * ceil_div(n, tile)
+    if tiles * 2 > sms:
+        return 1, k
+    slices = min(ceil_div(2 * sms, tiles), 16, k // 256)
+    if slices < 2:
+        return 1, k
+    length = ceil_div(ceil_div(k, slices), step) * step
+    return ceil_div(k, length), length
+
+
+# Split variants: (label, module, split entry, tile, k step, block, shared, minimum compute capability).
+SPLITS = [
+    ("shared split (FP32)", "gemm/shared.ptx", "vantblas_gemm_shared_split", 64, 8, (16, 16, 1), 4096, (7, 5)),
+    ("MMA split (TC)", "gemm/mma_pipe.ptx", "vantblas_gemm_mma_split", 128, 32, (256, 1, 1), 49152, (8, 0)),
 ]
 
 
@@ -319,6 +358,9 @@ def main(argv=None):
     ap.add_argument("--sizes", type=int, nargs="+", default=[1024, 2048, 4096, 8192])
     ap.add_argument("--skinny", type=parse_shape, nargs="*", default=[(256, 8192, 8192), (8192, 8192, 256)],
                     help="extra M x N x K shapes, tensor-core paths and their peer only")
+    ap.add_argument("--split", type=parse_shape, nargs="*", default=[(512, 512, 16384), (256, 1024, 8192),
+                                                                     (1024, 128, 32768)],
+                    help="few-tile M x N x K shapes: unsplit and split-K kernels of both routes")
     ap.add_argument("--e2e-sizes", type=int, nargs="+", default=[1024, 4096, 8192],
                     help="sizes of the NumPy-to-NumPy gemm() comparison")
     ap.add_argument("--runs", type=int, default=0, help="timed launches per path (default: by size)")
@@ -354,11 +396,12 @@ def main(argv=None):
             continue
         end_to_end_rows(torch, ev, rng, n, rows)
 
-    shapes = sorted([(n, n, n) for n in args.sizes] + [tuple(s) for s in args.skinny],
-                    key=lambda s: s[0] * s[1] * s[2])
+    sms = ev.multiprocessors()
+    shapes = sorted([(n, n, n, "square") for n in args.sizes] + [tuple(s) + ("skinny",) for s in args.skinny] +
+                    [tuple(s) + ("split",) for s in args.split], key=lambda s: s[0] * s[1] * s[2])
     for shape in shapes:
-        m, n, k = shape
-        square = m == n == k
+        m, n, k, kind = shape
+        square = kind == "square"
         label_size = str(n) if square else f"{m}x{n}x{k}"
         if time.monotonic() - started > args.budget:
             print(f"size {label_size}: skipped (time budget spent)")
@@ -377,7 +420,7 @@ def main(argv=None):
         if torch is not None:
             ta = torch.from_numpy(a).cuda()
             tb = torch.from_numpy(b).cuda()
-            if square:
+            if kind != "skinny":
                 ms32 = torch_time(torch, lambda: torch.matmul(ta, tb), warmup, runs)
                 peer_f32 = tflops(m, n, k, ms32)
                 rows.append((label_size, "torch fp32", ms32, peer_f32, None, None))
@@ -394,7 +437,7 @@ def main(argv=None):
         C = ev.upload(np.zeros((m, n), np.float32))
         try:
             for label, module, entry, order, tile, block, shared, min_cc in PATHS:
-                if not square and "TC" not in label:
+                if kind == "skinny" and "TC" not in label or kind == "split" and "V2" in label:
                     continue
                 if cc < min_cc:
                     rows.append((label_size, label, None, None, None, None))
@@ -414,6 +457,31 @@ def main(argv=None):
                 peer = peer_f16 if "TC" in label else peer_f32
                 t = tflops(m, n, k, ms)
                 rows.append((label_size, label, ms, t, peer, t / peer if peer else None))
+            for label, module, entry, tile, step, block, shared, min_cc in SPLITS if kind == "split" else []:
+                slices, k_slice = plan_split_k(m, n, k, tile, step, sms)
+                if cc < min_cc or slices < 2:
+                    rows.append((label_size, label, None, None, None, None))
+                    continue
+                P = ev.upload(np.zeros(slices * m * n, np.float32))
+                try:
+                    if "TC" in label:
+                        split = (dev.function(module, entry), (ceil_div(m, tile), ceil_div(n, tile), slices), block,
+                                 shared, [("ptr", P), ("ptr", HA), ("ptr", HB), ("u32", m), ("u32", n), ("u32", k),
+                                          ("u32", k_slice)])
+                    else:
+                        split = (dev.function(module, entry), (ceil_div(n, tile), ceil_div(m, tile), slices), block,
+                                 shared, [("ptr", A), ("ptr", B), ("ptr", P), ("u32", m), ("u32", n), ("u32", k),
+                                          ("u32", k_slice)])
+                    total = (dev.function("gemm/shared.ptx", "vantblas_splitk_reduce"), (ceil_div(m * n, 256), 1, 1),
+                             (256, 1, 1), 0, [("ptr", C), ("ptr", P), ("u32", m * n), ("u32", slices),
+                                              ("f32", 1.0), ("f32", 1.0)])
+                    ms = ev.time_sequence([split, total], warmup, runs)
+                finally:
+                    ev.free(P)
+                peer = peer_f16 if "TC" in label else peer_f32
+                t = tflops(m, n, k, ms)
+                name, route = label.rsplit(" ", 1)
+                rows.append((label_size, f"{name} x{slices} {route}", ms, t, peer, t / peer if peer else None))
         finally:
             for p in (A, B, HA, HB, C):
                 ev.free(p)

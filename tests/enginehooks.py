@@ -7,7 +7,8 @@ as ``env={"PYTHONPATH": str(build_dir())}`` to ``fakecuda.run``.
 
 The module (see tests/hooks/engine/engine_hooks.cpp) offers: ``choose_f32_path(m, n, k, has_v2)``,
 ``choose_f16_path(m, n, k, has_wmma_max, has_opt_vec)``, ``takes_f16_route(m, n, k, has_wmma)``,
-``fits_device_sizes(m, n, k)``, ``kernel_set()`` (slot -> handle), ``alloc(bytes)``,
+``fits_device_sizes(m, n, k)``, ``plan_split_k(m, n, k, tile, step, sm_count)`` ((slices, k per
+slice)), ``plan_panel_rows(m, [(n, k), ...], has_v2, sm_count)``, ``kernel_set()`` (slot -> handle), ``alloc(bytes)``,
 ``free_all()``, ``gemm_f32/gemm_f16(a, b, c, m, n, k)`` and ``convert_f32_to_f16(src, dst, n)``
 (None or the error's display text), ``gemm_f16_or_f32(a, b, c, m, n, k[, a_max, b_max])``
 ("f16", "f32" or the error text; the operands' largest finite magnitudes default to 1),

@@ -37,6 +37,7 @@ timeout=300)``:
     for benchmarks of the host side (bench/staging.py); ``stat("standin_ns")`` counts the
     nanoseconds the stand-in spent on what a device does by itself (running queued copies and
     kernels, checksumming the sources of queued uploads).
+    ``env={"FAKE_CUDA_SM_COUNT": "1"}`` sets the multiprocessor count it reports (8 by default).
 
 ``library_path()`` builds the stand-in (cached under build/fake_driver/<hash of its sources>/,
 rebuilt when any tools/fake_driver/*.cpp|hpp changes) and returns the path of libcuda.so.1;

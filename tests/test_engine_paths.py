@@ -199,3 +199,48 @@ def test_gather_copies_every_view_and_finds_its_range(h):
             want = image[first:first + count]
             assert got == want.tobytes(), (name, first, count)
             assert largest == finite_max(want), (name, first, count)
+
+
+# (m, n, k, tile, step, multiprocessors) -> (slices, k per slice)
+@pytest.mark.parametrize("m, n, k, tile, step, sms, plan", [
+    (512, 512, 16384, 128, 32, 132, (16, 1024)),   # 16 tiles: 16 slices, two blocks a multiprocessor
+    (256, 1024, 8192, 128, 32, 132, (16, 512)),
+    (1024, 128, 32768, 128, 32, 132, (16, 2048)),
+    (512, 512, 16384, 64, 8, 132, (5, 3280)),       # 64 tiles of the shared kernel: 5 slices
+    (1024, 128, 32768, 64, 8, 132, (9, 3648)),
+    (1024, 1024, 4096, 128, 32, 128, (4, 1024)),    # tiles exactly half the multiprocessors
+    (1024, 1024, 4096, 128, 32, 127, (1, 4096)),    # one more than half: not split
+    (2048, 2048, 16384, 128, 32, 132, (1, 16384)),  # many tiles
+    (512, 512, 511, 128, 32, 132, (1, 511)),        # short K
+    (512, 512, 512, 128, 32, 132, (2, 256)),        # two slices of the least length
+    (32, 48, 1000, 128, 32, 8, (3, 352)),           # partial last slice (296)
+    (30, 50, 1030, 64, 8, 8, (4, 264)),             # (238)
+    (16, 16, 4096, 128, 32, 1000, (16, 256)),       # at most 16 slices
+    (16, 16, 1 << 20, 128, 32, 1, (1, 1 << 20)),    # multiprocessor count unknown (1): never split
+    (0, 16, 4096, 128, 32, 132, (1, 4096)),
+    (U32_MAX, 1, 4096, 128, 32, 132, (1, 4096)),    # no tile count wraps
+    (16, 16, U32_MAX, 128, 32, 132, (16, 268435456)),
+])
+def test_split_k_plan(h, m, n, k, tile, step, sms, plan):
+    slices, length = h.plan_split_k(m, n, k, tile, step, sms)
+    assert (slices, length) == plan
+    if slices > 1:
+        # Every slice non-empty, a whole number of k steps, at most 16 of them.
+        assert length % step == 0 and (slices - 1) * length < k <= slices * length and slices <= 16
+
+
+# Row panels of a staged product are never so thin that they leave multiprocessors idle; a product
+# split along K (few tiles) keeps one panel.
+@pytest.mark.parametrize("m, products, sms, rows", [
+    (512, [(512, 16384)], 1, 128),     # multiprocessors unknown: four panels as before
+    (512, [(512, 16384)], 132, 512),   # 4 tiles a panel on 132 multiprocessors: one panel
+    (512, [(512, 16384)], 8, 256),     # fewer, wider panels where those keep the device busy
+    (2048, [(3, 2048)], 8, 512),       # the shared kernel's 64-row tiles: 8 a panel
+    (2048, [(3, 2048)], 9, 768),
+    (2048, [(8, 2048), (3, 8)], 9, 768),   # a chain: every product's panels count
+    (1024, [(16, 4096)], 8, 1024),     # 8 tiles of 128 rows in all: no panel reaches 8
+])
+def test_panel_rows_keep_the_device_busy(h, m, products, sms, rows):
+    assert h.plan_panel_rows(m, products, True, sms) == rows
+    split = any(h.plan_split_k(m, n, k, 128, 32, sms)[0] > 1 for n, k in products)
+    assert not split or rows == m

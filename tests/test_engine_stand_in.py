@@ -1070,22 +1070,23 @@ def test_pipelined_kernel_interpreted_over_shapes_and_magnitudes():
 
 
 def test_self_test_rejects_a_wrong_kernel_and_survives_every_driver_fault():
-    # A pipelined kernel whose result is off in one element of the partial tile: one warning,
-    # the module unloaded, OptVec serves the route.
-    r = run("""
-        s = h.kernel_set()
-        a, b = rand((64, 64), 5), rand((64, 64), 6)
-        before = len(fake.launches())
-        gpu(a, b)
-        print(json.dumps({"pipe": bool(s["gemm_mma_pipe"]), "kernels": [x["kernel"] for x in new_launches(before)],
-                          "modules": s["module_count"], "live_modules": fake.live_modules,
-                          "live": fake.live_allocations}))
-    """, refuse=(), env={"FAKE_CUDA_CORRUPT": "vantblas_gemm_mma_pipe"})
-    out = payload(r)
-    lines = engine_lines(r)
-    assert lines[-3:] == [PIPE_OK, SELF_TEST_FAILED, VB + "\u2705 All kernels loaded successfully"]
-    assert not out["pipe"] and out["kernels"] == ["vantblas_gemm_wmma_opt_vec"] and out["live"] == 0
-    assert out["live_modules"] == out["modules"] + 9   # the set's modules and the core's nine
+    # A pipelined kernel whose result is off in one element of the partial tile, or a split one
+    # (its slice sum off): one warning, the module unloaded, OptVec serves the route.
+    for wrong in ("vantblas_gemm_mma_pipe", "vantblas_splitk_reduce"):
+        r = run("""
+            s = h.kernel_set()
+            a, b = rand((64, 64), 5), rand((64, 64), 6)
+            before = len(fake.launches())
+            gpu(a, b)
+            print(json.dumps({"pipe": bool(s["gemm_mma_pipe"]), "kernels": [x["kernel"] for x in new_launches(before)],
+                              "modules": s["module_count"], "live_modules": fake.live_modules,
+                              "live": fake.live_allocations}))
+        """, refuse=(), env={"FAKE_CUDA_CORRUPT": wrong})
+        out = payload(r)
+        lines = engine_lines(r)
+        assert lines[-3:] == [PIPE_OK, SELF_TEST_FAILED, VB + "\u2705 All kernels loaded successfully"]
+        assert not out["pipe"] and out["kernels"] == ["vantblas_gemm_wmma_opt_vec"] and out["live"] == 0
+        assert out["live_modules"] == out["modules"] + 9   # the set's modules and the core's nine
 
     # Each driver call of the self-test failed in turn (in a fork of a process that has not
     # loaded the set yet): the set still loads, without the kernel, and nothing stays allocated.
@@ -1277,3 +1278,87 @@ def test_wide_tile_serves_or_leaves_the_square_tile(cc, kw, kernel, line):
     assert out["wide"] == (kernel != "vantblas_gemm_mma_pipe")
     assert [x for x in lines if "wide" in x] == ([line] if line else [])
     assert lines[-1] == VB + "\u2705 All kernels loaded successfully"
+
+
+# ---- split-K: few tiles over a long K (the stand-in reports 8 multiprocessors) ----------------
+
+SPLIT = {"f32": ("vantblas_gemm_shared_split", 64, 8, (30, 50, 1030)),
+         "mma": ("vantblas_gemm_mma_split", 128, 32, (32, 48, 1024)),
+         "hopper": ("vantblas_gemm_mma_split", 128, 32, (32, 48, 1024))}
+
+
+@pytest.mark.parametrize("route", ["f32", "mma", "hopper"])
+def test_split_k_products(route):
+    # The split kernels and the slice sum run interpreted. Two runs give the same bits; the slices
+    # are the plan's, summed in slice order (bit for bit the slices' own references in float32
+    # for single precision) and within the float64 reference's error bound; a refused workspace
+    # leaves the product to the unsplit kernel; nothing stays allocated. On compute capability 9.0
+    # the mma.sync split serves such products although the wgmma kernel serves the others.
+    kernel, tile, step, (m, n, k) = SPLIT[route]
+    r = run(f"""
+        m, n, k = {m}, {n}, {k}
+        a, b = rand((m, k), 1), rand((k, n), 2)
+        wgmma = bool(h.kernel_set()["gemm_wgmma_tma"])
+        before, interpreted = len(fake.launches()), fake.stat("launches_interpreted")
+        first = gpu(a, b)
+        l = [[x["kernel"], x["grid"], x["block"], x["shared"], x["params"]] for x in new_launches(before)]
+        interpreted = fake.stat("launches_interpreted") - interpreted
+        second = gpu(a, b)
+        fake.fail("cuMemAlloc", fake.calls("cuMemAlloc") + 4, 2)   # B, A, C, then the workspace
+        before = len(fake.launches())
+        unsplit = gpu(a, b)
+        fake.clear_failures()
+        out = {{"launches": l, "same": R.same_bits(first, second), "pipe_close": R.pipe_close(first, a, b),
+               "plan": h.plan_split_k(m, n, k, {tile}, {step}, 8), "scales": [R.half_scale_exponent(a), R.half_scale_exponent(b)],
+               "unsplit": [x["kernel"] for x in new_launches(before)], "unsplit_close": R.pipe_close(unsplit, a, b),
+               "unsplit_exact": R.same_bits(unsplit, R.fma_ref(a, b)), "interpreted": interpreted, "wgmma": wgmma}}
+        if "{route}" == "f32":
+            s, ks = l[0][1][2], l[0][4][6]
+            parts = [R.fma_ref(a[:, z * ks:(z + 1) * ks], b[z * ks:(z + 1) * ks]) for z in range(s)]
+            ref = parts[0]
+            for p in parts[1:]:
+                ref = ref + p
+            exact = a.astype(np.float64) @ b
+            mag = np.abs(a).astype(np.float64) @ np.abs(b)
+            out["exact"] = R.same_bits(first, ref)
+            out["bound"] = bool(np.all(np.abs(first - exact) <= (ks + s) * 2.0 ** -24 * mag))
+            # A staged product of 16 MiB of row traffic that splits keeps one panel (executors).
+            fake.set_interpret("none")
+            a2, b2 = sparse(256, 16400, 3), rand((16400, 20), 4)
+            before = len(fake.launches())
+            c2 = gpu(a2, b2)
+            out["panels"] = [[x["kernel"], x["grid"], x["params"][3]] for x in new_launches(before)]
+            pieces = np.arange(16400) // h.plan_split_k(256, 20, 16400, 64, 8, 8)[1]
+            ref2 = np.zeros((256, 20), np.float32)
+            for z in range(pieces[-1] + 1):
+                ref2 = ref2 + R.fma_ref(a2[:, pieces == z], b2[pieces == z])
+            out["panels_exact"] = R.same_bits(c2, ref2)
+        out.update(reports=fake.stat("interpreter_reports"), violations=fake.bounds_violations, live=fake.live_allocations)
+        print(json.dumps(out))
+    """, refuse=fakecuda.REFUSED_BY_DEFAULT if route == "f32" else (), cc=(9, 0) if route == "hopper" else None,
+        interpret=f"{kernel},vantblas_splitk_reduce")
+    out = payload(r)
+    assert out["reports"] == 0 and out["violations"] == 0 and out["live"] == 0
+    slices, k_slice = out["plan"]
+    assert slices > 1 and out["same"] and out["interpreted"] == len(out["launches"])
+    assert out["wgmma"] == (route == "hopper")
+    *convert, split, total = out["launches"]
+    # Grid z carries the slices; the sum reads the workspace the slices wrote, one element a thread.
+    assert split[:4] == [kernel, [1, 1, slices], [16, 16, 1] if route == "f32" else [256, 1, 1],
+                         4096 if route == "f32" else 49152]
+    assert split[4][3:] == [m, n, k, k_slice]
+    assert total[:4] == ["vantblas_splitk_reduce", [-(-m * n // 256), 1, 1], [256, 1, 1], 0]
+    assert total[4][1] == split[4][2 if route == "f32" else 0] and total[4][2:4] == [m * n, slices]
+    if route == "f32":
+        assert convert == [] and total[4][4:] == [1.0, 1.0]
+        assert out["exact"] and out["bound"]
+        assert out["unsplit"] == ["vantblas_gemm_shared_64x64"] and out["unsplit_exact"]
+        # One panel of 256 rows (not two of 128): four slices, then their sum.
+        assert out["panels"] == [["vantblas_gemm_shared_split", [1, 4, 4], 256],
+                                 ["vantblas_splitk_reduce", [20, 1, 1], 4]] and out["panels_exact"]
+    else:
+        sa, sb = out["scales"]
+        assert [x[0] for x in convert] == PIPE[:2] and total[4][4] * total[4][5] == 2.0 ** -(sa + sb)
+        assert out["pipe_close"]
+        unsplit = PIPE if route == "mma" else ["vantblas_convert_pad_f16"] * 2 + ["vantblas_gemm_wgmma_tma"]
+        assert out["unsplit"] == unsplit and out["unsplit_close"]

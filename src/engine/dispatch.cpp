@@ -64,8 +64,13 @@ CudaResult<void> KernelSet::gemm_f32(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c
                                    n, k, stream);
             return launched(status, "cuLaunchKernel (small) failed: ");
         }
-        case F32Path::Shared:
+        case F32Path::Shared: {
+            // Few tiles over a long K: split along K when the workspace can be had.
+            auto split = gemm_shared_split_k(a, b, c, m, n, k, stream);
+            if (!split) return split.error();
+            if (split.value()) return {};
             return launch_shared(a, b, c, m, n, k, stream);
+        }
         case F32Path::V2:
             return launched(launch_tiled(gemm_v2, v2_shape, kV2Tile, ParamOrder::AbcAlphaBeta, a, b,
                                          c, m, n, k, stream),

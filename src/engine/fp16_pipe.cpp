@@ -17,7 +17,13 @@ CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdevi
                                             uint32_t m, uint32_t n, uint32_t k,
                                             OperandRange range, CUstream stream,
                                             HalfScratch* keep, MmaTile tile) const {
-    if (has_wgmma() && tile == MmaTile::Auto) return gemm_wgmma_scaled(a, b, c, m, n, k, range, stream, keep);
+    // A product of few tiles is split along K on every device, Hopper included (the persistent
+    // wgmma kernel would be starved just the same); without its workspace the unsplit route serves.
+    // A forced tile (the wide kernel's canary) is never split.
+    const SplitPlan split = tile == MmaTile::Auto ? mma_split_plan(m, n, k) : SplitPlan{1, k};
+    rt::PooledBuffer partials = split_workspace(split, m, n);
+    if (partials.empty() && has_wgmma() && tile == MmaTile::Auto)
+        return gemm_wgmma_scaled(a, b, c, m, n, k, range, stream, keep);
     if (!has_mma_pipe()) return CudaError::launch_failed("MMA pipeline kernel not loaded");
     if (tile == MmaTile::Wide && !has_mma_wide()) return CudaError::launch_failed("MMA wide kernel not loaded");
     if (!multiples_of_16(m, n, k) || m == 0 || n == 0 || k == 0)
@@ -57,11 +63,9 @@ CudaResult<void> KernelSet::gemm_mma_scaled(CUdeviceptr a, CUdeviceptr b, CUdevi
     // Both scales stay within [-113, 126], so the inverse fits two normal float32 factors.
     PowerOfTwo back = power_of_two(-(sa + sb));
     CUdeviceptr ha = s.a.ptr(), hb = s.b.ptr();
+    if (!partials.empty()) return launch_mma_split(c, ha, hb, m, n, k, split, partials.ptr(), back, stream);
     if (tile == MmaTile::Auto) tile = choose_mma_tile(m, n, has_mma_wide(), sm_count);
-    if (tile == MmaTile::Wide) return launch_mma_tile(tile, c, ha, hb, m, n, k, back.first, back.second, stream);
-    void* params[] = {&c, &ha, &hb, &m, &n, &k, &back.first, &back.second};
-    return launched(launch(gemm_mma_pipe, mma_pipe_shape(m, n), stream, params),
-                    "cuLaunchKernel (MMA pipeline) failed: ");
+    return launch_mma_tile(tile, c, ha, hb, m, n, k, back.first, back.second, stream);
 }
 
 namespace {

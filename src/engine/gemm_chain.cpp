@@ -57,7 +57,7 @@ Result<HostBuffer> gpu_gemm_chain(const MatView& a, const MatView& w1, const Mat
     std::vector<float> maxes;
     const ProductSizes sizes[] = {{n1, k}, {n2, n1}};
     const bool seed_route = (first_tensor || second_tensor) && !set.has_mma_pipe() && set.has_tensor_cores();
-    const uint32_t panel_rows = seed_route ? m : plan_panel_rows(m, sizes, 2, set.gemm_v2 != nullptr);
+    const uint32_t panel_rows = seed_route ? m : plan_panel_rows(m, sizes, 2, set.gemm_v2 != nullptr, set.sm_count);
 
     // Each product keeps, across row panels, the route its first panel got.
     PanelRoute route1, route2;

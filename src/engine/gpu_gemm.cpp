@@ -67,7 +67,7 @@ Result<HostBuffer> gpu_gemm(const MatView& a, const MatView& b) {
     std::vector<float> maxes;  // B's, then that of the A rows being issued
     const ProductSizes sizes[] = {{n, k}};
     const bool seed_route = tensor_route && !set.has_mma_pipe() && set.has_tensor_cores();
-    const uint32_t panel_rows = seed_route ? m : plan_panel_rows(m, sizes, 1, set.gemm_v2 != nullptr);
+    const uint32_t panel_rows = seed_route ? m : plan_panel_rows(m, sizes, 1, set.gemm_v2 != nullptr, set.sm_count);
 
     // Row panels of a large product keep the route the first panel got (see PanelRoute).
     PanelRoute route;

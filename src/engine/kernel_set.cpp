@@ -147,6 +147,7 @@ CudaResult<KernelSet> KernelSet::load() {
         if (!set.gemm_small) set.gemm_small = set.gemm_basic;
     }
 
+    CUmodule shared_module = nullptr;  // its split-K entries are looked up last
     {
         CUmodule module;
         CUresult status = loader.load("gemm/shared.ptx", &module);
@@ -159,6 +160,7 @@ CudaResult<KernelSet> KernelSet::load() {
             loader.unload(module);
         } else {
             shared_ok = true;
+            shared_module = module;
         }
         if (!shared_ok) {
             // Reduced set: the basic kernel serves every single-precision path, nothing else
@@ -278,6 +280,11 @@ CudaResult<KernelSet> KernelSet::load() {
             loader.unload(module);
         }
     }
+    // The split-K entries of the shared module, without a line of their own: when either is
+    // missing no product is split.
+    if (Loader::lookup(shared_module, "vantblas_gemm_shared_split", &set.gemm_shared_split) != drv::CUDA_SUCCESS ||
+        Loader::lookup(shared_module, "vantblas_splitk_reduce", &set.splitk_reduce) != drv::CUDA_SUCCESS)
+        set.gemm_shared_split = set.splitk_reduce = nullptr;
     set.sm_count = multiprocessor_count(core.value()->device_id);
     // Asked before the pipelined module loads, so that everything after that load is its self-test.
     const bool wgmma_candidate = wgmma_device(*core.value(), &set.sm_count);
@@ -289,14 +296,19 @@ CudaResult<KernelSet> KernelSet::load() {
         CUresult status = Loader::lookup(module, "vantblas_gemm_mma_pipe", &set.gemm_mma_pipe);
         if (status == drv::CUDA_SUCCESS)
             status = Loader::lookup(module, "vantblas_convert_scaled_f16", &set.convert_scaled_f16);
+        if (status == drv::CUDA_SUCCESS)
+            status = Loader::lookup(module, "vantblas_gemm_mma_split", &set.gemm_mma_split);
         if (status != drv::CUDA_SUCCESS) {
-            set.gemm_mma_pipe = set.convert_scaled_f16 = nullptr;
+            set.gemm_mma_pipe = set.convert_scaled_f16 = set.gemm_mma_split = nullptr;
             say("[VantBLAS] Warning: MMA pipeline kernel not found");
             loader.unload(module);
         } else {
             say("[VantBLAS] \u26A1 MMA pipeline kernel loaded! (cp.async + mma.sync, 128x128 tiles)");
-            if (!mma_pipe_self_test(set, core.value()->stream)) {
-                set.gemm_mma_pipe = set.convert_scaled_f16 = nullptr;
+            // The split variant shares the kernel's code: both must agree for the module to serve
+            // (the split only where the slice sum of the shared module is there to check it with).
+            if (!mma_pipe_self_test(set, core.value()->stream) ||
+                (set.splitk_reduce && !mma_split_self_test(set, core.value()->stream))) {
+                set.gemm_mma_pipe = set.convert_scaled_f16 = set.gemm_mma_split = nullptr;
                 say("[VantBLAS] Warning: MMA pipeline kernel failed its self-test, not used");
                 loader.unload(module);
             }

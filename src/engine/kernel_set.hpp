@@ -33,8 +33,9 @@ struct HalfScratch;
 
 struct KernelSet {
     // Empty (null) when not available. Launched: gemm_small, gemm_shared, gemm_v2,
-    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max, gemm_mma_pipe, gemm_mma_wide, convert_scaled_f16;
-    // the others are held for users of the set. Fallbacks put another slot's handle here when a module fails (see load()).
+    // convert_f32_to_f16, gemm_wmma_opt_vec, gemm_wmma_max, gemm_mma_pipe, gemm_mma_wide,
+    // convert_scaled_f16, the wgmma pair and the split-K entries; the others are held for users
+    // of the set. Fallbacks put another slot's handle here when a module fails (see load()).
     CUfunction gemm_small = nullptr;
     CUfunction gemm_basic = nullptr;
     CUfunction gemm_shared = nullptr;
@@ -72,11 +73,17 @@ struct KernelSet {
     // entries present, and kept only once its canary agreed; it then serves gemm_mma_scaled.
     CUfunction gemm_wgmma_tma = nullptr;
     CUfunction convert_pad_f16 = nullptr;
-    uint32_t sm_count = 1;  // multiprocessors: persistent blocks of the wgmma kernel, tile choice
+    uint32_t sm_count = 1;  // the device's multiprocessors (1 when unknown): wgmma blocks, tile choice, split-K plans
     // The 128 x 256 mma.sync kernel (module gemm/mma_wide.ptx, loaded after the pipelined one and
     // fed by its conversion): kept only when its dynamic shared memory limit could be raised and
     // its canary agreed; gemm_mma_scaled then uses it where choose_mma_tile says so.
     CUfunction gemm_mma_wide = nullptr;
+    // Split-K (split_k.cpp): the shared kernel's k-slice variant and the slice sum, both of the
+    // shared module (looked up after every other entry of the set, left empty when missing), and
+    // the pipelined kernel's k-slice variant, which its module must have like its other entries.
+    CUfunction gemm_shared_split = nullptr;
+    CUfunction splitk_reduce = nullptr;
+    CUfunction gemm_mma_split = nullptr;
 
     // Every module this set resolved its handles from, kept loaded for the life of the process.
     std::vector<CUmodule> modules;
@@ -156,6 +163,23 @@ struct KernelSet {
     CudaResult<void> gemm_wgmma_scaled(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
                                        uint32_t n, uint32_t k, OperandRange range, CUstream stream,
                                        HalfScratch* keep, uint32_t max_blocks = 0) const;
+
+    // Split-K. The plans are plan_split_k for this device, 1 slice when the kernels are missing.
+    // Shared path: 64 x 64 tiles, k step 8, and only while the rows need no bands.
+    SplitPlan shared_split_plan(uint32_t m, uint32_t n, uint32_t k) const noexcept;
+    // Pipelined route (every device with the pipelined module, the wgmma one included): 128 x 128
+    // tiles, k step 32.
+    SplitPlan mma_split_plan(uint32_t m, uint32_t n, uint32_t k) const noexcept;
+    // The shared path split by its plan, when it splits and its S x M x N workspace can be had:
+    // the slices and then their sum into C are queued, and the result is true. False (nothing
+    // queued) when the unsplit kernel is to serve; an error when the driver refused a launch.
+    CudaResult<bool> gemm_shared_split_k(CUdeviceptr a, CUdeviceptr b, CUdeviceptr c, uint32_t m,
+                                         uint32_t n, uint32_t k, CUstream stream) const;
+    // The pipelined kernel's slices over half operands ha, hb (M x K, K x N) into `partials`
+    // (plan.slices x M x N floats), then their sum scaled back by `back` into C.
+    CudaResult<void> launch_mma_split(CUdeviceptr c, CUdeviceptr ha, CUdeviceptr hb, uint32_t m,
+                                      uint32_t n, uint32_t k, SplitPlan plan, CUdeviceptr partials,
+                                      PowerOfTwo back, CUstream stream) const;
 };
 
 // Half scratch of the pipelined route kept across the row panels of one product, all issued on
@@ -167,6 +191,10 @@ struct HalfScratch {
     int b_scale = 0;
     bool b_ready = false;
 };
+
+// The workspace of a split product: plan.slices x M x N floats from the pool, or an empty buffer
+// when the plan does not split or the pool cannot give it (the unsplit route then serves).
+rt::PooledBuffer split_workspace(SplitPlan plan, uint32_t m, uint32_t n);
 
 // C = A x B on float32 device buffers by the rule of the single GEMM: when all sizes are
 // multiples of 16, the tensor-core route, through the pipelined kernel (operands scaled into half
@@ -200,6 +228,11 @@ private:
 // it with the shared kernel. False when any driver call fails or an element differs by more than
 // half-precision rounding allows.
 bool mma_pipe_self_test(const KernelSet& set, CUstream stream);
+// The pipelined kernel's split variant and the slice sum on a 48 x 144 x 112 product (partial
+// tiles in M and N) cut into a slice of 64 and one of 48 (a partial k step), compared bit for bit
+// with the unsplit kernel on operands whose every partial sum is exact. False when any driver
+// call fails or a bit differs.
+bool mma_split_self_test(const KernelSet& set, CUstream stream);
 // The wgmma kernel's canary: a 400 x 272 x 208 product (partial tiles in M, N and K) on three
 // persistent blocks for its eight tiles (more than one tile a block), compared as above.
 bool wgmma_self_test(const KernelSet& set, CUstream stream);

@@ -174,6 +174,57 @@ constexpr MmaTile choose_mma_tile(uint32_t m, uint32_t n, bool has_wide, uint32_
     const bool little_padding = wide_cols * 2u * 4u <= square_cols * 5u;
     return fills && little_padding ? MmaTile::Wide : MmaTile::Square;
 }
+
+// ---- split-K ----------------------------------------------------------------------------------
+// A product of few tiles leaves most multiprocessors idle however long K is. Such a product is cut
+// along K into S slices, each computed by its own blocks (grid z) into a workspace of S x M x N
+// floats, and the slices are then summed per element in slice order. The plan depends only on the
+// sizes, the kernel and the device, so a product is cut the same way, and gives the same bits, on
+// every run.
+inline constexpr uint32_t kMostSlices = 16;
+inline constexpr uint32_t kLeastSliceK = 256;  // no slice shorter than this (but the last)
+inline constexpr uint32_t kSharedStep = 8;      // k per stage of the shared kernel
+inline constexpr uint32_t kMmaPipeStep = 32;    // k per stage of the pipelined kernel
+
+struct SplitPlan {
+    uint32_t slices;   // 1: not split
+    uint32_t k_slice;  // k per slice (K when not split)
+
+    friend constexpr bool operator==(const SplitPlan&, const SplitPlan&) = default;
+};
+
+// Slices for an M x N x K product of a kernel with tile x tile blocks advancing `step` k at a
+// time, on a device of `sm_count` multiprocessors. Split only while the tiles would occupy at most
+// half of the multiprocessors and K holds at least two slices of kLeastSliceK; then as many slices
+// (at most kMostSlices, none shorter than kLeastSliceK) as give about two blocks a multiprocessor.
+// The slice length is a multiple of `step`, and every slice is non-empty.
+constexpr SplitPlan plan_split_k(uint32_t m, uint32_t n, uint32_t k, uint32_t tile, uint32_t step,
+                                 uint32_t sm_count) noexcept {
+    const SplitPlan whole{1, k};
+    if (m == 0 || n == 0 || tile == 0 || step == 0 || k < 2 * kLeastSliceK) return whole;
+    const uint64_t tiles = ((uint64_t{m} + tile - 1) / tile) * ((uint64_t{n} + tile - 1) / tile);
+    if (tiles * 2 > sm_count) return whole;
+    uint64_t slices = (uint64_t{sm_count} * 2 + tiles - 1) / tiles;
+    if (slices > kMostSlices) slices = kMostSlices;
+    if (slices > k / kLeastSliceK) slices = k / kLeastSliceK;
+    if (slices < 2) return whole;
+    const uint64_t length = ((uint64_t{k} + slices - 1) / slices + step - 1) / step * step;
+    return {static_cast<uint32_t>((uint64_t{k} + length - 1) / length), static_cast<uint32_t>(length)};
+}
+
+// The split kernels' grids: the unsplit tiling with one z layer a slice. (Split products have few
+// tiles, so no extent comes near a grid limit.)
+constexpr LaunchShape shared_split_shape(uint32_t m, uint32_t n, uint32_t slices) noexcept {
+    return {{ceil_div(n, kSharedTile), ceil_div(m, kSharedTile), slices}, {16, 16, 1}, 4096};
+}
+constexpr LaunchShape mma_split_shape(uint32_t m, uint32_t n, uint32_t slices) noexcept {
+    return {{ceil_div(m, kMmaPipeTile), ceil_div(n, kMmaPipeTile), slices}, {256, 1, 1}, kMmaPipeShared};
+}
+// One element a thread.
+constexpr LaunchShape splitk_reduce_shape(uint32_t count) noexcept {
+    return {{ceil_div(count, 256), 1, 1}, {256, 1, 1}, 0};
+}
+
 // Four elements per thread.
 constexpr LaunchShape convert_scaled_shape(uint32_t count) noexcept {
     return {{ceil_div(count, 1024), 1, 1}, {256, 1, 1}, 0};

@@ -30,11 +30,25 @@ struct ProductSizes {
     uint32_t k;
 };
 
+// Tile height of the kernel that serves a rows x n x k product: the tensor-core kernels' 128 for
+// multiples of 16, else that of its single-precision path.
+constexpr uint32_t panel_tile(uint32_t rows, const ProductSizes& p, bool has_v2) noexcept {
+    if (multiples_of_16(rows, p.n, p.k)) return kMmaPipeTile;
+    switch (choose_f32_path(rows, p.n, p.k, has_v2)) {
+        case F32Path::Small: return kSmallTile;
+        case F32Path::V2: return kV2Tile;
+        default: return kSharedTile;
+    }
+}
+
 // Rows per panel for an M-row product made of the given products (m when it is not cut). A cut
 // never changes which kernel serves a panel: every panel height keeps the single-precision path
 // and the multiple-of-16 property of the whole product, so every row is computed by the same
-// kernel, with the same tiles, as without the cut.
-constexpr uint32_t plan_panel_rows(uint32_t m, const ProductSizes* products, int count, bool has_v2) noexcept {
+// kernel, with the same tiles, as without the cut. Nor does a cut starve a device of `sm_count`
+// multiprocessors: panels of fewer tiles than that (in any of the products) are not made, and so
+// a product that is split along K (fewer tiles than half the multiprocessors) keeps one panel.
+constexpr uint32_t plan_panel_rows(uint32_t m, const ProductSizes* products, int count, bool has_v2,
+                                   uint32_t sm_count = 1) noexcept {
     // A row of A goes up and a row of C comes back.
     const uint64_t row_bytes = (uint64_t{products[0].k} + products[count - 1].n) * 4;
     if (m < 2 * kPanelGranule || uint64_t{m} * row_bytes < kOverlapLeastBytes) return m;
@@ -50,6 +64,8 @@ constexpr uint32_t plan_panel_rows(uint32_t m, const ProductSizes* products, int
                    choose_f32_path(last, p.n, p.k, has_v2) == whole &&
                    multiples_of_16(rows, p.n, p.k) == multiples_of_16(m, p.n, p.k) &&
                    multiples_of_16(last, p.n, p.k) == multiples_of_16(m, p.n, p.k);
+            const uint32_t tile = panel_tile(m, p, has_v2);
+            same = same && uint64_t{ceil_div(rows, tile)} * ceil_div(p.n, tile) >= sm_count;
         }
         if (same) return rows;
     }

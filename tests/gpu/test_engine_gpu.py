@@ -77,7 +77,8 @@ def test_v2_sized_products(vb):
     assert np.all(np.abs(c - exact) <= bound)
 
 
-@pytest.mark.parametrize("m, k, n", [(16, 16, 16), (64, 64, 64), (256, 64, 128), (32, 48, 16), (1024, 512, 256)])
+@pytest.mark.parametrize("m, k, n", [(16, 16, 16), (64, 64, 64), (256, 64, 128), (32, 48, 16), (1024, 512, 256),
+                                     (512, 8192, 512)])   # few tiles: split along K
 def test_fp16_route_within_half_precision_rounding(vb, m, k, n):
     if compute_capability() < (8, 0):
         pytest.skip("no tensor-core kernels below compute capability 8.0")
@@ -91,6 +92,18 @@ def test_fp16_route_within_half_precision_rounding(vb, m, k, n):
     assert np.all(np.abs(c - exact) <= bound)
     # Not the single-precision result: the operands really were rounded to half.
     assert not np.array_equal(c, R.fma_ref(a, b))
+
+
+@pytest.mark.parametrize("m, k, n", [(500, 16383, 500), (30, 4099, 50)])
+def test_fp32_products_of_few_tiles_over_a_long_k(vb, m, k, n):
+    # Split along K where the device has the multiprocessors for it: within the float32 error
+    # bound of the product, and the same bits on every run.
+    a, b = rand((m, k), 3), rand((k, n), 4)
+    c = vb.gemm(a, b)
+    exact = a.astype(np.float64) @ b.astype(np.float64)
+    bound = k * 2.0 ** -23 * (np.abs(a).astype(np.float64) @ np.abs(b).astype(np.float64))
+    assert np.all(np.abs(c - exact) <= bound)
+    assert R.same_bits(vb.gemm(a, b), c)
 
 
 def test_layouts_and_entry_points_agree(vb):

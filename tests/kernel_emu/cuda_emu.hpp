@@ -30,6 +30,10 @@ inline std::barrier<>* emu_block_barrier = nullptr;
 
 inline void __syncthreads() { emu_block_barrier->arrive_and_wait(); }
 
+// Round-to-nearest float32 arithmetic (the host's, built with -ffp-contract=off).
+inline float __fadd_rn(float a, float b) { return a + b; }
+inline float __fmul_rn(float a, float b) { return a * b; }
+
 template <typename T>
 inline T __ldg(const T* p) {
     assert(reinterpret_cast<uintptr_t>(p) % alignof(T) == 0 && "misaligned global read");

@@ -142,6 +142,16 @@ void fp32_suite() {
         fp32_case("shared", s, [&](const float* a, const float* b, float* c, Sizes z, float, float) {
             emu_launch(vantblas_gemm_shared_64x64, grid(z, 64), dim3{16, 16, 1}, a, b, c, z.m, z.n, z.k);
         });
+        // Slices of 16 and one more, empty, slice; then their sum.
+        fp32_case("shared split", s, [&](const float* a, const float* b, float* c, Sizes z, float, float) {
+            const unsigned slice = 16, slices = cdiv(z.k, slice) + 1;
+            Buf<float> p(size_t(slices) * z.m * z.n);
+            poison(p.p, p.n);
+            emu_launch(vantblas_gemm_shared_split, dim3{cdiv(z.n, 64), cdiv(z.m, 64), slices}, dim3{16, 16, 1}, a, b,
+                       p.p, z.m, z.n, z.k, slice);
+            emu_launch(vantblas_splitk_reduce, dim3{cdiv(z.m * z.n, 256), 1, 1}, dim3{256, 1, 1}, c,
+                       static_cast<const float*>(p.p), z.m * z.n, slices, 1.0f, 1.0f);
+        });
         fp32_case("reg8x8", s, [&](const float* a, const float* b, float* c, Sizes z, float, float) {
             emu_launch(vantblas_gemm_reg8x8, grid(z, 128), dim3{16, 16, 1}, a, b, c, z.m, z.n, z.k);
         });

@@ -290,3 +290,48 @@ FAKE_KERNEL(convert_f16_to_f32) {
     float* out = fake::dev_f32(dst, count);
     for (uint64_t i = 0; i < count; ++i) out[i] = f16_bits_to_f32(in[i]);
 }
+
+// Split-K: slice z of the shared kernel's split variant covers k in [z k_slice, min(K, (z+1)
+// k_slice)) and writes its raw fused-multiply-add sums (increasing k from +0.0) to P + z M N, over
+// the tiles its grid covers; the reduction adds the S slices of each element in slice order and
+// multiplies by f1, then f2.
+FAKE_KERNEL(vantblas_gemm_shared_split) {
+    require_params(launch, 7);
+    require_block(launch, 16, 16, 1);
+    const auto& p = launch.params;
+    const uint64_t A = p[0].u64(), B = p[1].u64(), P = p[2].u64();
+    const uint64_t m = p[3].u32(), n = p[4].u32(), k = p[5].u32(), slice = p[6].u32();
+    const uint64_t rows = min64(m, 64ull * launch.grid[1]);
+    const uint64_t cols = min64(n, 64ull * launch.grid[0]);
+    if (rows == 0 || cols == 0) return;
+    const float* a = region(A, k ? span(rows, k, k) : 0);
+    const float* b = region(B, span(k, cols, n));
+    for (uint64_t z = 0; z < launch.grid[2]; ++z) {
+        const uint64_t first = z * slice, last = min64(k, first + slice);
+        float* out = region(P + 4 * z * m * n, span(rows, cols, n));
+        for (uint64_t i = 0; i < rows; ++i)
+            for (uint64_t j = 0; j < cols; ++j) {
+                float acc = 0.0f;
+                for (uint64_t kk = first; kk < last; ++kk) acc = std::fma(a[i * k + kk], b[kk * n + j], acc);
+                out[i * n + j] = acc;
+            }
+    }
+}
+
+FAKE_KERNEL(vantblas_splitk_reduce) {
+    require_params(launch, 6);
+    if (launch.grid[1] != 1 || launch.grid[2] != 1 || launch.block[1] != 1 || launch.block[2] != 1)
+        fail(launch.kernel + ": written for a one-dimensional launch");
+    const auto& p = launch.params;
+    const uint64_t total = p[2].u32(), slices = p[3].u32();
+    const uint64_t count = min64(total, uint64_t{launch.grid[0]} * launch.block[0]);
+    const float f1 = p[4].f32(), f2 = p[5].f32();
+    if (count == 0 || slices == 0) return;
+    const float* in = fake::dev_f32(p[1].u64(), (slices - 1) * total + count);
+    float* out = fake::dev_f32(p[0].u64(), count);
+    for (uint64_t i = 0; i < count; ++i) {
+        float acc = in[i];
+        for (uint64_t z = 1; z < slices; ++z) acc += in[z * total + i];
+        out[i] = (acc * f1) * f2;
+    }
+}

@@ -186,6 +186,7 @@ struct State {
     bool strict_launch = false; // a launch of a kernel without an executor fails
     int sync_delay_ms = 0;      // each stream synchronisation sleeps this long
     unsigned max_grid_y = 65535;  // reported and enforced; lower it to exercise split launches
+    int sm_count = 8;             // multiprocessors reported (nothing else depends on it)
     // PTX interpretation: "" interprets every kernel without an executor, "all" every kernel,
     // "none" none, otherwise a comma-separated list of kernels interpreted even where an
     // executor exists (besides those without one)
@@ -991,7 +992,7 @@ FAKE_EXPORT CUresult cuDeviceGetAttribute(int* value, int attribute, int device)
         case 7: *value = 65535; break;         // max grid z
         case 8: *value = 49152; break;         // shared memory per block
         case 10: *value = 32; break;           // warp size
-        case 16: *value = 8; break;            // multiprocessor count
+        case 16: *value = s.sm_count; break;   // multiprocessor count
         case 75: *value = s.cc_major; break;
         case 76: *value = s.cc_minor; break;
         case 97: *value = static_cast<int>(optin_shared(s)); break;
@@ -2099,6 +2100,7 @@ namespace {
 // FAKE_CUDA_FAIL="cuMemAlloc:2:2,cuInit:0:100" (entry:nth:status), FAKE_CUDA_HIDE="cuLaunchKernel",
 // FAKE_CUDA_MEMORY_LIMIT=bytes, FAKE_CUDA_STRICT=1, FAKE_CUDA_SYNC_DELAY_MS=n (each stream
 // synchronisation takes that long, as a long kernel would), FAKE_CUDA_MAX_GRID_Y=n (at most 65535),
+// FAKE_CUDA_SM_COUNT=n (the multiprocessor count reported, 8 by default),
 // FAKE_CUDA_INTERPRET="all" | "none" | kernel,kernel,
 // FAKE_CUDA_REFUSE="entry,..." (modules declaring one of these entries fail to load with 218),
 // FAKE_CUDA_CORRUPT="kernel,..." (a copy back from the output, parameter 0, of such a kernel's
@@ -2113,6 +2115,7 @@ struct EnvConfig {
         if (const char* x = std::getenv("FAKE_CUDA_STRICT")) s.strict_launch = std::atoi(x) != 0;
         if (const char* d = std::getenv("FAKE_CUDA_SYNC_DELAY_MS")) s.sync_delay_ms = std::atoi(d);
         if (const char* y = std::getenv("FAKE_CUDA_MAX_GRID_Y")) s.max_grid_y = std::strtoul(y, nullptr, 10);
+        if (const char* n = std::getenv("FAKE_CUDA_SM_COUNT")) s.sm_count = std::atoi(n);
         if (const char* x = std::getenv("FAKE_CUDA_INTERPRET")) s.interpret = x;
         if (const char* x = std::getenv("FAKE_CUDA_NO_KERNELS")) s.no_kernels = std::atoi(x) != 0;
         if (const char* f = std::getenv("FAKE_CUDA_FAIL")) {

@@ -19,6 +19,14 @@
 //   past M, columns of B past N and k past K are zero-filled (src-size 0), never read. Shared
 //   rows are XOR-swizzled in 16-byte chunks so that every ldmatrix.x4 phase touches 8 distinct
 //   bank groups. Stores are 8-byte float pairs, guarded by M and N. .maxntid 256, .minnctapersm 2.
+// vantblas_gemm_mma_split(P, A, B, M, N, K, k_slice): P u64 address of S x M x N float32
+//   (S = gridDim.z), A, B and M, N, K as for vantblas_gemm_mma_pipe, k_slice u32 (> 0, a multiple
+//   of 32). grid (ceil(M/128), ceil(N/128), S); block (256, 1, 1); dynamic shared memory 49152
+//   bytes. The block order of vantblas_gemm_mma_pipe with T = gridDim.y column tiles and z
+//   taken as the slice: slice z covers k in [z k_slice, min(K, (z+1) k_slice)) (empty when
+//   z k_slice >= K) and writes its tile's raw float32 accumulators, unscaled, to P + z M N,
+//   computed exactly as the unsplit kernel computes C over that k range (+0.0 for an empty slice).
+//   The slices are summed and scaled back by vantblas_splitk_reduce (gemm/shared.ptx).
 // Byte offsets are 64-bit.
 #include "common.cuh"
 
@@ -73,20 +81,21 @@ __device__ __forceinline__ void mma16816(float (&d)[4], const u32 (&a)[4], u32 b
         : "r"(a[0]), "r"(a[1]), "r"(a[2]), "r"(a[3]), "r"(b0), "r"(b1));
 }
 
-// Issues the copies of k-tile kt into stage s: thread t copies A chunks t and t + 256 (row i/4,
-// chunk i%4) and B chunks t and t + 256 (k-row i/16, chunk i%16).
+// Issues the copies of k-tile kt of the range [k_begin, k_end) into stage s: thread t copies A
+// chunks t and t + 256 (row i/4, chunk i%4) and B chunks t and t + 256 (k-row i/16, chunk i%16).
+// Rows of A are K halves long.
 __device__ __forceinline__ void load_stage(u32 smem, u32 s, u32 kt, const __half* __restrict__ A,
                                            const __half* __restrict__ B, u32 M, u32 N, u32 K,
-                                           u32 row0, u32 col0, u32 t) {
+                                           u32 k_begin, u32 k_end, u32 row0, u32 col0, u32 t) {
     const u32 base = smem + s * kStageBytes;
-    const u32 k0 = kt * kStep;
+    const u32 k0 = k_begin + kt * kStep;
 #pragma unroll
     for (u32 j = 0; j < 2; ++j) {
         const u32 i = t + j * kThreads;
         const u32 r = i >> 2, c = i & 3u;
         const u32 row = row0 + r, k = k0 + c * 8u;
         const u32 dst = base + a_offset(r, c);
-        if (row < M && k < K) copy16(dst, A + (u64)row * K + k);
+        if (row < M && k < k_end) copy16(dst, A + (u64)row * K + k);
         else zero16(dst, A);
     }
 #pragma unroll
@@ -95,7 +104,7 @@ __device__ __forceinline__ void load_stage(u32 smem, u32 s, u32 kt, const __half
         const u32 r = i >> 4, c = i & 15u;
         const u32 k = k0 + r, col = col0 + c * 8u;
         const u32 dst = base + kStageA + b_offset(r, c);
-        if (k < K && col < N) copy16(dst, B + (u64)k * N + col);
+        if (k < k_end && col < N) copy16(dst, B + (u64)k * N + col);
         else zero16(dst, B);
     }
 }
@@ -117,12 +126,17 @@ vantblas_convert_scaled_f16(__half* __restrict__ out, const float* __restrict__ 
     *reinterpret_cast<uint2*>(out + first) = packed;
 }
 
-extern "C" __global__ void __launch_bounds__(256, 2)
-vantblas_gemm_mma_pipe(float* __restrict__ C, const __half* __restrict__ A,
-                       const __half* __restrict__ B, u32 M, u32 N, u32 K, float f1, float f2) {
-    extern __shared__ __align__(128) unsigned char shared_bytes[];
+namespace {
+
+// The block's 128 x 128 tile of C over k in [k_begin, k_end), raw_n being the block's index
+// along the column tiles of the launch order. kScaled: C = ((A x B) * f1) * f2, else the raw
+// float32 accumulators.
+template <bool kScaled>
+__device__ __forceinline__ void mma_tile(float* __restrict__ C, const __half* __restrict__ A,
+                                         const __half* __restrict__ B, u32 M, u32 N, u32 K,
+                                         u32 k_begin, u32 k_end, u32 raw_n, float f1, float f2,
+                                         u32 smem) {
     const u32 tiles_m = gridDim.x, tiles_n = tiles_for(N, kTile);
-    const u32 raw_n = blockIdx.y + gridDim.y * blockIdx.z;
     if (raw_n >= tiles_n) return;  // the whole block leaves before any barrier
     // Grouped order: blocks in launch order (x fastest) sweep kGroup row tiles across every column
     // tile before moving on, so the A rows and B columns in flight together stay in L2.
@@ -134,7 +148,6 @@ vantblas_gemm_mma_pipe(float* __restrict__ C, const __half* __restrict__ A,
     const u32 row0 = (first_m + in_group % rows_here) * kTile, col0 = in_group / rows_here * kTile;
     const u32 t = threadIdx.x, lane = t & 31u, warp = t >> 5;
     const u32 wm = (warp >> 2) * 64u, wn = (warp & 3u) * 32u;
-    const u32 smem = (u32)__cvta_generic_to_shared(shared_bytes);
 
     float acc[4][4][4];
 #pragma unroll
@@ -144,10 +157,10 @@ vantblas_gemm_mma_pipe(float* __restrict__ C, const __half* __restrict__ A,
 #pragma unroll
             for (int e = 0; e < 4; ++e) acc[i][j][e] = 0.0f;
 
-    const u32 tiles = tiles_for(K, kStep);
+    const u32 tiles = tiles_for(k_end - k_begin, kStep);
 #pragma unroll
     for (u32 s = 0; s < kStages - 1; ++s) {
-        if (s < tiles) load_stage(smem, s, s, A, B, M, N, K, row0, col0, t);
+        if (s < tiles) load_stage(smem, s, s, A, B, M, N, K, k_begin, k_end, row0, col0, t);
         commit();
     }
 
@@ -157,7 +170,7 @@ vantblas_gemm_mma_pipe(float* __restrict__ C, const __half* __restrict__ A,
         wait_pending<kStages - 2>();  // this thread's copies of tile kt have landed
         __syncthreads();               // everyone's have, and stage (kt-1)%3 is free again
         const u32 next = kt + kStages - 1;
-        if (next < tiles) load_stage(smem, next % kStages, next, A, B, M, N, K, row0, col0, t);
+        if (next < tiles) load_stage(smem, next % kStages, next, A, B, M, N, K, k_begin, k_end, row0, col0, t);
         commit();
 
         const u32 a_base = smem + (kt % kStages) * kStageBytes;
@@ -200,10 +213,36 @@ vantblas_gemm_mma_pipe(float* __restrict__ C, const __half* __restrict__ A,
                 const u32 col = col0 + wn + j * 8u + tq * 2u;
                 if (col >= N) continue;
                 float2 v;
-                v.x = __fmul_rn(__fmul_rn(acc[i][j][h * 2u], f1), f2);
-                v.y = __fmul_rn(__fmul_rn(acc[i][j][h * 2u + 1u], f1), f2);
+                if (kScaled) {
+                    v.x = __fmul_rn(__fmul_rn(acc[i][j][h * 2u], f1), f2);
+                    v.y = __fmul_rn(__fmul_rn(acc[i][j][h * 2u + 1u], f1), f2);
+                } else {
+                    v.x = acc[i][j][h * 2u];
+                    v.y = acc[i][j][h * 2u + 1u];
+                }
                 *reinterpret_cast<float2*>(crow + col) = v;
             }
         }
     }
+}
+
+}  // namespace
+
+extern "C" __global__ void __launch_bounds__(256, 2)
+vantblas_gemm_mma_pipe(float* __restrict__ C, const __half* __restrict__ A,
+                       const __half* __restrict__ B, u32 M, u32 N, u32 K, float f1, float f2) {
+    extern __shared__ __align__(128) unsigned char shared_bytes[];
+    mma_tile<true>(C, A, B, M, N, K, 0u, K, blockIdx.y + gridDim.y * blockIdx.z, f1, f2,
+                   (u32)__cvta_generic_to_shared(shared_bytes));
+}
+
+extern "C" __global__ void __launch_bounds__(256, 2)
+vantblas_gemm_mma_split(float* __restrict__ P, const __half* __restrict__ A,
+                        const __half* __restrict__ B, u32 M, u32 N, u32 K, u32 k_slice) {
+    extern __shared__ __align__(128) unsigned char shared_bytes[];
+    const u64 first = (u64)blockIdx.z * k_slice;
+    const u32 k_begin = first < K ? (u32)first : K;
+    const u32 k_end = K - k_begin < k_slice ? K : k_begin + k_slice;
+    mma_tile<false>(P + (u64)blockIdx.z * M * N, A, B, M, N, K, k_begin, k_end, blockIdx.y, 1.0f, 1.0f,
+                    (u32)__cvta_generic_to_shared(shared_bytes));
 }

@@ -19,14 +19,29 @@
 //   - smem_A holds the A slice k-major (8 rows of 64) with the row index XOR-swizzled by 4k, so
 //     the transposing stores of a warp hit 32 distinct banks while 4-row groups stay contiguous.
 //   - the next k-tile is fetched into registers while the current one is multiplied.
+//
+// vantblas_gemm_shared_split(A, B, P, M, N, K, k_slice)
+//   A, B as above, P: u64 address of S x M x N float32 (S = gridDim.z), k_slice: u32 (> 0).
+//   grid (ceil(N/64), ceil(M/64), S), block (16, 16, 1); static shared memory as above;
+//   .minnctapersm 2.
+//   Slice z covers k in [z k_slice, min(K, (z+1) k_slice)) (empty when z k_slice >= K) and writes
+//   the tile computed exactly as above, over that k range only, to P + z M N: the raw sum of the
+//   slice's products with fma.rn.f32 in increasing k from +0.0 (+0.0 for an empty slice).
+// vantblas_splitk_reduce(C, P, count, S, f1, f2)
+//   C: u64 address of count float32, P: u64 address of S x count float32, count, S: u32 (S > 0),
+//   f1, f2: f32. grid (ceil(count/256), 1, 1), block (256, 1, 1). Thread i < count writes
+//   C[i] = ((P[i] + P[count + i] + ... + P[(S-1) count + i]) * f1) * f2, the sum taken in that
+//   order with add.rn.f32, each product rounded (mul.rn.f32): the partial sums of a split product
+//   in a fixed order, then the route's scale-back (f1 = f2 = 1 leaves the sum as it is).
 #include "common.cuh"
 
-extern "C" __global__ void __launch_bounds__(256)
-vantblas_gemm_shared_64x64(const float* __restrict__ A, const float* __restrict__ B,
-                           float* __restrict__ C, u32 M, u32 N, u32 K) {
-    __shared__ __align__(16) float smem_A[8 * 64];
-    __shared__ __align__(16) float smem_B[8 * 64];
+namespace {
 
+// The tile of block (blockIdx.x, blockIdx.y) over the K columns of A, whose rows lie lda floats
+// apart (lda = K for a whole product, the full row length for one k slice of it).
+__device__ __forceinline__ void shared_tile(const float* __restrict__ A, const float* __restrict__ B,
+                                            float* __restrict__ C, u32 M, u32 N, u32 K, u32 lda,
+                                            float* smem_A, float* smem_B) {
     const u32 t = threadIdx.y * blockDim.x + threadIdx.x;
     const u32 warp = t >> 5, lane = t & 31u;
     const u32 row_base = blockIdx.y * 64u, col_base = blockIdx.x * 64u;
@@ -37,8 +52,8 @@ vantblas_gemm_shared_64x64(const float* __restrict__ A, const float* __restrict_
     const u32 ak = t & 7u, am = t >> 3;
     const u32 bk = t >> 6, bn = t & 63u;
     const bool a_in0 = row_base + am < M, a_in1 = row_base + am + 32u < M;
-    const float* a_src0 = A + (u64)(a_in0 ? row_base + am : 0u) * K + ak;
-    const float* a_src1 = A + (u64)(a_in1 ? row_base + am + 32u : 0u) * K + ak;
+    const float* a_src0 = A + (u64)(a_in0 ? row_base + am : 0u) * lda + ak;
+    const float* a_src1 = A + (u64)(a_in1 ? row_base + am + 32u : 0u) * lda + ak;
     const bool b_in = col_base + bn < N;
     const float* b_src = B + (b_in ? col_base + bn : 0u);
     const u32 a_dst0 = ak * 64u + (am ^ (ak << 2));
@@ -99,4 +114,37 @@ vantblas_gemm_shared_64x64(const float* __restrict__ A, const float* __restrict_
                 if (col + j < N) dst[j] = acc[i][j];
         }
     }
+}
+
+}  // namespace
+
+extern "C" __global__ void __launch_bounds__(256)
+vantblas_gemm_shared_64x64(const float* __restrict__ A, const float* __restrict__ B,
+                           float* __restrict__ C, u32 M, u32 N, u32 K) {
+    __shared__ __align__(16) float smem_A[8 * 64];
+    __shared__ __align__(16) float smem_B[8 * 64];
+    shared_tile(A, B, C, M, N, K, K, smem_A, smem_B);
+}
+
+// Two blocks a multiprocessor are what a split grid provides (see the split-K plan); asking for no
+// more leaves the compiler the registers to keep the slice's pointers without spilling.
+extern "C" __global__ void __launch_bounds__(256, 2)
+vantblas_gemm_shared_split(const float* __restrict__ A, const float* __restrict__ B,
+                           float* __restrict__ P, u32 M, u32 N, u32 K, u32 k_slice) {
+    __shared__ __align__(16) float smem_A[8 * 64];
+    __shared__ __align__(16) float smem_B[8 * 64];
+    const u64 first = (u64)blockIdx.z * k_slice;
+    const u32 k0 = first < K ? (u32)first : 0u;
+    const u32 length = first < K ? (K - k0 < k_slice ? K - k0 : k_slice) : 0u;
+    shared_tile(A + k0, B + (u64)k0 * N, P + (u64)blockIdx.z * M * N, M, N, length, K, smem_A, smem_B);
+}
+
+extern "C" __global__ void __launch_bounds__(256)
+vantblas_splitk_reduce(float* __restrict__ C, const float* __restrict__ P, u32 count, u32 slices,
+                       float f1, float f2) {
+    const u32 i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= count) return;
+    float acc = ldg(P + i);
+    for (u32 z = 1; z < slices; ++z) acc = __fadd_rn(acc, ldg(P + (u64)z * count + i));
+    C[i] = __fmul_rn(__fmul_rn(acc, f1), f2);
 }

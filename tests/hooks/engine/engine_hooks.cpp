@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "engine/gpu_gemm.hpp"
 #include "engine/host_gather.hpp"
 #include "engine/kernel_set.hpp"
 #include "engine/paths.hpp"
+#include "engine/staged_product.hpp"
 #include "runtime/cuda_core.hpp"
 #include "runtime/device_buffer.hpp"
 
@@ -72,6 +74,31 @@ PyObject* takes_f16_route(PyObject*, PyObject* args) {
     int wmma;
     if (!PyArg_ParseTuple(args, "IIIp", &m, &n, &k, &wmma)) return nullptr;
     return PyBool_FromLong(engine::takes_f16_route(m, n, k, wmma != 0));
+}
+
+// (m, n, k, tile, step, sm_count) -> (slices, k per slice).
+PyObject* plan_split_k(PyObject*, PyObject* args) {
+    unsigned int m, n, k, tile, step, sms;
+    if (!PyArg_ParseTuple(args, "IIIIII", &m, &n, &k, &tile, &step, &sms)) return nullptr;
+    const engine::SplitPlan plan = engine::plan_split_k(m, n, k, tile, step, sms);
+    return Py_BuildValue("II", plan.slices, plan.k_slice);
+}
+
+// (m, [(n, k), ...], has_v2, sm_count) -> rows per panel.
+PyObject* plan_panel_rows(PyObject*, PyObject* args) {
+    unsigned int m, sms;
+    PyObject* list;
+    int has_v2;
+    if (!PyArg_ParseTuple(args, "IO!pI", &m, &PyList_Type, &list, &has_v2, &sms)) return nullptr;
+    std::vector<engine::ProductSizes> sizes;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        engine::ProductSizes p;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(list, i), "II", &p.n, &p.k)) return nullptr;
+        sizes.push_back(p);
+    }
+    if (sizes.empty()) return raise("no products");
+    return PyLong_FromUnsignedLong(
+        engine::plan_panel_rows(m, sizes.data(), static_cast<int>(sizes.size()), has_v2 != 0, sms));
 }
 
 PyObject* fits_device_sizes(PyObject*, PyObject* args) {
@@ -313,6 +340,8 @@ PyMethodDef methods[] = {
     {"choose_f16_path", choose_f16_path, METH_VARARGS, nullptr},
     {"takes_f16_route", takes_f16_route, METH_VARARGS, nullptr},
     {"fits_device_sizes", fits_device_sizes, METH_VARARGS, nullptr},
+    {"plan_split_k", plan_split_k, METH_VARARGS, nullptr},
+    {"plan_panel_rows", plan_panel_rows, METH_VARARGS, nullptr},
     {"kernel_set", kernel_set, METH_NOARGS, nullptr},
     {"alloc", alloc, METH_VARARGS, nullptr},
     {"free_all", free_all, METH_NOARGS, nullptr},
