@@ -7,6 +7,7 @@
 
 #include "../runtime/device_buffer.hpp"
 #include "../runtime/memory_pool.hpp"
+#include "canary.hpp"
 #include "kernel_set.hpp"
 #include "launch.hpp"
 #include "paths.hpp"
@@ -75,17 +76,7 @@ namespace {
 template <class Product>
 bool agrees_with_shared(const KernelSet& set, CUstream stream, uint32_t m, uint32_t n, uint32_t k,
                         Product product) {
-    // Multiples of 1/16 below 1 in magnitude: exact in half, every product and sum exact in
-    // float32, and a term mixing row and column so that a misplaced element changes the result.
-    auto value = [](uint32_t i, uint32_t j) {
-        return static_cast<float>(static_cast<int>((i * 37u + j * 11u + (i * j) % 7u) % 31u) - 15) / 16.0f;
-    };
-    std::vector<float> a(size_t{m} * k), b(size_t{k} * n);
-    for (uint32_t i = 0; i < m; ++i)
-        for (uint32_t j = 0; j < k; ++j) a[size_t{i} * k + j] = value(i, j);
-    for (uint32_t i = 0; i < k; ++i)
-        for (uint32_t j = 0; j < n; ++j) b[size_t{i} * n + j] = value(j + 3, i);
-
+    const auto [a, b] = canary_operands(m, n, k);
     auto da = rt::upload(a.data(), a.size());
     if (!da) return false;
     auto db = rt::upload(b.data(), b.size());
@@ -94,16 +85,7 @@ bool agrees_with_shared(const KernelSet& set, CUstream stream, uint32_t m, uint3
     if (!dc) return false;
     auto dr = rt::allocate(uint64_t{m} * n);
     if (!dr) return false;
-    // Destroyed before the buffers above: on an early return the queued kernels have run before
-    // the buffers are freed, before the pooled scratch can serve another stream and before the
-    // module is unloaded. Once both results are downloaded nothing is left queued.
-    struct Drain {
-        CUstream stream;
-        bool armed = true;
-        ~Drain() {
-            if (armed) drv::cuStreamSynchronize(stream);
-        }
-    } drain{stream};
+    DrainOnExit drain{stream};
     const OperandRange range{max_finite_magnitude(a.data(), a.size()),
                              max_finite_magnitude(b.data(), b.size())};
     if (!product(da->ptr(), db->ptr(), dc->ptr(), range)) return false;

@@ -10,6 +10,7 @@
 
 #include "../runtime/device_buffer.hpp"
 #include "../runtime/memory_pool.hpp"
+#include "canary.hpp"
 #include "kernel_set.hpp"
 #include "launch.hpp"
 #include "paths.hpp"
@@ -86,16 +87,7 @@ CudaResult<void> KernelSet::launch_mma_split(CUdeviceptr c, CUdeviceptr ha, CUde
 bool mma_split_self_test(const KernelSet& set, CUstream stream) {
     constexpr uint32_t m = 48, n = 144, k = 112;  // partial tiles in M and N
     constexpr SplitPlan plan{2, 64};
-    // Multiples of 1/16 below 1 in magnitude: exact in half, and every product and partial sum
-    // exact in float32, so any order of summation gives the same bits.
-    auto value = [](uint32_t i, uint32_t j) {
-        return static_cast<float>(static_cast<int>((i * 29u + j * 13u + (i * j) % 5u) % 31u) - 15) / 16.0f;
-    };
-    std::vector<float> a(size_t{m} * k), b(size_t{k} * n);
-    for (uint32_t i = 0; i < m; ++i)
-        for (uint32_t j = 0; j < k; ++j) a[size_t{i} * k + j] = value(i, j);
-    for (uint32_t i = 0; i < k; ++i)
-        for (uint32_t j = 0; j < n; ++j) b[size_t{i} * n + j] = value(j + 5, i);
+    const auto [a, b] = canary_operands(m, n, k);
 
     auto da = rt::upload(a.data(), a.size());
     if (!da) return false;
@@ -111,15 +103,7 @@ bool mma_split_self_test(const KernelSet& set, CUstream stream) {
     if (!split_c) return false;
     auto partials = rt::allocate(uint64_t{plan.slices} * m * n);
     if (!partials) return false;
-    // Destroyed before the buffers: on an early return the queued kernels have run before the
-    // buffers are freed and before the module can be unloaded.
-    struct Drain {
-        CUstream stream;
-        bool armed = true;
-        ~Drain() {
-            if (armed) drv::cuStreamSynchronize(stream);
-        }
-    } drain{stream};
+    DrainOnExit drain{stream};
 
     float one = 1.0f;
     auto convert = [&](CUdeviceptr source, CUdeviceptr destination, uint32_t count) {

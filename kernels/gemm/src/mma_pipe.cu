@@ -28,7 +28,7 @@
 //   computed exactly as the unsplit kernel computes C over that k range (+0.0 for an empty slice).
 //   The slices are summed and scaled back by vantblas_splitk_reduce (gemm/shared.ptx).
 // Byte offsets are 64-bit.
-#include "common.cuh"
+#include "mma_sync.cuh"
 
 namespace {
 
@@ -50,37 +50,6 @@ __device__ __forceinline__ u32 a_offset(u32 r, u32 c) { return r * 64u + ((c ^ (
 // Byte offset of chunk c of k-row r in a stage's B slice: chunks permuted by the low 3 row bits.
 __device__ __forceinline__ u32 b_offset(u32 r, u32 c) { return r * 256u + ((c ^ (r & 7u)) << 4); }
 
-__device__ __forceinline__ void copy16(u32 dst, const void* src) {
-    asm volatile("cp.async.cg.shared.global [%0], [%1], 16;\n" ::"r"(dst), "l"(src) : "memory");
-}
-// Zero-fills 16 bytes at dst; nothing is read from src.
-__device__ __forceinline__ void zero16(u32 dst, const void* src) {
-    asm volatile("cp.async.cg.shared.global [%0], [%1], 16, 0;\n" ::"r"(dst), "l"(src) : "memory");
-}
-__device__ __forceinline__ void commit() { asm volatile("cp.async.commit_group;\n" ::: "memory"); }
-template <int N>
-__device__ __forceinline__ void wait_pending() {
-    asm volatile("cp.async.wait_group %0;\n" ::"n"(N) : "memory");
-}
-
-__device__ __forceinline__ void ldmatrix_x4(u32 (&r)[4], u32 addr) {
-    asm volatile("ldmatrix.sync.aligned.m8n8.x4.shared.b16 {%0, %1, %2, %3}, [%4];\n"
-                 : "=r"(r[0]), "=r"(r[1]), "=r"(r[2]), "=r"(r[3])
-                 : "r"(addr));
-}
-__device__ __forceinline__ void ldmatrix_x4_trans(u32 (&r)[4], u32 addr) {
-    asm volatile("ldmatrix.sync.aligned.m8n8.x4.trans.shared.b16 {%0, %1, %2, %3}, [%4];\n"
-                 : "=r"(r[0]), "=r"(r[1]), "=r"(r[2]), "=r"(r[3])
-                 : "r"(addr));
-}
-__device__ __forceinline__ void mma16816(float (&d)[4], const u32 (&a)[4], u32 b0, u32 b1) {
-    asm volatile(
-        "mma.sync.aligned.m16n8k16.row.col.f32.f16.f16.f32 {%0, %1, %2, %3}, {%4, %5, %6, %7}, "
-        "{%8, %9}, {%0, %1, %2, %3};\n"
-        : "+f"(d[0]), "+f"(d[1]), "+f"(d[2]), "+f"(d[3])
-        : "r"(a[0]), "r"(a[1]), "r"(a[2]), "r"(a[3]), "r"(b0), "r"(b1));
-}
-
 // Issues the copies of k-tile kt of the range [k_begin, k_end) into stage s: thread t copies A
 // chunks t and t + 256 (row i/4, chunk i%4) and B chunks t and t + 256 (k-row i/16, chunk i%16).
 // Rows of A are K halves long.
@@ -95,8 +64,8 @@ __device__ __forceinline__ void load_stage(u32 smem, u32 s, u32 kt, const __half
         const u32 r = i >> 2, c = i & 3u;
         const u32 row = row0 + r, k = k0 + c * 8u;
         const u32 dst = base + a_offset(r, c);
-        if (row < M && k < k_end) copy16(dst, A + (u64)row * K + k);
-        else zero16(dst, A);
+        if (row < M && k < k_end) cp_async16(dst, A + (u64)row * K + k);
+        else cp_async_zero16(dst, A);
     }
 #pragma unroll
     for (u32 j = 0; j < 2; ++j) {
@@ -104,8 +73,8 @@ __device__ __forceinline__ void load_stage(u32 smem, u32 s, u32 kt, const __half
         const u32 r = i >> 4, c = i & 15u;
         const u32 k = k0 + r, col = col0 + c * 8u;
         const u32 dst = base + kStageA + b_offset(r, c);
-        if (k < k_end && col < N) copy16(dst, B + (u64)k * N + col);
-        else zero16(dst, B);
+        if (k < k_end && col < N) cp_async16(dst, B + (u64)k * N + col);
+        else cp_async_zero16(dst, B);
     }
 }
 
@@ -161,17 +130,17 @@ __device__ __forceinline__ void mma_tile(float* __restrict__ C, const __half* __
 #pragma unroll
     for (u32 s = 0; s < kStages - 1; ++s) {
         if (s < tiles) load_stage(smem, s, s, A, B, M, N, K, k_begin, k_end, row0, col0, t);
-        commit();
+        cp_async_commit();
     }
 
     // ldmatrix lane roles: lane l addresses row l%8 of matrix l/8.
     const u32 lrow = lane & 7u, lmat = lane >> 3;
     for (u32 kt = 0; kt < tiles; ++kt) {
-        wait_pending<kStages - 2>();  // this thread's copies of tile kt have landed
+        cp_async_wait<kStages - 2>();  // this thread's copies of tile kt have landed
         __syncthreads();               // everyone's have, and stage (kt-1)%3 is free again
         const u32 next = kt + kStages - 1;
         if (next < tiles) load_stage(smem, next % kStages, next, A, B, M, N, K, k_begin, k_end, row0, col0, t);
-        commit();
+        cp_async_commit();
 
         const u32 a_base = smem + (kt % kStages) * kStageBytes;
         const u32 b_base = a_base + kStageA;
@@ -182,23 +151,23 @@ __device__ __forceinline__ void mma_tile(float* __restrict__ C, const __half* __
             for (u32 i = 0; i < 4; ++i) {
                 // matrices: rows +0/+8 (bit 0 of lmat), k chunk 2kk / 2kk+1 (bit 1)
                 const u32 r = wm + i * 16u + lrow + (lmat & 1u) * 8u;
-                ldmatrix_x4(af[i], a_base + a_offset(r, kk * 2u + (lmat >> 1)));
+                ldsm_x4(af[i], a_base + a_offset(r, kk * 2u + (lmat >> 1)));
             }
             u32 bf[2][4];
 #pragma unroll
             for (u32 j = 0; j < 2; ++j) {
                 // matrices: k rows +0/+8 (bit 0), columns +0/+8 (bit 1)
                 const u32 r = kk * 16u + lrow + (lmat & 1u) * 8u;
-                ldmatrix_x4_trans(bf[j], b_base + b_offset(r, (wn >> 3) + j * 2u + (lmat >> 1)));
+                ldsm_x4_trans(bf[j], b_base + b_offset(r, (wn >> 3) + j * 2u + (lmat >> 1)));
             }
 #pragma unroll
             for (u32 i = 0; i < 4; ++i)
 #pragma unroll
                 for (u32 j = 0; j < 4; ++j)
-                    mma16816(acc[i][j], af[i], bf[j >> 1][(j & 1u) * 2u], bf[j >> 1][(j & 1u) * 2u + 1u]);
+                    mma_16816(acc[i][j], af[i], bf[j >> 1][(j & 1u) * 2u], bf[j >> 1][(j & 1u) * 2u + 1u]);
         }
     }
-    wait_pending<0>();  // only empty groups can remain; leave none behind
+    cp_async_wait<0>();  // only empty groups can remain; leave none behind
 
     const u32 g = lane >> 2, tq = lane & 3u;
 #pragma unroll
