@@ -73,6 +73,24 @@ def sparse(m, k, seed):
 def new_launches(before):
     return fake.launches()[before:]
 
+def magnitude_products(cases):
+    # Each ((m, n, k), A's magnitude, B's) case through gpu(): a magnitude scales a normal operand,
+    # "mixed" spreads its rows over 1e-8 .. 1e5, and "special" (B's) puts infinities and NaN into
+    # both. Yields the case, a, b, c and the case's launches.
+    def operand(shape, seed, mag):
+        x = rand(shape, seed)
+        if mag == "mixed":
+            return (x * np.logspace(-8, 5, shape[0])[:, None]).astype(np.float32)
+        return (x * np.float32(mag)).astype(np.float32)
+    for (m, n, k), ma, mb in cases:
+        a = operand((m, k), m + k, ma)
+        b = operand((k, n), n, 1.0 if mb == "special" else mb)
+        if mb == "special":
+            a[3, 5], b[7, 2], b[9, 4] = np.inf, np.nan, -np.inf
+        before = len(fake.launches())
+        c = gpu(a, b)
+        yield [m, n, k, str(ma), str(mb)], a, b, c, new_launches(before)
+
 def core_loads():
     h.alloc(4); h.free_all()  # builds the core (and its nine modules) without the kernel set
     return fake.calls("cuModuleLoadData")
@@ -1023,25 +1041,13 @@ def test_pipelined_kernel_interpreted_over_shapes_and_magnitudes():
     # (finite inputs never become infinities, no operand flushed as a whole), mixed magnitudes
     # within one operand, and NaN / infinity propagating as in float32.
     r = run("""
-        def operand(shape, seed, mag):
-            x = rand(shape, seed)
-            if mag == "mixed":   # rows spread over 1e-8 .. 1e5
-                return (x * np.logspace(-8, 5, shape[0])[:, None]).astype(np.float32)
-            return (x * np.float32(mag)).astype(np.float32)
         cases = [((16, 16, 16), 1.0, 1.0), ((48, 272, 144), 1e-30, 1.0), ((144, 48, 384), 1e-8, 1e-8),
                  ((272, 384, 48), 1e5, 1e5), ((384, 144, 272), 1e30, 1e-30), ((128, 128, 128), "mixed", 1e30),
                  ((128, 16, 48), 1.0, "special"), ((2192, 272, 16), 1.0, 1.0)]   # 18 row tiles: 16 + 2
         h.kernel_set()
         out = []
-        for (m, n, k), ma, mb in cases:
-            a = operand((m, k), m + k, ma)
-            b = operand((k, n), n, 1.0 if mb == "special" else mb)
-            if mb == "special":
-                a[3, 5], b[7, 2], b[9, 4] = np.inf, np.nan, -np.inf
-            before = len(fake.launches())
-            c = gpu(a, b)
-            l = new_launches(before)
-            out.append({"case": [m, n, k, str(ma), str(mb)], "kernels": [x["kernel"] for x in l],
+        for case, a, b, c, l in magnitude_products(cases):
+            out.append({"case": case, "kernels": [x["kernel"] for x in l],
                         "close": R.pipe_close(c, a, b), "finite": bool(np.isfinite(c).all()),
                         "zero_rows": int((c == 0).all(axis=1).sum())})
         # The chain: H = A W1 never reaches the host, so its scale comes from a bound.
@@ -1208,24 +1214,12 @@ def test_wide_tile_interpreted_over_shapes_and_magnitudes():
     # group of row tiles (18 row tiles), magnitudes from 1e-30 to 1e30 scaled into half range,
     # mixed magnitudes, and NaN / infinity propagating as in float32.
     r = run("""
-        def operand(shape, seed, mag):
-            x = rand(shape, seed)
-            if mag == "mixed":
-                return (x * np.logspace(-8, 5, shape[0])[:, None]).astype(np.float32)
-            return (x * np.float32(mag)).astype(np.float32)
         cases = [((512, 528, 48), 1.0, 1.0), ((2192, 512, 16), 1e-30, 1e5), ((400, 784, 208), 1e30, 1e-30),
                  ((256, 1024, 272), "mixed", 1.0), ((1040, 256, 48), 60000.0, "special")]
         s = h.kernel_set()
         out = []
-        for (m, n, k), ma, mb in cases:
-            a = operand((m, k), m + k, ma)
-            b = operand((k, n), n, 1.0 if mb == "special" else mb)
-            if mb == "special":
-                a[3, 5], b[7, 2], b[9, 4] = np.inf, np.nan, -np.inf
-            before = len(fake.launches())
-            c = gpu(a, b)
-            l = new_launches(before)
-            out.append({"case": [m, n, k, str(ma), str(mb)], "launch": [[x["kernel"], x["grid"], x["shared"]] for x in l][-1],
+        for case, a, b, c, l in magnitude_products(cases):
+            out.append({"case": case, "launch": [[x["kernel"], x["grid"], x["shared"]] for x in l][-1],
                         "close": R.pipe_close(c, a, b), "finite": bool(np.isfinite(c).all()),
                         "zero_rows": int((c == 0).all(axis=1).sum())})
         a, b = rand((256, 48), 3), rand((48, 512), 4)   # 4 wide blocks for 8 multiprocessors

@@ -288,25 +288,13 @@ def test_canary_and_fallbacks_leave_the_mma_route():
 def test_range_safe_magnitudes_through_the_route_under_schedules():
     # The pipelined route's magnitude cases, served by the wgmma kernel, under two schedules.
     code = """
-        def operand(shape, seed, mag):
-            x = rand(shape, seed)
-            if mag == "mixed":
-                return (x * np.logspace(-8, 5, shape[0])[:, None]).astype(np.float32)
-            return (x * np.float32(mag)).astype(np.float32)
         cases = [((16, 16, 16), 1.0, 1.0), ((48, 272, 144), 1e-30, 1.0), ((144, 48, 384), 1e-8, 1e-8),
                  ((272, 384, 48), 1e5, 1e5), ((384, 144, 272), 1e30, 1e-30), ((128, 128, 128), "mixed", 1e30),
                  ((128, 16, 48), 1.0, "special")]
         h.kernel_set()
         out = []
-        for (m, n, k), ma, mb in cases:
-            a = operand((m, k), m + k, ma)
-            b = operand((k, n), n, 1.0 if mb == "special" else mb)
-            if mb == "special":
-                a[3, 5], b[7, 2], b[9, 4] = np.inf, np.nan, -np.inf
-            before = len(fake.launches())
-            c = gpu(a, b)
-            out.append([[x["kernel"] for x in new_launches(before)][-1], R.pipe_close(c, a, b),
-                        mb == "special" or bool(np.isfinite(c).all())])
+        for case, a, b, c, l in magnitude_products(cases):
+            out.append([l[-1]["kernel"], R.pipe_close(c, a, b), case[4] == "special" or bool(np.isfinite(c).all())])
         print(json.dumps({"cases": out, "reports": fake.stat("interpreter_reports"),
                           "violations": fake.bounds_violations, "live": fake.live_allocations}))
     """
