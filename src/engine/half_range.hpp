@@ -13,6 +13,10 @@ namespace vant::engine {
 // The largest |x| over the finite elements of n contiguous floats (NaN and infinities ignored);
 // 0 when there is none. One pass, meant to run where the operand is gathered anyway.
 float max_finite_magnitude(const float* data, uint64_t n) noexcept;
+namespace detail {
+// The same, built for AVX2 (only to be called where the processor has it).
+float max_finite_magnitude_avx2(const float* data, uint64_t n) noexcept;
+}  // namespace detail
 
 // Largest finite magnitudes of the two operands of one product.
 struct OperandRange {
